@@ -9,7 +9,7 @@
 #include <cwchar>
 
 // The part of `path` after its last '/', else after its last '\\', else the
-// whole text. The result points into `path`.
+// whole text. The result points into `path` (null for null).
 const char* GetFileName(const char* path);
 char* GetFileName(char* path);
 const wchar_t* GetFileNameW(const wchar_t* path);
@@ -17,7 +17,9 @@ const wchar_t* GetFileNameW(const wchar_t* path);
 // Replaces every occurrence of `find` in the text held in `buffer` (of
 // `bufferSize` bytes) by `replacement`, scanning left to right and resuming
 // after each inserted replacement. Stops at the first replacement that would
-// not fit with its terminator. Returns the number of replacements made.
+// not fit with its terminator. Returns the number of replacements made; 0
+// when `find` is empty or the buffer holds no terminated text. A null
+// replacement counts as empty text.
 int StrReplace(char* buffer, size_t bufferSize, const char* find, const char* replacement);
 
 // BSD semantics: copy/append within size - 1 characters, always terminated

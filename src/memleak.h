@@ -24,8 +24,8 @@ struct MemLeakRecord {
   char file[256];     // source file of the last allocation or resize
   char function[16];  // "zmalloc" or "zrealloc"
   uint32_t line;
-  uint32_t size;      // size of the caller's data
-  void* block;        // start of the whole block (the first guard)
+  uint32_t size;  // size of the caller's data
+  void* block;    // start of the whole block (the first guard)
 };
 
 // Returns a zero-filled block of `size` bytes, or null for size 0 or when the
@@ -35,7 +35,10 @@ void* zmalloc(uint32_t size, const char* file, int line);
 // at level 1 and left alone; damaged guards are reported, the block is freed.
 void zfree(void* ptr, const char* file, int line);
 // Resizes a tracked block; null behaves as zmalloc, size 0 as zfree (null is
-// returned). An unregistered pointer is reported and null returned.
+// returned). An unregistered pointer is reported and null returned. When the
+// heap cannot meet the new size, null is returned and the old block stays
+// valid and registered, as with realloc. Bytes added at the end are not
+// cleared.
 void* zrealloc(void* ptr, uint32_t size, const char* file, int line);
 // Tracked copies; null when the copy cannot be made.
 char* zstrdup(const char* text, const char* file, int line);
@@ -45,14 +48,21 @@ wchar_t* zwcsdup(const wchar_t* text, const char* file, int line);
 char* zmprintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 char* zvmprintf(const char* format, va_list args);
 
-// Prints the leak report to `out`.
+// Prints the leak report to `out` (standard output when null), blocks in
+// ascending address order, each followed by a hex dump of its data.
 void MemLeakExit(FILE* out);
-// Prints the leak report into the file at `path` (created or truncated).
+// Prints the leak report into the file at `path` (created or truncated);
+// "Error opening %s for output!!!" goes to standard output when it cannot be
+// opened.
 void MemLeakExitToFile(const char* path);
-// The record of a registered pointer, or null. With `remove` set the entry is
-// also taken out of the registry; the block itself is kept.
+// The record of a registered pointer, or null. The record stays owned by the
+// registry and is valid only while the block is. With `remove` set the entry
+// is taken out of the registry (count and total drop); the block itself is
+// kept, and the caller then owns both the record and record->block, which
+// come from the plain heap and are released with pfree.
 MemLeakRecord* MemLeakLookup(const void* ptr, bool remove);
-// zfree of every registered block that was made at `file`:`line`.
+// zfree of every registered block that was made (or last resized) at
+// `file`:`line` (the file compared as kept, cut to 255 characters).
 void MemLeakFreeAll(const char* file, int line);
 // Live block count and the total of their sizes.
 uint64_t MemLeakCount();
