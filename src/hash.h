@@ -36,23 +36,31 @@ void md5_final(Md5Context* ctx, uint8_t digest[16]);
 void md5_transform(uint32_t state[4], const uint8_t block[64]);
 // The *hex outputs need 33 bytes; callers use 65-byte buffers.
 bool md5_buffer(const void* data, uint32_t length, char* hex);
+// Digests the whole stream from its start, its length measured by seeking to
+// the end. False on a short read (`hex` then holds the digest of the pieces
+// read before it) and when the stream cannot seek or tell.
 bool md5_stream(DataStream* stream, char* hex);
+// False, with `hex` untouched, when the file cannot be opened ("rb").
 bool md5_file(const char* path, char* hex);
+// False for a null handle. The handle is read from its start and stays open,
+// its position left at the end of what was read.
 bool md5_handle(FILE* file, char* hex);
 
-// A new context for the named digest, or null when the name is unknown.
+// A new context for the named digest (plain heap, released by hash_final),
+// or null when the name is unknown.
 HashContext* hash_init(const char* name);
 int hash_update(HashContext* ctx, const void* data, size_t length);
 // Writes the raw digest (at most outLength bytes) and releases the context.
 void hash_final(HashContext* ctx, uint8_t* out, size_t outLength);
 // Each writes hex text into `hex` of `hexSize` bytes; false (nothing written)
-// when the name is unknown or 2 * digest size + 1 exceeds hexSize.
+// when the name is unknown or 2 * digest size + 1 exceeds hexSize. The
+// stream, file and handle forms otherwise fail as the md5_ ones do.
 bool hash_buffer(const char* name, const void* data, size_t length, char* hex, size_t hexSize);
 bool hash_stream(const char* name, DataStream* stream, char* hex, size_t hexSize);
 bool hash_file(const char* name, const char* path, char* hex, size_t hexSize);
 bool hash_handle(const char* name, FILE* file, char* hex, size_t hexSize);
 // Two lower-case hex characters per byte and a zero byte; in and out may
-// overlap. Returns out.
+// overlap. At most 65535 bytes are converted. Returns out.
 char* hash_to_hex(const void* bytes, size_t count, char* out);
 
 #endif  // UPDATER_SRC_HASH_H_

@@ -5,7 +5,13 @@
 // passing the record itself (last for read and write, first otherwise). The
 // record, a MemoryBlock and an autoClose flag belong to the stream and are
 // released by its close(); after close() the stream no longer exists. A stream
-// is used by one thread at a time.
+// is used by one thread at a time; different streams are independent.
+//
+// File streams map onto stdio (fread, fwrite, fseeko64, ftello64, fflush,
+// fclose); seek returns 0 on success. Memory streams never fail and never
+// grow: reads and writes are cut at the end of the block, seek keeps the
+// position within 0 and size (seeking to the end gives size) and returns 0.
+// Records and blocks come from the plain heap.
 #ifndef UPDATER_SRC_STREAMS_H_
 #define UPDATER_SRC_STREAMS_H_
 
@@ -19,7 +25,9 @@ struct DataStream {
   int64_t (*read)(void* buffer, uint64_t count, DataStream* stream);
   int64_t (*write)(const void* buffer, uint64_t count, DataStream* stream);
   int64_t (*tell)(DataStream* stream);
-  int32_t (*flush)(DataStream* stream);  // set only on streams opened by path
+  // Pushes buffered data to the file (fflush); a memory stream has nothing to
+  // push and returns 0.
+  int32_t (*flush)(DataStream* stream);
   int32_t (*close)(DataStream* stream);
   void* handle;     // FILE* or MemoryBlock*
   bool* autoClose;  // only on streams over an open handle
@@ -27,18 +35,25 @@ struct DataStream {
 
 struct MemoryBlock {
   uint8_t* data;
-  bool owned;        // close() releases data too
+  bool owned;  // close() releases data too
   int64_t position;
-  int64_t size;      // fixed for the stream's life
+  int64_t size;  // fixed for the stream's life
 };
 
-// Opens `path` with the fopen mode; null when it cannot be opened.
+// Each constructor returns a new stream, released by its close(), or null
+// when the heap cannot hold the record.
+//
+// Opens `path` with the fopen mode; null when it cannot be opened. The file
+// belongs to the stream.
 DataStream* stream_open_file(const char* path, const char* mode);
-// Wraps an open handle; close() closes it only when autoClose is true.
+// Wraps an open handle; close() closes it only when autoClose is true, and
+// otherwise leaves it open and the caller's. Null for a null handle.
 DataStream* stream_from_handle(FILE* file, bool autoClose);
 // A stream over a new zero-filled block of `size` bytes, owned by the stream.
+// Null for a negative size.
 DataStream* stream_new_memory(int64_t size);
-// A stream over the caller's block, which stays the caller's.
+// A stream over the caller's block, which stays the caller's and must outlive
+// the stream. Null for a negative size or a null buffer with a size above 0.
 DataStream* stream_from_memory(void* buffer, int64_t size);
 
 #endif  // UPDATER_SRC_STREAMS_H_
