@@ -1,0 +1,76 @@
+// Helpers for the socket-layer tests: loopback listeners, connected pairs and
+// captured console output.
+#ifndef UPDATER_TESTS_SRC_SOCKETS3_TEST_UTIL_H_
+#define UPDATER_TESTS_SRC_SOCKETS3_TEST_UTIL_H_
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "sockets3.h"
+
+namespace sockets3_test {
+
+// The port a bound socket got from the system (0 on failure).
+inline int BoundPort(const VELMAR_SOCKET* sock) {
+  sockaddr_storage address{};
+  socklen_t length = sizeof(address);
+  if (getsockname(sock->sock, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  if (address.ss_family == AF_INET6) {
+    return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+  }
+  return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+}
+
+// A TCP listener on `host` (127.0.0.1 or ::1), port chosen by the system;
+// null when the family is unavailable.
+inline VELMAR_SOCKET* ListenOn(Velmar_Sockets3& net, int family, const char* host,
+                               int backlog = 8) {
+  VELMAR_SOCKET* listener = net.Create(family, SOCK_STREAM, IPPROTO_TCP, 0);
+  if (listener == nullptr) return nullptr;
+  net.SetReuseAddr(listener, true);
+  if (!net.BindToAddress(listener, host, 0) || !net.Listen(listener, backlog)) {
+    net.Close(listener);
+    return nullptr;
+  }
+  return listener;
+}
+
+// A connected client and its accepted end.
+struct Pair {
+  VELMAR_SOCKET* client = nullptr;
+  VELMAR_SOCKET* server = nullptr;
+};
+
+inline Pair Connected(Velmar_Sockets3& net, VELMAR_SOCKET* listener, int family, const char* host) {
+  Pair pair;
+  pair.client = net.Create(family, SOCK_STREAM, IPPROTO_TCP, 0);
+  if (pair.client == nullptr) return pair;
+  if (!net.Connect(pair.client, host, BoundPort(listener))) return pair;
+  if (net.SelectRead(listener, 5000u) == 1) pair.server = net.Accept(listener, 0);
+  return pair;
+}
+
+// Everything written to stdout while `body` runs.
+template <typename Body>
+std::string CaptureOutput(Body body) {
+  fflush(stdout);
+  testing::internal::CaptureStdout();
+  body();
+  fflush(stdout);
+  return testing::internal::GetCapturedStdout();
+}
+
+// Writes exact bytes from the raw descriptor of `from`.
+inline void RawSend(const VELMAR_SOCKET* from, const std::string& bytes) {
+  ASSERT_EQ(static_cast<ssize_t>(bytes.size()),
+            send(from->sock, bytes.data(), bytes.size(), MSG_NOSIGNAL));
+}
+
+}  // namespace sockets3_test
+
+#endif  // UPDATER_TESTS_SRC_SOCKETS3_TEST_UTIL_H_
