@@ -1,0 +1,308 @@
+#define MEMLEAK_SOURCE "libupdater"
+// The update-info parser: turns the document text into the sorted group list
+// and the file list, judges every listed file by the digest of the installed
+// copy and collects the outdated files that exist.
+#include <strings.h>
+#include <tinyxml.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "GenLib.h"
+#include "hash.h"
+#include "memleak.h"
+#include "updater.h"
+
+namespace {
+
+// Decimal text as the document writes numbers: leading blanks, an optional
+// sign, digits up to the first other character; no digits give 0.
+int64_t ToNumber(const char* text) { return text != nullptr ? strtoll(text, nullptr, 10) : 0; }
+
+// True when `path` has a ".." component, that is, could leave the base
+// directory.
+bool ClimbsOut(const std::string& path) {
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    if (path.compare(start, end - start, "..") == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+// True when `name` can be written as a key of the INI file and read back.
+bool IsStorableKey(const std::string& name) {
+  return !name.empty() && name[0] != '[' && name.find_first_of("=\r\n") == std::string::npos;
+}
+
+bool HasAbsoluteScheme(const std::string& url) {
+  return strncasecmp(url.c_str(), "http://", 7) == 0 ||
+         strncasecmp(url.c_str(), "https://", 8) == 0 || strncasecmp(url.c_str(), "ftp://", 6) == 0;
+}
+
+void ReplaceSpaces(std::string* url) {
+  for (size_t at = url->find(' '); at != std::string::npos; at = url->find(' ', at + 3)) {
+    url->replace(at, 1, "%20");
+  }
+}
+
+}  // namespace
+
+// One run of the parser over a TinyXML document. Every Build/Read step
+// returns false after setting the Updater's last error.
+class ParseInfoBuilder {
+ public:
+  explicit ParseInfoBuilder(Updater* updater) : u(updater) {}
+  bool Run();
+
+ private:
+  bool ReadInfo(const TiXmlElement* root);
+  bool BuildGroups(const TiXmlElement* list);
+  bool BuildGroup(const TiXmlElement* element);
+  bool BuildFile(const TiXmlElement* element);
+  bool FillDigests(const TiXmlElement* element, UpdateFile* file);
+  void JudgeFile(UpdateFile* file, const char* local);
+  bool ReadDeletes(const TiXmlElement* list);
+  const char* Require(const TiXmlElement* element, const char* name);
+  bool CopyBounded(const TiXmlElement* element, const char* name, char* out, size_t size);
+  bool CheckPath(const TiXmlElement* element, const std::string& path, char* local);
+  bool Modern() const { return u->header.infoVersion >= 2; }
+
+  Updater* u;
+};
+
+bool Updater::ParseInfo() {
+  ScopedLock lock(this->lock);
+  ParseInfoBuilder builder(this);
+  return builder.Run();
+}
+
+bool ParseInfoBuilder::Run() {
+  TiXmlDocument document;
+  document.Parse(u->infoText.c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
+  if (document.Error()) {
+    u->SetError("Error parsing updater-info.xml (%s at row %d, col %d)", document.ErrorDesc(),
+                document.ErrorRow(), document.ErrorCol());
+    return false;
+  }
+  const TiXmlElement* root = document.FirstChildElement("update_info");
+  if (root == nullptr) {
+    u->SetError("Unable to find update_info element!");
+    return false;
+  }
+  const char* version = Require(root, "version");
+  if (version == nullptr) return false;
+  u->header.infoVersion = static_cast<int32_t>(ToNumber(version));
+  u->Info("Info version: %d", u->header.infoVersion);
+  if (!ReadInfo(root)) return false;
+  if (Modern() && !BuildGroups(root->FirstChildElement("groups"))) return false;
+  const TiXmlElement* files = root->FirstChildElement("files");
+  if (files == nullptr) {
+    u->SetError("Unable to find files element!");
+    return false;
+  }
+  u->Info("Building file list...");
+  for (const TiXmlElement* child = files->FirstChildElement(); child != nullptr;
+       child = child->NextSiblingElement()) {
+    if (!BuildFile(child)) return false;
+  }
+  return ReadDeletes(root->FirstChildElement("delete"));
+}
+
+bool ParseInfoBuilder::ReadInfo(const TiXmlElement* root) {
+  const TiXmlElement* info = root->FirstChildElement("info");
+  if (info == nullptr) {
+    u->SetError("Unable to find info element!");
+    return false;
+  }
+  const char* appName = Require(info, "AppName");
+  const char* author = appName != nullptr ? Require(info, "Author") : nullptr;
+  const char* appUrl = author != nullptr ? Require(info, "URL") : nullptr;
+  if (appUrl == nullptr) return false;
+  u->header.appName = appName;
+  u->header.author = author;
+  u->header.appUrl = appUrl;
+  if (Modern()) {
+    const char* fileBase = Require(info, "FileBase");
+    if (fileBase == nullptr) return false;
+    u->header.fileBase = fileBase;
+  }
+  return true;
+}
+
+bool ParseInfoBuilder::BuildGroups(const TiXmlElement* list) {
+  if (list == nullptr) return true;
+  for (const TiXmlElement* element = list->FirstChildElement("group"); element != nullptr;
+       element = element->NextSiblingElement("group")) {
+    if (!BuildGroup(element)) return false;
+  }
+  u->SortGroups();
+  return true;
+}
+
+bool ParseInfoBuilder::BuildGroup(const TiXmlElement* element) {
+  const char* name = Require(element, "name");
+  if (name == nullptr) return false;
+  if (!IsStorableKey(name)) {
+    u->SetError("Group name \"%s\" (row %d) cannot be stored in %s!", name, element->Row(),
+                u->iniFile.empty() ? "the INI file" : u->iniFile.c_str());
+    return false;
+  }
+  UpdateGroup* group = u->NewGroup();
+  if (group == nullptr) {
+    u->SetError("Out of memory building group \"%s\"!", name);
+    return false;
+  }
+  group->name = name;
+  const char* text = element->Attribute("dispName");
+  group->displayName = (text != nullptr && text[0] != '\0') ? text : name;
+  text = element->Attribute("menu");
+  if (text != nullptr) group->menu = text;
+  text = element->Attribute("desc");
+  if (text != nullptr && text[0] != '\0') {
+    char description[1024];
+    strlcpy(description, text, sizeof(description));
+    StrReplace(description, sizeof(description), "\\n", "\n");
+    group->description = description;
+  }
+  if ((text = element->Attribute("priority")) != nullptr) {
+    group->priority = static_cast<int32_t>(ToNumber(text));
+  }
+  if ((text = element->Attribute("default")) != nullptr) {
+    group->state = static_cast<GroupState>(static_cast<int32_t>(ToNumber(text)));
+  }
+  if ((text = element->Attribute("defaultgrp")) != nullptr && ToNumber(text) != 0) {
+    group->isDefaultGroup = true;
+    u->defaultGroup = group;
+  }
+  u->ReadGroupState(group);
+  u->AppendGroup(group);
+  return true;
+}
+
+bool ParseInfoBuilder::BuildFile(const TiXmlElement* element) {
+  const char* path = Require(element, "file");
+  const char* url = path != nullptr ? Require(element, "url") : nullptr;
+  if (url == nullptr) return false;
+  char local[1024];
+  if (!CheckPath(element, path, local)) return false;
+  const char* sizeText = element->Attribute("size");
+  int64_t size = ToNumber(sizeText);
+  if (size < 0 || size > 0xFFFFFFFFLL) {
+    u->SetError("Attribute \"size\" of element \"%s\" (row %d) is not a size below 4 GiB: %s",
+                element->Value(), element->Row(), sizeText);
+    return false;
+  }
+  UpdateFile* file = u->NewFile();
+  if (file == nullptr) {
+    u->SetError("Out of memory building the entry of %s!", path);
+    return false;
+  }
+  file->path = path;
+  file->size = size;
+  file->mode = static_cast<uint32_t>(ToNumber(element->Attribute("modes")));
+  file->url = url;
+  if (Modern()) {
+    if (!HasAbsoluteScheme(file->url)) file->url = u->header.fileBase + file->url;
+    const char* names = element->Attribute("group");
+    std::string list = names != nullptr ? names : "";
+    for (size_t start = 0; start < list.size();) {
+      size_t end = std::min(list.find(',', start), list.size());
+      if (end > start) file->AddGroup(u->FindGroup(list.substr(start, end - start).c_str()));
+      start = end + 1;
+    }
+  }
+  ReplaceSpaces(&file->url);
+  if (!CopyBounded(element, "key", file->key, sizeof(file->key)) || !FillDigests(element, file)) {
+    file->~UpdateFile();
+    zfree(file);
+    return false;
+  }
+  JudgeFile(file, local);
+  u->pendingCount += u->CountPending(file);
+  u->fileCount++;
+  u->AppendFile(file);
+  return true;
+}
+
+bool ParseInfoBuilder::FillDigests(const TiXmlElement* element, UpdateFile* file) {
+  const char* fileName = Modern() ? "sha" : "md5";
+  const char* packName = Modern() ? "packsha" : "packmd5";
+  if (!CopyBounded(element, fileName, file->fileDigest, sizeof(file->fileDigest))) return false;
+  // The pack digest is optional in the first generation only.
+  if (!Modern() && element->Attribute(packName) == nullptr) return true;
+  return CopyBounded(element, packName, file->packDigest, sizeof(file->packDigest));
+}
+
+// Sets needsUpdate unless the installed copy at `local` exists and has the
+// expected digest.
+void ParseInfoBuilder::JudgeFile(UpdateFile* file, const char* local) {
+  char digest[65];
+  memset(digest, 0, sizeof(digest));
+  bool digested =
+      Modern() ? hash_file("sha256", local, digest, sizeof(digest)) : md5_file(local, digest);
+  bool current = digested && strcasecmp(digest, file->fileDigest) == 0 && access(local, F_OK) == 0;
+  file->needsUpdate = !current;
+}
+
+bool ParseInfoBuilder::ReadDeletes(const TiXmlElement* list) {
+  if (list == nullptr) return true;
+  for (const TiXmlElement* element = list->FirstChildElement(); element != nullptr;
+       element = element->NextSiblingElement()) {
+    const char* path = Require(element, "file");
+    char local[1024];
+    if (path == nullptr || !CheckPath(element, path, local)) return false;
+    if (access(local, F_OK) == 0) u->outdatedFiles.push_back(path);
+  }
+  return true;
+}
+
+const char* ParseInfoBuilder::Require(const TiXmlElement* element, const char* name) {
+  const char* value = element->Attribute(name);
+  if (value == nullptr) {
+    u->SetError("Element \"%s\" (row %d) has no \"%s\" attribute!", element->Value(),
+                element->Row(), name);
+  }
+  return value;
+}
+
+// Copies a required attribute into a fixed field of `size` bytes; longer
+// values are refused rather than cut.
+bool ParseInfoBuilder::CopyBounded(const TiXmlElement* element, const char* name, char* out,
+                                   size_t size) {
+  const char* value = Require(element, name);
+  if (value == nullptr) return false;
+  if (strlen(value) >= size) {
+    u->SetError("Attribute \"%s\" of element \"%s\" (row %d) is longer than %zu characters!", name,
+                element->Value(), element->Row(), size - 1);
+    return false;
+  }
+  strlcpy(out, value, size);
+  return true;
+}
+
+// Accepts a document path only when it stays inside the base directory and
+// the joined local path fits; `local` receives the joined path.
+bool ParseInfoBuilder::CheckPath(const TiXmlElement* element, const std::string& path,
+                                 char* local) {
+  if (path.empty()) {
+    u->SetError("Element \"%s\" (row %d) has an empty \"file\" path!", element->Value(),
+                element->Row());
+    return false;
+  }
+  if (ClimbsOut(path)) {
+    u->SetError("Path \"%s\" of element \"%s\" (row %d) leaves the base directory!", path.c_str(),
+                element->Value(), element->Row());
+    return false;
+  }
+  if (!u->JoinBase(local, path.c_str())) {
+    u->SetError("Path \"%s\" of element \"%s\" (row %d) is too long!", path.c_str(),
+                element->Value(), element->Row());
+    return false;
+  }
+  return true;
+}

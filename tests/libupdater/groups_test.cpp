@@ -1,0 +1,208 @@
+// Group records, the pending-work rules, the selection and the group order.
+#include <algorithm>
+#include <cctype>
+#include <random>
+#include <string>
+
+#include "parse_test_util.h"
+
+using enginetest::Doc;
+using enginetest::FileV2;
+using enginetest::Group;
+using enginetest::GroupOrder;
+using enginetest::Sha;
+
+using Groups = enginetest::ParseFixture;
+
+TEST(UpdateFileRecord, TestsOverItsGroups) {
+  UpdateGroup a, b;
+  UpdateFile file;
+  EXPECT_FALSE(file.WantsInstall());
+  EXPECT_FALSE(file.WantsRemoval()) << "no groups is never removal";
+  EXPECT_FALSE(file.BelongsTo(&a));
+  file.AddGroup(nullptr);
+  EXPECT_TRUE(file.groups.empty());
+  file.AddGroup(&a);
+  file.AddGroup(&b);
+  EXPECT_TRUE(file.BelongsTo(&a));
+  EXPECT_FALSE(file.BelongsTo(nullptr));
+
+  a.state = Remove;
+  b.state = Remove;
+  EXPECT_TRUE(file.WantsRemoval());
+  EXPECT_FALSE(file.WantsInstall());
+  b.state = Install;
+  EXPECT_FALSE(file.WantsRemoval());
+  EXPECT_TRUE(file.WantsInstall());
+  b.state = None;
+  EXPECT_FALSE(file.WantsRemoval());
+  EXPECT_FALSE(file.WantsInstall());
+  // A fresh record.
+  EXPECT_FALSE(file.needsUpdate);
+  EXPECT_EQ(file.size, 0);
+  EXPECT_EQ(file.mode, 0u);
+  EXPECT_STREQ(file.key, "");
+  EXPECT_EQ(a.priority, 50);
+}
+
+TEST_F(Groups, SortByPriorityThenCaseFoldedName) {
+  Doc doc;
+  doc.files = "";
+  doc.groups = Group("p10", "priority=\"10\"") + Group("p90", "priority=\"90\"") +
+               Group("p50", "priority=\"50\"");
+  ASSERT_TRUE(Parse(doc));
+  EXPECT_EQ(GroupOrder(updater), "p90,p50,p10");
+
+  updater.Init("", dir.base().c_str(), "", "", nullptr);
+  doc.groups = Group("1", "dispName=\"Extras\"") + Group("2", "dispName=\"addons\"") +
+               Group("3", "dispName=\"Base2\"") + Group("4", "dispName=\"Base\"");
+  ASSERT_TRUE(Parse(doc));
+  EXPECT_EQ(GroupOrder(updater), "addons,Base,Base2,Extras");
+
+  // Equal names come out in reverse document order.
+  updater.Init("", dir.base().c_str(), "", "", nullptr);
+  doc.groups = Group("first", "dispName=\"b\"") + Group("second", "dispName=\"a\"") +
+               Group("third", "dispName=\"A\"") + Group("top", "priority=\"60\"");
+  ASSERT_TRUE(Parse(doc));
+  EXPECT_EQ(GroupOrder(updater), "top,A,a,b");
+  EXPECT_EQ(updater.GetFirstGroup()->prev, nullptr);
+
+  // One group, and none, need no sorting.
+  updater.Init("", dir.base().c_str(), "", "", nullptr);
+  doc.groups = Group("only");
+  ASSERT_TRUE(Parse(doc));
+  EXPECT_EQ(GroupOrder(updater), "only");
+  updater.Init("", dir.base().c_str(), "", "", nullptr);
+  doc.groups = "";
+  ASSERT_TRUE(Parse(doc));
+  EXPECT_EQ(GroupOrder(updater), "");
+}
+
+TEST_F(Groups, SortMatchesAStableReferenceOnManyGroups) {
+  const char* names[] = {"a", "A", "ab", "aB", "b", "B", "ba", "_", "Z", "z~"};
+  const int priorities[] = {-1, 10, 50, 90};
+  std::mt19937 random(1234);
+  for (int length : {2, 3, 5, 8, 13, 37, 64, 65}) {
+    struct Entry {
+      std::string name, display;
+      int priority;
+    };
+    std::vector<Entry> entries;
+    Doc doc;
+    doc.files = "";
+    doc.groups = "";
+    for (int i = 0; i < length; ++i) {
+      Entry entry{"g" + std::to_string(i), names[random() % 10], priorities[random() % 4]};
+      doc.groups += Group(entry.name, "dispName=\"" + entry.display + "\" priority=\"" +
+                                          std::to_string(entry.priority) + "\"");
+      entries.push_back(entry);
+    }
+    updater.Init("", dir.base().c_str(), "", "", nullptr);
+    ASSERT_TRUE(Parse(doc));
+    // Reference: reverse document order, then a stable sort.
+    std::reverse(entries.begin(), entries.end());
+    std::stable_sort(entries.begin(), entries.end(), [](const Entry& x, const Entry& y) {
+      if (x.priority != y.priority) return x.priority > y.priority;
+      std::string lx = x.display, ly = y.display;
+      for (char& c : lx) c = tolower(c);
+      for (char& c : ly) c = tolower(c);
+      return lx < ly;
+    });
+    std::string expected, actual;
+    for (const Entry& entry : entries) expected += entry.name + ",";
+    for (UpdateGroup* group = updater.GetFirstGroup(); group; group = group->next) {
+      actual += group->name + ",";
+    }
+    EXPECT_EQ(actual, expected) << length;
+    EXPECT_NE(GroupOrder(updater), "<broken>") << length;
+  }
+}
+
+TEST_F(Groups, FindGroupIgnoresCaseAndTakesTheFirstInListOrder) {
+  Doc doc;
+  doc.files = "";
+  doc.groups = Group("Core", "priority=\"1\"") + Group("CORE", "priority=\"2\"");
+  ASSERT_TRUE(Parse(doc));
+  UpdateGroup* found = updater.FindGroup("core");
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found->name, "CORE") << "higher priority is first in the list";
+  EXPECT_EQ(updater.FindGroup("cor"), nullptr);
+  EXPECT_EQ(updater.FindGroup(""), nullptr);
+  EXPECT_EQ(updater.FindGroup(nullptr), nullptr);
+}
+
+// Files over groups A and B, installed current, stale or missing.
+class PendingWork : public enginetest::ParseFixture {
+ protected:
+  Doc MakeDoc(int stateA, int stateB) {
+    Put("free-ok", "ok");
+    Put("a-stale", "old");
+    Put("a-ok", "ok");
+    Put("ab-stale", "old");
+    Put("ab-ok", "ok");
+    std::string ok = Sha("ok");
+    Doc doc;
+    doc.groups = Group("A", "default=\"" + std::to_string(stateA) + "\"") +
+                 Group("B", "default=\"" + std::to_string(stateB) + "\"");
+    doc.files = FileV2("free", ok) + FileV2("free-ok", ok) +
+                FileV2("a-missing", ok, "group=\"A\"") + FileV2("a-stale", ok, "group=\"A\"") +
+                FileV2("a-ok", ok, "group=\"a\"") + FileV2("ab-missing", ok, "group=\"A,B\"") +
+                FileV2("ab-stale", ok, "group=\"A,B\"") + FileV2("ab-ok", ok, "group=\"b,a\"");
+    return doc;
+  }
+};
+
+TEST_F(PendingWork, CountsEveryCombinationOfGroupStates) {
+  // Expected pendingCount for (A, B) = (None, None), (None, Install), ...
+  const int expected[3][3] = {{1, 3, 1}, {5, 5, 5}, {3, 5, 5}};
+  ASSERT_TRUE(Parse(MakeDoc(0, 0)));
+  UpdateGroup* a = updater.FindGroup("A");
+  UpdateGroup* b = updater.FindGroup("B");
+  for (int sa = 0; sa < 3; ++sa) {
+    for (int sb = 0; sb < 3; ++sb) {
+      updater.SetGroupState(a, static_cast<GroupState>(sa));
+      updater.SetGroupState(b, static_cast<GroupState>(sb));
+      EXPECT_EQ(updater.pendingCount, expected[sa][sb]) << sa << "," << sb;
+      EXPECT_EQ(updater.HasWork(), true);
+      // The parser counts the same way from the document's states.
+      Updater fresh;
+      fresh.Init("", dir.base().c_str(), "", "", nullptr);
+      fresh.infoText = MakeDoc(sa, sb).Text();
+      ASSERT_TRUE(fresh.ParseInfo());
+      EXPECT_EQ(fresh.pendingCount, expected[sa][sb]) << "parsed " << sa << "," << sb;
+    }
+  }
+  // The file-level decisions for A = Remove, B = Install.
+  updater.SetGroupState(a, Remove);
+  updater.SetGroupState(b, Install);
+  const bool install[] = {true, false, false, false, false, true, true, false};
+  const bool remove[] = {false, false, false, true, true, false, false, false};
+  for (int i = 0; i < 8; ++i) {
+    EXPECT_EQ(updater.IsToInstall(FileAt(i)), install[i]) << FileAt(i)->path;
+    EXPECT_EQ(updater.IsMarkedForDeletion(FileAt(i)), remove[i]) << FileAt(i)->path;
+  }
+}
+
+TEST_F(PendingWork, MarkedFilesCountOnlyWhileTheyExistAndNullGroupRecounts) {
+  ASSERT_TRUE(Parse(MakeDoc(2, 2)));
+  EXPECT_EQ(updater.pendingCount, 5);
+  ASSERT_EQ(remove((dir / "ab-ok").c_str()), 0);
+  ASSERT_EQ(remove((dir / "a-ok").c_str()), 0);
+  UpdateGroup* a = updater.FindGroup("A");
+  updater.SetGroupState(nullptr, Install);
+  EXPECT_EQ(updater.pendingCount, 3);
+  EXPECT_EQ(a->state, Remove) << "a null group changes no state";
+  a->state = Install;
+  updater.SetGroupState(nullptr, None);
+  EXPECT_EQ(updater.pendingCount, 5);
+}
+
+TEST_F(Groups, HasWorkOnEmptyModel) {
+  EXPECT_FALSE(updater.HasWork());
+  updater.SetGroupState(nullptr, Install);
+  EXPECT_EQ(updater.pendingCount, 0);
+  Doc doc;
+  doc.files = "";
+  ASSERT_TRUE(Parse(doc));
+  EXPECT_FALSE(updater.HasWork());
+}
