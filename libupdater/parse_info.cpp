@@ -35,8 +35,12 @@ bool ClimbsOut(const std::string& path) {
 }
 
 // True when `name` can be written as a key of the INI file and read back.
+// A group name is stored as an INI key, and the INI reader trims keys, turns
+// TABs into blanks and collapses runs of blanks: a name that would not read
+// back as itself would be written again on every save and never found.
 bool IsStorableKey(const std::string& name) {
-  return !name.empty() && name[0] != '[' && name.find_first_of("=\r\n") == std::string::npos;
+  return !name.empty() && name[0] != '[' && name.find_first_of("=\r\n\t") == std::string::npos &&
+         name.front() != ' ' && name.back() != ' ' && name.find("  ") == std::string::npos;
 }
 
 bool HasAbsoluteScheme(const std::string& url) {

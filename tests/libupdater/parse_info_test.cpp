@@ -195,9 +195,11 @@ TEST_F(ParseInfo, KeepsPathsInsideTheBaseDirectory) {
 }
 
 TEST_F(ParseInfo, RejectsGroupNamesThatCannotBeIniKeys) {
-  const char* bad[] = {"", "a=b", "a&#13;b", "a&#10;b", "[groups]"};
-  const char* shown[] = {"", "a=b", "a\rb", "a\nb", "[groups]"};
-  for (size_t i = 0; i < 5; ++i) {
+  const char* bad[] = {"", "a=b", "a&#13;b", "a&#10;b", "[groups]", "a&#9;b", " lead", "trail ",
+                       "two  blanks"};
+  const char* shown[] = {"", "a=b", "a\rb", "a\nb", "[groups]", "a\tb", " lead", "trail ",
+                         "two  blanks"};
+  for (size_t i = 0; i < 9; ++i) {
     updater.Init("", dir.base().c_str(), "", ".updater.ini", nullptr);
     Doc doc;
     doc.groups = Group("fine") + Group(bad[i]);
@@ -206,7 +208,7 @@ TEST_F(ParseInfo, RejectsGroupNamesThatCannotBeIniKeys) {
                            "\" (row 3) cannot be stored in .updater.ini!");
   }
   Doc doc;
-  doc.groups = Group("a]b") + Group(" x[y");
+  doc.groups = Group("a]b") + Group("x[y") + Group("one blank");
   updater.Init("", dir.base().c_str(), "", "", nullptr);
   EXPECT_TRUE(Parse(doc)) << Error();
 }
