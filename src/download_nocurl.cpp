@@ -1,0 +1,200 @@
+#define MEMLEAK_SOURCE "download_nocurl"
+// The downloader objects: the error table, the download targets, the options,
+// both constructors and the dispatch by protocol. The exchanges themselves
+// live in download_http.cpp and download_ftp.cpp.
+#include "download_nocurl.h"
+
+#include <new>
+
+#include "GenLib.h"
+#include "download_parse.h"
+#include "memleak.h"
+#include "sockets3.h"
+#include "streams.h"
+
+namespace {
+
+const char* const kErrorTexts[VDL_ERROR_COUNT] = {
+    "No Error",
+    "File Access Error",
+    "Error Connecting to Host",
+    "Invalid Response",
+    "Error Creating Socket",
+    "Error initializing libCURL",
+    "Error writing file",
+    "Invalid URL",
+    "Callback Abort",
+    "Invalid Protocol",
+    "File Not Found",
+    "Server tried to redirect, but FollowRedirects is Off",
+    "Transfer Timed Out",
+    "Authorization Needed or Bad Username/Password",
+};
+
+const char kDefaultUserAgent[] = "Velmar HTTP Downloader Class (Mozilla)";
+// Password of anonymous FTP logins: a placeholder address of 15 characters.
+const char kAnonymousPassword[] = "updater@tw.none";
+static_assert(sizeof(kAnonymousPassword) == 16, "the placeholder has 15 characters");
+
+// Copies `text` into a member of `size` bytes. False when it does not fit.
+bool CopyMember(char* member, size_t size, const char* text) {
+  return strlcpy(member, text, size) < size;
+}
+
+}  // namespace
+
+const char* vdl_error_text(int32_t code) {
+  if (code < 0 || code >= VDL_ERROR_COUNT) return "Unkown Error";
+  return kErrorTexts[code];
+}
+
+// ---------------------------------------------------------------------------
+// VelmarDownloadCore
+
+VelmarDownloadCore::VelmarDownloadCore() : callback(nullptr), userData(nullptr), errorCode(0) {}
+
+void VelmarDownloadCore::Init() {
+  callback = nullptr;
+  userData = nullptr;
+  errorCode = VDL_ERR_NONE;
+}
+
+VelmarDownloadCore::~VelmarDownloadCore() {}
+
+bool VelmarDownloadCore::DownloadToFile(const char* path) {
+  if (errorCode != VDL_ERR_NONE) return false;
+  if (path == nullptr) return Fail(VDL_ERR_FILE_ACCESS);
+  DataStream* stream = stream_open_file(path, "wb");
+  if (stream == nullptr) return Fail(VDL_ERR_FILE_ACCESS);
+  bool ok = DownloadToStream(stream);
+  // Closing writes out what the stdio buffer still holds; when that fails
+  // the file lacks data although every chunk was accepted.
+  if (stream->close(stream) != 0 && ok) return Fail(VDL_ERR_WRITE);
+  return ok;
+}
+
+bool VelmarDownloadCore::DownloadToHandle(FILE* file) {
+  if (errorCode != VDL_ERR_NONE) return false;
+  if (file == nullptr) return Fail(VDL_ERR_FILE_ACCESS);
+  DataStream* stream = stream_from_handle(file, false);
+  if (stream == nullptr) return Fail(VDL_ERR_FILE_ACCESS);
+  bool ok = DownloadToStream(stream);
+  stream->close(stream);  // leaves the handle open
+  return ok;
+}
+
+int VelmarDownloadCore::GetError() { return errorCode; }
+
+const char* VelmarDownloadCore::GetErrorString() { return vdl_error_text(errorCode); }
+
+bool VelmarDownloadCore::Fail(int32_t code) {
+  if (code >= 0) errorCode = code;
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// VelmarDownloadNoCurl: construction and options
+
+VelmarDownloadNoCurl::VelmarDownloadNoCurl(const char* url, VDL_PROGRESS_CALLBACK callback,
+                                           const char* user, const char* password, void* userData)
+    : sockets(nullptr) {
+  Init();
+  this->callback = callback;
+  this->userData = userData;
+  if ((user != nullptr && !CopyMember(this->user, sizeof(this->user), user)) ||
+      (password != nullptr && !CopyMember(this->password, sizeof(this->password), password))) {
+    Fail(VDL_ERR_INVALID_URL);
+    return;
+  }
+  if (errorCode == VDL_ERR_NONE) ParseUrl(url);
+}
+
+VelmarDownloadNoCurl::VelmarDownloadNoCurl(uint32_t protocol, const char* host, uint32_t port,
+                                           const char* path, VDL_PROGRESS_CALLBACK callback,
+                                           const char* user, const char* password, void* userData)
+    : sockets(nullptr) {
+  Init();
+  this->protocol = protocol;
+  this->port = port;
+  this->callback = callback;
+  this->userData = userData;
+  const char* texts[4] = {host, path, user, password};
+  char* members[4] = {this->host, this->path, this->user, this->password};
+  const size_t sizes[4] = {sizeof(this->host), sizeof(this->path), sizeof(this->user),
+                           sizeof(this->password)};
+  for (int i = 0; i < 4; i++) {
+    if (texts[i] == nullptr) continue;
+    // These texts go into request and command lines as they are.
+    if (!CopyMember(members[i], sizes[i], texts[i]) || vdl_has_control_chars(texts[i])) {
+      members[i][0] = '\0';
+      Fail(VDL_ERR_INVALID_URL);
+    }
+  }
+  if (protocol == VDL_PROTO_FTP) {
+    if (this->user[0] == '\0') strlcpy(this->user, "anonymous", sizeof(this->user));
+    if (this->password[0] == '\0') {
+      strlcpy(this->password, kAnonymousPassword, sizeof(this->password));
+    }
+  }
+  if (protocol != VDL_PROTO_HTTP && protocol != VDL_PROTO_FTP) Fail(VDL_ERR_INVALID_PROTOCOL);
+}
+
+void VelmarDownloadNoCurl::Init() {
+  VelmarDownloadCore::Init();
+  host[0] = '\0';
+  path[0] = '\0';
+  strlcpy(userAgent, kDefaultUserAgent, sizeof(userAgent));
+  port = 0;
+  followRedirects = false;
+  failOnRedirect = true;
+  timeout = 0;
+  protocol = VDL_PROTO_HTTP;
+  user[0] = '\0';
+  password[0] = '\0';
+  delete sockets;
+  sockets = new (std::nothrow) Velmar_Sockets3();
+  if (sockets == nullptr) Fail(VDL_ERR_SOCKET);
+}
+
+VelmarDownloadNoCurl::~VelmarDownloadNoCurl() { delete sockets; }
+
+void VelmarDownloadNoCurl::SetTimeout(uint64_t milliseconds) { timeout = milliseconds; }
+
+void VelmarDownloadNoCurl::SetUserAgent(const char* agent) {
+  if (agent == nullptr) agent = "";
+  strlcpy(userAgent, agent, sizeof(userAgent));
+  // A line end in the agent would end the header early.
+  for (char* p = userAgent; *p != '\0'; p++) {
+    if (static_cast<unsigned char>(*p) < 32 || *p == 127) *p = ' ';
+  }
+}
+
+void VelmarDownloadNoCurl::SetFollowRedirects(bool follow) { followRedirects = follow; }
+
+void VelmarDownloadNoCurl::SetFailOnRedirect(bool fail) { failOnRedirect = fail; }
+
+uint32_t VelmarDownloadNoCurl::EffectiveTimeout() const {
+  if (timeout == 0) return static_cast<uint32_t>(VDL_DEFAULT_TIMEOUT_MS);
+  if (timeout > UINT32_MAX) return UINT32_MAX;
+  return static_cast<uint32_t>(timeout);
+}
+
+bool VelmarDownloadNoCurl::ParseUrl(const char* url) {
+  VDL_URL_PARTS parts;
+  int32_t code = url == nullptr ? VDL_ERR_INVALID_PROTOCOL : vdl_parse_http_url(url, &parts);
+  if (code != VDL_ERR_NONE) return Fail(code);
+  protocol = VDL_PROTO_HTTP;
+  port = parts.port;
+  strlcpy(host, parts.host, sizeof(host));
+  strlcpy(path, parts.path, sizeof(path));
+  return true;
+}
+
+bool VelmarDownloadNoCurl::DownloadToStream(DataStream* stream) {
+  if (errorCode != VDL_ERR_NONE) return false;
+  if (stream == nullptr || stream->write == nullptr) return Fail(VDL_ERR_FILE_ACCESS);
+  if (sockets == nullptr) return Fail(VDL_ERR_SOCKET);
+  if (protocol == VDL_PROTO_HTTP) return HttpDownload(stream);
+  if (protocol == VDL_PROTO_FTP) return FtpDownload(stream);
+  return Fail(VDL_ERR_INVALID_PROTOCOL);
+}
