@@ -1,0 +1,180 @@
+#include "options.h"
+
+#include <getopt.h>
+#include <strings.h>
+
+#include <cctype>
+#include <cstring>
+
+#include "GenLib.h"
+
+const char kDefaultServer[] = "update.tessaworks.com";
+const char kDefaultPlatform[] = "centos7.x86_64";
+
+namespace {
+
+// getopt_long's value for --server, outside the range of option characters.
+constexpr int kServerOption = 256;
+
+const char kShortOptions[] = "345and:hp:t:";
+
+const struct option kLongOptions[] = {
+    {"all", no_argument, nullptr, 'a'},
+    {"no-any-key", no_argument, nullptr, 'n'},
+    {"dir", required_argument, nullptr, 'd'},
+    {"help", no_argument, nullptr, 'h'},
+    {"server", required_argument, nullptr, kServerOption},
+    {nullptr, 0, nullptr, 0},
+};
+
+// The message for an option that getopt_long refused. getopt_long reports
+// an option byte above 127 as a negative char value; it is shown as its byte.
+void ReportBadOption(int option, FILE* err) {
+  if (option < 0 && option >= -128) option += 256;
+  if (option == 'd' || option == 'p' || option == 't') {
+    fprintf(err, "Option -%c requires an argument.\n", option);
+  } else if (option == kServerOption) {
+    fprintf(err, "Option --server requires an argument.\n");
+  } else if (option >= 0 && option < 128 && isprint(option)) {
+    fprintf(err, "Unknown option `-%c'.\n", option);
+  } else {
+    fprintf(err, "Unknown option character `\\x%x'.\n", option);
+  }
+}
+
+// -t: "full" or "basic" in any case, stored in lower case.
+void SetInstallType(const char* value, CliSettings* settings, FILE* err) {
+  if (strcasecmp(value, "full") == 0) {
+    strlcpy(settings->installType, "full", sizeof(settings->installType));
+  } else if (strcasecmp(value, "basic") == 0) {
+    strlcpy(settings->installType, "basic", sizeof(settings->installType));
+  } else {
+    fprintf(err, "Unknown type, must be -t basic or -t full\n");
+  }
+}
+
+// -d: the directory must fit together with the '/' that may be appended.
+bool SetBaseDir(const char* value, CliSettings* settings, FILE* err) {
+  size_t length = strlen(value);
+  bool endsInSlash = length > 0 && value[length - 1] == '/';
+  if (length > kMaxBaseDir + (endsInSlash ? 1 : 0)) {
+    fprintf(err, "Option -d: the directory name is longer than %zu characters.\n", kMaxBaseDir);
+    return false;
+  }
+  strlcpy(settings->baseDir, value, sizeof(settings->baseDir));
+  return true;
+}
+
+// -p: at most 31 characters.
+bool SetPlatform(const char* value, CliSettings* settings, FILE* err) {
+  if (strlen(value) > kMaxPlatform) {
+    fprintf(err, "Option -p: the platform name is longer than %zu characters.\n", kMaxPlatform);
+    return false;
+  }
+  strlcpy(settings->platform, value, sizeof(settings->platform));
+  return true;
+}
+
+// --server HOST[:PORT]: not empty, no '/', no blanks, bounded.
+bool SetServer(const char* value, CliSettings* settings, FILE* err) {
+  if (*value == '\0') {
+    fprintf(err, "Option --server: the server name is empty.\n");
+    return false;
+  }
+  for (const char* p = value; *p != '\0'; ++p) {
+    if (*p == '/' || isspace(static_cast<unsigned char>(*p))) {
+      fprintf(err, "Option --server: `%s' is not HOST or HOST:PORT.\n", value);
+      return false;
+    }
+  }
+  if (strlen(value) > kMaxServer) {
+    fprintf(err, "Option --server: the server name is longer than %zu characters.\n", kMaxServer);
+    return false;
+  }
+  strlcpy(settings->server, value, sizeof(settings->server));
+  return true;
+}
+
+// Applies one option. False for an option error (message already printed).
+bool ApplyOption(int option, const char* value, CliSettings* settings, FILE* err) {
+  switch (option) {
+    case '3':
+      settings->productLine[0] = '\0';
+      return true;
+    case '4':
+    case '5':
+      settings->productLine[0] = static_cast<char>(option);
+      settings->productLine[1] = '\0';
+      return true;
+    case 'a':
+      settings->markAll = true;
+      return true;
+    case 'n':  // this program never waits for a key
+      return true;
+    case 'd':
+      return SetBaseDir(value, settings, err);
+    case 'p':
+      return SetPlatform(value, settings, err);
+    case 't':
+      SetInstallType(value, settings, err);
+      return true;
+    case kServerOption:
+      return SetServer(value, settings, err);
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+void InitSettings(CliSettings* settings) {
+  memset(settings, 0, sizeof(*settings));
+  strlcpy(settings->productLine, "5", sizeof(settings->productLine));
+  strlcpy(settings->installType, "full", sizeof(settings->installType));
+  strlcpy(settings->server, kDefaultServer, sizeof(settings->server));
+}
+
+int ParseOptions(int argc, char** argv, CliSettings* settings, FILE* out, FILE* err) {
+  int option;
+  while ((option = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
+    if (option == 'h') {
+      PrintUsage(out);
+      return 1;
+    }
+    if (option == '?') {
+      ReportBadOption(optopt, err);
+      PrintUsage(out);
+      return 1;
+    }
+    if (!ApplyOption(option, optarg, settings, err)) {
+      PrintUsage(out);
+      return 1;
+    }
+  }
+  return -1;
+}
+
+void FinishSettings(CliSettings* settings) {
+  if (settings->platform[0] == '\0') {
+    strlcpy(settings->platform, kDefaultPlatform, sizeof(settings->platform));
+  }
+  size_t length = strlen(settings->baseDir);
+  if (length == 0 || settings->baseDir[length - 1] != '/') {
+    strlcat(settings->baseDir, "/", sizeof(settings->baseDir));
+  }
+}
+
+bool BuildInfoUrl(const CliSettings& settings, char* url, size_t size) {
+  int length = snprintf(url, size, "http://%s/updates/quillon%s-%s-%s.info", settings.server,
+                        settings.productLine, settings.installType, settings.platform);
+  return length >= 0 && static_cast<size_t>(length) < size;
+}
+
+void PrintUsage(FILE* out) {
+  fprintf(out,
+          "Command line options:\n"
+          "\n"
+          "-a, --all\t\tMark all packages before performing upgrade\n"
+          "-d, --dir\t\tUse alternate base directory instead of current working directory\n"
+          "-h, --help\t\tThis screen\n");
+}
