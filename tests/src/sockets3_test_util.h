@@ -1,12 +1,11 @@
-// Helpers for the socket-layer tests: loopback listeners, connected pairs and
-// captured console output.
+// Helpers for the socket-layer tests: loopback listeners and captured console
+// output.
 #ifndef UPDATER_TESTS_SRC_SOCKETS3_TEST_UTIL_H_
 #define UPDATER_TESTS_SRC_SOCKETS3_TEST_UTIL_H_
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -38,21 +37,6 @@ inline VELMAR_SOCKET* ListenOn(Velmar_Sockets3& net, int family, const char* hos
     return nullptr;
   }
   return listener;
-}
-
-// A connected client and its accepted end.
-struct Pair {
-  VELMAR_SOCKET* client = nullptr;
-  VELMAR_SOCKET* server = nullptr;
-};
-
-inline Pair Connected(Velmar_Sockets3& net, VELMAR_SOCKET* listener, int family, const char* host) {
-  Pair pair;
-  pair.client = net.Create(family, SOCK_STREAM, IPPROTO_TCP, 0);
-  if (pair.client == nullptr) return pair;
-  if (!net.Connect(pair.client, host, BoundPort(listener))) return pair;
-  if (net.SelectRead(listener, 5000u) == 1) pair.server = net.Accept(listener, 0);
-  return pair;
 }
 
 // Everything written to stdout while `body` runs.
