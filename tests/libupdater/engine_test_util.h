@@ -1,6 +1,9 @@
 // Helpers shared by the engine's tests: a temporary directory removed with
-// its contents, whole-file reads and writes, digests computed independently
-// of the engine, and recorders for the engine's text callbacks.
+// its contents, whole-file reads and writes, digests and packs made
+// independently of the engine, recorders for the engine's text callbacks,
+// and update-info documents of both generations written one element per
+// line so that error rows are known: update_info on row 1, info on row 2,
+// groups on row 3, files on row 4, delete on row 5.
 #ifndef UPDATER_TESTS_LIBUPDATER_ENGINE_TEST_UTIL_H_
 #define UPDATER_TESTS_LIBUPDATER_ENGINE_TEST_UTIL_H_
 
@@ -8,12 +11,17 @@
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "gtest/gtest.h"
+#include "rc4.h"
 #include "updater.h"
 
 namespace enginetest {
@@ -64,22 +72,17 @@ class ChangeDir {
 };
 
 inline bool WriteFile(const std::string& path, const std::string& data) {
-  FILE* file = fopen(path.c_str(), "wb");
-  if (file == nullptr) return false;
-  bool ok = fwrite(data.data(), 1, data.size(), file) == data.size();
-  return fclose(file) == 0 && ok;
+  std::ofstream file(path, std::ios::binary);
+  return static_cast<bool>(file.write(data.data(), data.size()).flush());
 }
 
 // The whole file, or "<missing>" when it cannot be opened.
 inline std::string ReadFile(const std::string& path) {
-  FILE* file = fopen(path.c_str(), "rb");
-  if (file == nullptr) return "<missing>";
-  std::string data;
-  char buffer[4096];
-  size_t got;
-  while ((got = fread(buffer, 1, sizeof(buffer), file)) > 0) data.append(buffer, got);
-  fclose(file);
-  return data;
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return "<missing>";
+  std::ostringstream data;
+  data << file.rdbuf();
+  return data.str();
 }
 
 inline bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
@@ -96,6 +99,27 @@ inline std::string Digest(const char* name, const std::string& data) {
     hex += pair;
   }
   return hex;
+}
+
+inline std::string Sha(const std::string& content) { return Digest("sha256", content); }
+
+// A pack of `content`: zlib's compress, then RC4 with the key text padded
+// with zero bytes to 16 when it is not empty.
+inline std::string MakePack(const std::string& content, const std::string& key) {
+  uLongf length = compressBound(content.size());
+  std::string pack(length, '\0');
+  compress(reinterpret_cast<Bytef*>(&pack[0]), &length,
+           reinterpret_cast<const Bytef*>(content.data()), content.size());
+  pack.resize(length);
+  if (!key.empty()) {
+    uint8_t keyBytes[16] = {};
+    key.copy(reinterpret_cast<char*>(keyBytes), 16);
+    Rc4State state = {};
+    rc4_set_key(&state, 16, keyBytes);
+    rc4_crypt(&state, pack.size(), reinterpret_cast<uint8_t*>(&pack[0]),
+              reinterpret_cast<uint8_t*>(&pack[0]));
+  }
+  return pack;
 }
 
 // Lines received by the text callbacks, in order.
@@ -132,6 +156,79 @@ inline std::string GroupOrder(Updater& updater) {
   if (updater.groupsTail != prev) return "<broken>";
   return names;
 }
+
+// A text left as "-" drops the element (or the "version" attribute).
+struct Doc {
+  std::string version = "2";
+  std::string info =
+      "AppName=\"Quillon\" Author=\"Tessaworks\" URL=\"http://tessaworks.example/\" "
+      "FileBase=\"http://files.example/base/\"";
+  std::string groups = "-";
+  std::string files;
+  std::string deletes = "-";
+
+  std::string Text() const {
+    std::string text =
+        version == "-" ? "<update_info>\n" : "<update_info version=\"" + version + "\">\n";
+    text += info == "-" ? "\n" : "<info " + info + "/>\n";
+    text += groups == "-" ? "\n" : "<groups>" + groups + "</groups>\n";
+    text += files == "-" ? "\n" : "<files>" + files + "</files>\n";
+    text += deletes == "-" ? "\n" : "<delete>" + deletes + "</delete>\n";
+    return text + "</update_info>\n";
+  }
+};
+
+// A "group" element with the given name and further attributes.
+inline std::string Group(const std::string& name, const std::string& attributes = "") {
+  return "<group name=\"" + name + "\" " + attributes + "/>";
+}
+
+// A second-generation file entry; `sha` is the expected digest text.
+inline std::string FileV2(const std::string& path, const std::string& sha,
+                          const std::string& attributes = "") {
+  return "<file file=\"" + path + "\" url=\"" + path + ".pack\" key=\"\" sha=\"" + sha +
+         "\" packsha=\"\" " + attributes + "/>";
+}
+
+// A first-generation file entry; `md5` is the expected digest text.
+inline std::string FileV1(const std::string& path, const std::string& md5,
+                          const std::string& attributes = "") {
+  return "<file file=\"" + path + "\" url=\"http://files.example/" + path +
+         ".pack\" key=\"\" md5=\"" + md5 + "\" " + attributes + "/>";
+}
+
+// An Updater over a fresh base directory, with recording callbacks and no
+// INI file unless a test sets one.
+class ParseFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    updater.Init("http://tessaworks.example/updates/x.info", dir.base().c_str(), "updater", "",
+                 RecordingCallbacks());
+  }
+  bool Parse(const Doc& doc) {
+    updater.infoText = doc.Text();
+    return updater.ParseInfo();
+  }
+  // Parses `doc` in a fresh model and expects it to fail with `error`.
+  void ExpectFailure(const Doc& doc, const std::string& error) {
+    updater.Init("", dir.base().c_str(), "", ".updater.ini", nullptr);
+    EXPECT_FALSE(Parse(doc)) << doc.Text();
+    EXPECT_EQ(Error(), error);
+  }
+  // Writes an installed file under the base directory.
+  void Put(const std::string& path, const std::string& content) {
+    ASSERT_TRUE(WriteFile(dir / path, content)) << path;
+  }
+  UpdateFile* FileAt(int index) {
+    UpdateFile* file = updater.GetFirstFile();
+    while (file != nullptr && index-- > 0) file = file->next;
+    return file;
+  }
+  std::string Error() { return updater.GetLastError(); }
+
+  TempDir dir;
+  Updater updater;
+};
 
 }  // namespace enginetest
 

@@ -1,10 +1,10 @@
-// Group records, the pending-work rules, the selection and the group order.
+// The group order, group look-up and the pending-work rules.
 #include <algorithm>
 #include <cctype>
 #include <random>
 #include <string>
 
-#include "parse_test_util.h"
+#include "engine_test_util.h"
 
 using enginetest::Doc;
 using enginetest::FileV2;
@@ -14,83 +14,35 @@ using enginetest::Sha;
 
 using Groups = enginetest::ParseFixture;
 
-TEST(UpdateFileRecord, TestsOverItsGroups) {
-  UpdateGroup a, b;
-  UpdateFile file;
-  EXPECT_FALSE(file.WantsInstall());
-  EXPECT_FALSE(file.WantsRemoval()) << "no groups is never removal";
-  EXPECT_FALSE(file.BelongsTo(&a));
-  file.AddGroup(nullptr);
-  EXPECT_TRUE(file.groups.empty());
-  file.AddGroup(&a);
-  file.AddGroup(&b);
-  EXPECT_TRUE(file.BelongsTo(&a));
-  EXPECT_FALSE(file.BelongsTo(nullptr));
-
-  a.state = Remove;
-  b.state = Remove;
-  EXPECT_TRUE(file.WantsRemoval());
-  EXPECT_FALSE(file.WantsInstall());
-  b.state = Install;
-  EXPECT_FALSE(file.WantsRemoval());
-  EXPECT_TRUE(file.WantsInstall());
-  b.state = None;
-  EXPECT_FALSE(file.WantsRemoval());
-  EXPECT_FALSE(file.WantsInstall());
-  // A fresh record.
-  EXPECT_FALSE(file.needsUpdate);
-  EXPECT_EQ(file.size, 0);
-  EXPECT_EQ(file.mode, 0u);
-  EXPECT_STREQ(file.key, "");
-  EXPECT_EQ(a.priority, 50);
-}
-
-TEST_F(Groups, SortByPriorityThenCaseFoldedName) {
+TEST_F(Groups, SortByPriorityThenCaseFoldedNameThenReverseDocumentOrder) {
   Doc doc;
   doc.files = "";
-  doc.groups = Group("p10", "priority=\"10\"") + Group("p90", "priority=\"90\"") +
-               Group("p50", "priority=\"50\"");
+  doc.groups = Group("low", "priority=\"10\"") + Group("1", "dispName=\"Extras\"") +
+               Group("2", "dispName=\"addons\"") + Group("3", "dispName=\"Base2\"") +
+               Group("4", "dispName=\"Base\"") + Group("5", "dispName=\"b\"") +
+               Group("6", "dispName=\"a\"") + Group("7", "dispName=\"A\"") +
+               Group("top", "priority=\"60\"") + Group("LOW", "priority=\"20\"");
   ASSERT_TRUE(Parse(doc));
-  EXPECT_EQ(GroupOrder(updater), "p90,p50,p10");
-
-  updater.Init("", dir.base().c_str(), "", "", nullptr);
-  doc.groups = Group("1", "dispName=\"Extras\"") + Group("2", "dispName=\"addons\"") +
-               Group("3", "dispName=\"Base2\"") + Group("4", "dispName=\"Base\"");
-  ASSERT_TRUE(Parse(doc));
-  EXPECT_EQ(GroupOrder(updater), "addons,Base,Base2,Extras");
-
-  // Equal names come out in reverse document order.
-  updater.Init("", dir.base().c_str(), "", "", nullptr);
-  doc.groups = Group("first", "dispName=\"b\"") + Group("second", "dispName=\"a\"") +
-               Group("third", "dispName=\"A\"") + Group("top", "priority=\"60\"");
-  ASSERT_TRUE(Parse(doc));
-  EXPECT_EQ(GroupOrder(updater), "top,A,a,b");
-  EXPECT_EQ(updater.GetFirstGroup()->prev, nullptr);
-
-  // One group, and none, need no sorting.
-  updater.Init("", dir.base().c_str(), "", "", nullptr);
-  doc.groups = Group("only");
-  ASSERT_TRUE(Parse(doc));
-  EXPECT_EQ(GroupOrder(updater), "only");
-  updater.Init("", dir.base().c_str(), "", "", nullptr);
-  doc.groups = "";
-  ASSERT_TRUE(Parse(doc));
-  EXPECT_EQ(GroupOrder(updater), "");
+  EXPECT_EQ(GroupOrder(updater), "top,A,a,addons,b,Base,Base2,Extras,LOW,low");
+  // FindGroup ignores case and takes the first in list order.
+  ASSERT_NE(updater.FindGroup("low"), nullptr);
+  EXPECT_EQ(updater.FindGroup("low")->name, "LOW");
+  EXPECT_EQ(updater.FindGroup("lo"), nullptr);
+  EXPECT_EQ(updater.FindGroup(nullptr), nullptr);
 }
 
 TEST_F(Groups, SortMatchesAStableReferenceOnManyGroups) {
   const char* names[] = {"a", "A", "ab", "aB", "b", "B", "ba", "_", "Z", "z~"};
   const int priorities[] = {-1, 10, 50, 90};
   std::mt19937 random(1234);
-  for (int length : {2, 3, 5, 8, 13, 37, 64, 65}) {
+  for (int length : {0, 1, 2, 3, 5, 8, 13, 37, 64, 65}) {
     struct Entry {
       std::string name, display;
       int priority;
     };
     std::vector<Entry> entries;
     Doc doc;
-    doc.files = "";
-    doc.groups = "";
+    doc.files = doc.groups = "";
     for (int i = 0; i < length; ++i) {
       Entry entry{"g" + std::to_string(i), names[random() % 10], priorities[random() % 4]};
       doc.groups += Group(entry.name, "dispName=\"" + entry.display + "\" priority=\"" +
@@ -118,28 +70,12 @@ TEST_F(Groups, SortMatchesAStableReferenceOnManyGroups) {
   }
 }
 
-TEST_F(Groups, FindGroupIgnoresCaseAndTakesTheFirstInListOrder) {
-  Doc doc;
-  doc.files = "";
-  doc.groups = Group("Core", "priority=\"1\"") + Group("CORE", "priority=\"2\"");
-  ASSERT_TRUE(Parse(doc));
-  UpdateGroup* found = updater.FindGroup("core");
-  ASSERT_NE(found, nullptr);
-  EXPECT_EQ(found->name, "CORE") << "higher priority is first in the list";
-  EXPECT_EQ(updater.FindGroup("cor"), nullptr);
-  EXPECT_EQ(updater.FindGroup(""), nullptr);
-  EXPECT_EQ(updater.FindGroup(nullptr), nullptr);
-}
-
 // Files over groups A and B, installed current, stale or missing.
 class PendingWork : public enginetest::ParseFixture {
  protected:
   Doc MakeDoc(int stateA, int stateB) {
-    Put("free-ok", "ok");
-    Put("a-stale", "old");
-    Put("a-ok", "ok");
-    Put("ab-stale", "old");
-    Put("ab-ok", "ok");
+    for (const char* path : {"free-ok", "a-ok", "ab-ok"}) Put(path, "ok");
+    for (const char* path : {"a-stale", "ab-stale"}) Put(path, "old");
     std::string ok = Sha("ok");
     Doc doc;
     doc.groups = Group("A", "default=\"" + std::to_string(stateA) + "\"") +
@@ -163,7 +99,6 @@ TEST_F(PendingWork, CountsEveryCombinationOfGroupStates) {
       updater.SetGroupState(a, static_cast<GroupState>(sa));
       updater.SetGroupState(b, static_cast<GroupState>(sb));
       EXPECT_EQ(updater.pendingCount, expected[sa][sb]) << sa << "," << sb;
-      EXPECT_EQ(updater.HasWork(), true);
       // The parser counts the same way from the document's states.
       Updater fresh;
       fresh.Init("", dir.base().c_str(), "", "", nullptr);
@@ -172,7 +107,8 @@ TEST_F(PendingWork, CountsEveryCombinationOfGroupStates) {
       EXPECT_EQ(fresh.pendingCount, expected[sa][sb]) << "parsed " << sa << "," << sb;
     }
   }
-  // The file-level decisions for A = Remove, B = Install.
+  // The file-level decisions for A = Remove, B = Install; a file without
+  // groups is never removed.
   updater.SetGroupState(a, Remove);
   updater.SetGroupState(b, Install);
   const bool install[] = {true, false, false, false, false, true, true, false};
@@ -195,14 +131,4 @@ TEST_F(PendingWork, MarkedFilesCountOnlyWhileTheyExistAndNullGroupRecounts) {
   a->state = Install;
   updater.SetGroupState(nullptr, None);
   EXPECT_EQ(updater.pendingCount, 5);
-}
-
-TEST_F(Groups, HasWorkOnEmptyModel) {
-  EXPECT_FALSE(updater.HasWork());
-  updater.SetGroupState(nullptr, Install);
-  EXPECT_EQ(updater.pendingCount, 0);
-  Doc doc;
-  doc.files = "";
-  ASSERT_TRUE(Parse(doc));
-  EXPECT_FALSE(updater.HasWork());
 }

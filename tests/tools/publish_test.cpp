@@ -1,11 +1,10 @@
 // updater-publish's modules: the description parser, the document writer
-// (read back by TinyXML and by the engine's own parser), packs (opened by the
+// (read back by the engine's own parser), packs (opened by the
 // engine's UnpackFile) and publishing a release into a directory.
 #include <gtest/gtest.h>
-#include <tinyxml.h>
-#include <zlib.h>
 
 #include <cstdlib>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -13,7 +12,6 @@
 #include "cli/e2e_fixture.h"
 #include "description.h"
 #include "document.h"
-#include "hash.h"
 #include "pack.h"
 #include "publisher.h"
 #include "updater.h"
@@ -26,69 +24,39 @@ using e2e::WriteFile;
 namespace {
 
 const char kDescription[] =
-    "# comment\n"
-    "[release]\r\n"
-    "generation = 2\n"
-    "line = 4\n"
-    "type = BASIC\n"
-    "platform = debian12.amd64\n"
-    "AppName = Quillon & Co\n"
-    "Author = Tessaworks\n"
-    "URL = http://www.example.com/\n"
-    "BaseURL = http://127.0.0.1:8080/\n"
-    "PackDir = files/packs\n"
-    "\n"
-    "[group base]\n"
-    "dispName = Base \"program\"\n"
-    "menu = Program\n"
-    "desc = first line\\nsecond line\n"
-    "priority = 90\n"
-    "default = 1\n"
-    "defaultgrp = 1\n"
-    "[Group docs]\n"
-    "default = 2\n"
-    "; a comment\n"
-    "[files]\n"
-    "bin/* = base\n"
-    "docs/* = docs, BASE,\n"
-    "[keys]\n"
-    "bin/tool = 0123456789abcdef\n"
-    "docs/a b.txt =\n"
-    "[outdated]\n"
-    "lib/old.so\n";
+    "# comment\n[release]\r\ngeneration = 2\nline = 4\ntype = BASIC\nplatform = debian12.amd64\n"
+    "AppName = Quillon & Co\nAuthor = Tessaworks\nURL = http://www.example.com/\n"
+    "BaseURL = http://127.0.0.1:8080/\nPackDir = files/packs\n\n"
+    "[group base]\ndispName = Base \"program\"\nmenu = Program\n"
+    "desc = first line\\nsecond line\npriority = 90\ndefault = 1\ndefaultgrp = 1\n"
+    "[Group docs]\ndefault = 2\n; a comment\n"
+    "[files]\nbin/* = base\ndocs/* = docs, BASE,\n"
+    "[keys]\nbin/tool = 0123456789abcdef\ndocs/a b.txt =\n"
+    "[outdated]\nlib/old.so\n";
 
 TEST(PublishDescription, ReadsEverySection) {
   ReleaseDescription d;
   std::string error;
   ASSERT_TRUE(ParseDescription(kDescription, &d, &error)) << error;
-  EXPECT_EQ(d.generation, 2);
   EXPECT_EQ(DocumentPath(d), "updates/quillon4-basic-debian12.amd64.info");
   EXPECT_EQ(d.appName, "Quillon & Co");
-  EXPECT_EQ(d.baseUrl, "http://127.0.0.1:8080/");
-  EXPECT_EQ(d.packDir, "files/packs");
   ASSERT_EQ(d.groups.size(), 2u);
-  EXPECT_EQ(d.groups[0].name, "base");
   EXPECT_EQ(d.groups[0].dispName, "Base \"program\"");
   EXPECT_EQ(d.groups[0].desc, "first line\\nsecond line");  // the engine turns \n into a break
   EXPECT_EQ(d.groups[0].priority, 90);
-  EXPECT_EQ(d.groups[0].defaultState, 1);
   EXPECT_TRUE(d.groups[0].defaultGroup);
-  EXPECT_EQ(d.groups[1].name, "docs");
   EXPECT_EQ(d.groups[1].priority, 50);
   EXPECT_EQ(d.groups[1].defaultState, 2);
   ASSERT_EQ(d.fileRules.size(), 2u);
-  EXPECT_EQ(d.fileRules[1].pattern, "docs/*");
   EXPECT_EQ(d.fileRules[1].groups, (std::vector<std::string>{"docs", "base"}));
   ASSERT_EQ(d.keyRules.size(), 2u);
   EXPECT_EQ(d.keyRules[0].key, "0123456789abcdef");
-  EXPECT_EQ(d.keyRules[1].path, "docs/a b.txt");
   EXPECT_EQ(d.keyRules[1].key, "");
   EXPECT_EQ(d.outdated, (std::vector<std::string>{"lib/old.so"}));
 
-  // Defaults: generation 2, line 5, full, centos7.x86_64.
+  // Defaults: generation 2, line 5, full, centos7.x86_64; an empty line.
   ASSERT_TRUE(ParseDescription("[release]\nAppName=a\nAuthor=b\nURL=c\n", &d, &error));
   EXPECT_EQ(DocumentPath(d), "updates/quillon5-full-centos7.x86_64.info");
-  EXPECT_EQ(d.generation, 2);
   ASSERT_TRUE(ParseDescription("[release]\nline=\nAppName=a\nAuthor=b\nURL=c\n", &d, &error));
   EXPECT_EQ(DocumentPath(d), "updates/quillon-full-centos7.x86_64.info");
 }
@@ -99,20 +67,14 @@ TEST(PublishDescription, ErrorsNameTheLine) {
     std::string text;
     std::string error;
   } cases[] = {
-      {head + "generation = 3\n", "line 5: generation must be 1 or 2"},
       {head + "colour = red\n", "line 5: unknown key 'colour' in [release]"},
       {head + "[other]\n", "line 5: unknown section [other]"},
-      {head + "[files\n", "line 5: section header without ']'"},
       {"AppName=a\n", "line 1: entry outside of a section"},
       {head + "[group a,b]\n",
        "line 5: a group name may hold only letters, digits, '_', '-' and '.'"},
       {head + "[group a]\n[group A]\n", "line 6: group 'A' is described twice"},
-      {head + "[group a]\npriority = high\n", "line 6: priority must be a whole number"},
-      {head + "[group a]\ndefault = 3\n",
-       "line 6: default must be 0 (none), 1 (install) or 2 (remove)"},
       {head + "[files]\nbin/* = base\n",
        "line 6: unknown group 'base' (describe groups before [files])"},
-      {head + "[files]\nbin/*\n", "line 6: expected KEY = VALUE"},
       {head + "[keys]\nbin/tool = short\n",
        "line 6: a key must have 16 characters, or none for no encipherment"},
       {head + "[keys]\nbin/tool = 0123456789abcd f\n",
@@ -152,11 +114,7 @@ TEST(PublishDescription, CommentsAndTheDocumentedExamples) {
     start += 7;
     std::string example = text.substr(start, text.find("```", start) - start);
     ASSERT_TRUE(ParseDescription(example, &d, &error)) << doc << ": " << error;
-    EXPECT_EQ(d.appName, "Quillon");
-    EXPECT_EQ(d.groups.size(), 2u);
-    EXPECT_EQ(d.keyRules.size(), 2u);
-    EXPECT_EQ(d.keyRules[1].key, "");
-    EXPECT_EQ(d.outdated, (std::vector<std::string>{"plugins/legacy.so"}));
+    EXPECT_FALSE(d.groups.empty()) << doc;
   }
 }
 
@@ -174,157 +132,46 @@ TEST(PublishDescription, PatternsAndPaths) {
   }
 }
 
-PublishedDocument SampleDocument() {
-  PublishedDocument doc;
-  doc.generation = 2;
-  doc.appName = "Quillon <\"&'>";
-  doc.author = "Tessaworks";
-  doc.appUrl = "http://www.example.com/?a=1&b=2";
-  doc.fileBase = "http://127.0.0.1:8080/packs/";
-  PackageGroup low;
-  low.name = "extras";
-  low.priority = 10;
-  PackageGroup high;
-  high.name = "base";
-  high.dispName = "Base\tprogram";
-  high.desc = "one\\ntwo";
-  high.priority = 90;
-  high.defaultState = 1;
-  high.defaultGroup = true;
-  doc.groups = {low, high};
-  PublishedFile file;
-  file.path = "bin/tool";
-  file.url = "bin/tool.pak";
-  file.key = "k&y<\"'>012345678";
-  file.fileDigest = std::string(64, 'a');
-  file.packDigest = std::string(64, 'B');
-  file.groups = {"base", "extras"};
-  file.size = 5;
-  file.mode = 0755;
-  doc.files.push_back(file);
-  file.path = "docs/a b.txt";
-  file.url = UrlEscapePath("docs/a b.txt") + ".pak";
-  file.key = "";
-  file.groups = {};
-  file.mode = 0;
-  doc.files.push_back(file);
-  doc.outdated = {"lib/old.so", "lib/gone.so"};
-  return doc;
-}
-
-TEST(PublishDocument, EscapedValuesSurviveXmlParsing) {
+TEST(PublishDocument, EscapesAndFirstGeneration) {
   EXPECT_EQ(XmlEscape("a&b<c>d\"e'f\tg\nh"), "a&amp;b&lt;c&gt;d&quot;e&apos;f&#x9;g&#xA;h");
   EXPECT_EQ(UrlEscapePath("docs/a b#1%.txt"), "docs/a%20b%231%25.txt");
-
-  PublishedDocument doc = SampleDocument();
-  std::string text = WriteDocument(doc);
-  TiXmlDocument parsed;
-  parsed.Parse(text.c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
-  ASSERT_FALSE(parsed.Error()) << parsed.ErrorDesc();
-  TiXmlElement* root = parsed.FirstChildElement("update_info");
-  ASSERT_NE(root, nullptr);
-  EXPECT_STREQ(root->Attribute("version"), "2");
-  TiXmlElement* info = root->FirstChildElement("info");
-  EXPECT_EQ(info->Attribute("AppName"), doc.appName);
-  EXPECT_EQ(info->Attribute("URL"), doc.appUrl);
-  EXPECT_EQ(info->Attribute("FileBase"), doc.fileBase);
-  TiXmlElement* group = root->FirstChildElement("groups")->FirstChildElement("group");
-  EXPECT_STREQ(group->Attribute("name"), "extras");
-  EXPECT_EQ(group->Attribute("dispName"), nullptr);
-  group = group->NextSiblingElement("group");
-  EXPECT_STREQ(group->Attribute("dispName"), "Base\tprogram");
-  EXPECT_STREQ(group->Attribute("defaultgrp"), "1");
-  TiXmlElement* file = root->FirstChildElement("files")->FirstChildElement();
-  EXPECT_EQ(file->Attribute("key"), doc.files[0].key);
-  EXPECT_STREQ(file->Attribute("modes"), "493");  // decimal
-  EXPECT_STREQ(file->Attribute("group"), "base,extras");
-  EXPECT_EQ(file->Attribute("md5"), nullptr);
-  file = file->NextSiblingElement();
-  EXPECT_STREQ(file->Attribute("url"), "docs/a%20b.txt.pak");
-  EXPECT_EQ(file->Attribute("group"), nullptr);
-  TiXmlElement* gone = root->FirstChildElement("delete")->FirstChildElement();
-  EXPECT_STREQ(gone->NextSiblingElement()->Attribute("file"), "lib/gone.so");
-
   // Generation 1: MD5 attribute names, no FileBase, no groups.
+  PublishedDocument doc;
   doc.generation = 1;
-  text = WriteDocument(doc);
+  doc.fileBase = "http://127.0.0.1:8080/packs/";
+  doc.groups.resize(1);
+  doc.groups[0].name = "base";
+  doc.files.resize(1);
+  doc.files[0].fileDigest = std::string(64, 'a');
+  doc.files[0].groups = {"base"};
+  std::string text = WriteDocument(doc);
   EXPECT_EQ(text.find("FileBase"), std::string::npos);
-  EXPECT_EQ(text.find("<groups>"), std::string::npos);
-  EXPECT_EQ(text.find(" group="), std::string::npos);
+  EXPECT_EQ(text.find("group"), std::string::npos);
   EXPECT_NE(text.find(" md5=\"" + std::string(64, 'a') + "\" packmd5=\""), std::string::npos);
-}
-
-TEST(PublishDocument, EngineReadsWhatIsWritten) {
-  TempDir base;
-  ASSERT_TRUE(WriteFile(base.path() + "/lib/old.so", "old"));
-  Updater updater;
-  updater.Init("http://127.0.0.1/x", (base.path() + "/").c_str(), "updater", "", nullptr);
-  updater.infoText = WriteDocument(SampleDocument());
-  ASSERT_TRUE(updater.ParseInfo()) << updater.GetLastError();
-  EXPECT_EQ(updater.header.infoVersion, 2);
-  EXPECT_EQ(updater.header.appName, "Quillon <\"&'>");
-  UpdateGroup* group = updater.GetFirstGroup();
-  ASSERT_NE(group, nullptr);
-  EXPECT_EQ(group->name, "base");  // priority 90 first
-  EXPECT_EQ(group->displayName, "Base\tprogram");
-  EXPECT_EQ(group->description, "one\ntwo");
-  EXPECT_EQ(group->state, Install);
-  EXPECT_EQ(updater.defaultGroup, group);
-  UpdateFile* file = updater.GetFirstFile();
-  ASSERT_NE(file, nullptr);
-  EXPECT_EQ(file->url, "http://127.0.0.1:8080/packs/bin/tool.pak");
-  EXPECT_STREQ(file->key, "k&y<\"'>012345678");
-  EXPECT_EQ(file->mode, 0755u);
-  EXPECT_EQ(file->groups.size(), 2u);
-  EXPECT_TRUE(file->needsUpdate);
-  file = file->next;
-  ASSERT_NE(file, nullptr);
-  EXPECT_EQ(file->path, "docs/a b.txt");
-  EXPECT_EQ(file->url, "http://127.0.0.1:8080/packs/docs/a%20b.txt.pak");
-  EXPECT_STREQ(file->packDigest, std::string(64, 'B').c_str());
-  EXPECT_EQ(updater.outdatedFiles, (std::vector<std::string>{"lib/old.so"}));
 }
 
 TEST(PublishPack, EngineUnpacksPacks) {
   TempDir dir;
   Updater updater;
-  std::string key;
+  std::string key, text, error, path = dir.path() + "/pack";
   ASSERT_TRUE(RandomKey(&key));
-  std::string text;
   for (int i = 0; i < 2000; ++i) text += "line " + std::to_string(i) + "\n";
-  struct {
-    std::string content;
-    std::string key;
-  } cases[] = {{text, key}, {text, ""}, {"", key}, {"", ""}};
-  for (const auto& c : cases) {
-    std::vector<uint8_t> data(c.content.begin(), c.content.end());
-    std::vector<uint8_t> pack;
-    std::string error;
-    ASSERT_TRUE(MakePack(data, c.key, &pack, &error)) << error;
-    std::string path = dir.path() + "/pack";
-    ASSERT_TRUE(WriteFile(path, std::string(pack.begin(), pack.end())));
-    ASSERT_TRUE(updater.UnpackFile(path.c_str(), path.c_str(), c.key.c_str(),
-                                   static_cast<uint32_t>(data.size())))
-        << updater.GetLastError();
-    EXPECT_EQ(ReadFile(path), c.content);
+  for (const std::string& content : {text, std::string()}) {
+    for (const std::string& k : {key, std::string()}) {
+      std::vector<uint8_t> data(content.begin(), content.end()), pack;
+      ASSERT_TRUE(MakePack(data, k, &pack, &error)) << error;
+      ASSERT_TRUE(WriteFile(path, std::string(pack.begin(), pack.end())));
+      ASSERT_TRUE(updater.UnpackFile(path.c_str(), path.c_str(), k.c_str(),
+                                     static_cast<uint32_t>(data.size())))
+          << updater.GetLastError();
+      EXPECT_EQ(ReadFile(path), content);
+    }
   }
-  // Enciphered from the first byte: the zlib header is not visible, and the
-  // plain pack is exactly what zlib's compress makes.
-  std::vector<uint8_t> data(text.begin(), text.end()), plain, ciphered;
-  std::string error;
-  ASSERT_TRUE(MakePack(data, "", &plain, &error));
-  ASSERT_TRUE(MakePack(data, key, &ciphered, &error));
-  ASSERT_EQ(plain.size(), ciphered.size());
-  EXPECT_NE(plain, ciphered);
-  uLongf length = compressBound(data.size());
-  std::vector<uint8_t> reference(length);
-  ASSERT_EQ(compress(reference.data(), &length, data.data(), data.size()), Z_OK);
-  reference.resize(length);
-  EXPECT_EQ(plain, reference);
-  EXPECT_FALSE(MakePack(data, "short", &plain, &error));
+  std::vector<uint8_t> pack;
+  EXPECT_FALSE(MakePack({'a'}, "short", &pack, &error));
 }
 
-TEST(PublishPack, KeysAndDigests) {
+TEST(PublishPack, KeysAreFreshAndAlphanumeric) {
   std::set<char> seen;
   std::set<std::string> keys;
   for (int i = 0; i < 1000; ++i) {
@@ -339,15 +186,6 @@ TEST(PublishPack, KeysAndDigests) {
   }
   EXPECT_EQ(keys.size(), 1000u);
   EXPECT_EQ(seen.size(), 62u);
-
-  std::vector<uint8_t> abc = {'a', 'b', 'c'};
-  std::string hex;
-  ASSERT_TRUE(DigestBytes(1, abc, &hex));
-  EXPECT_EQ(hex, "900150983cd24fb0d6963f7d28e17f72");
-  ASSERT_TRUE(DigestBytes(2, abc, &hex));
-  EXPECT_EQ(hex, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  ASSERT_TRUE(DigestBytes(2, {}, &hex));
-  EXPECT_EQ(hex, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
 }
 
 class PublishRelease : public ::testing::Test {
@@ -363,9 +201,10 @@ class PublishRelease : public ::testing::Test {
   bool Run(const std::string& extra, std::string* error) {
     ReleaseDescription d;
     std::string text =
-        "[release]\nAppName=a\nAuthor=b\nURL=c\n"
-        "[group base]\n[group docs]\n[files]\nbin/*=base\ndocs/*=docs\n" +
-        extra;
+        "[release]\nAppName=Quillon <\"&'>\nAuthor=b\nURL=c\n[group docs]\n[group base]\n"
+        "dispName=Base \"program\"\ndesc=one\\ntwo\npriority=90\ndefault=1\ndefaultgrp=1\n"
+        "[files]\nbin/*=base,docs\ndocs/*=docs\n" +
+        extra;  // `extra` starts on line 15
     if (!ParseDescription(text, &d, error)) return false;
     return Publish(d, options_, error);
   }
@@ -374,44 +213,52 @@ class PublishRelease : public ::testing::Test {
   PublishOptions options_;
 };
 
-TEST_F(PublishRelease, LaysOutDocumentAndPacks) {
-  std::string error;
-  ASSERT_TRUE(Run("[keys]\nbin/tool = ABCDEFGHIJKLMNOP\ndocs/a b.txt =\n[outdated]\nold\n", &error))
+TEST_F(PublishRelease, LaysOutWhatTheEngineReads) {
+  std::string error, key = "k&y<\"'>012345678";
+  ASSERT_TRUE(Run("[keys]\nbin/tool = " + key + "\ndocs/a b.txt =\n[outdated]\nold\n", &error))
       << error;
   std::string site = options_.outputDir;
-  std::string text = ReadFile(site + "/updates/quillon5-full-centos7.x86_64.info");
-  ASSERT_FALSE(text.empty());
-  EXPECT_NE(text.find("FileBase=\"http://127.0.0.1:9/packs/\""), std::string::npos);
-  EXPECT_NE(text.find("<file file=\"README\" size=\"7\" modes=\"384\" url=\"README.pak\" key=\""),
-            std::string::npos);
-  EXPECT_NE(text.find("<file file=\"bin/tool\" size=\"5\" modes=\"488\" url=\"bin/tool.pak\" "
-                      "group=\"base\" key=\"ABCDEFGHIJKLMNOP\" sha=\""),
-            std::string::npos);
-  EXPECT_NE(text.find("url=\"docs/a%20b.txt.pak\" group=\"docs\" key=\"\""), std::string::npos);
-  EXPECT_NE(text.find("<delete>\n    <file file=\"old\"/>"), std::string::npos);
-  EXPECT_FALSE(Exists(site + "/updates/quillon5-full-centos7.x86_64.info.tmp"));
+  std::string doc = site + "/updates/quillon5-full-centos7.x86_64.info";
+  std::string text = ReadFile(doc);
+  EXPECT_FALSE(Exists(doc + ".tmp"));
 
-  // The digests name the file and the pack as served.
-  std::string pack = ReadFile(site + "/packs/bin/tool.pak");
-  char hex[65];
-  ASSERT_TRUE(hash_buffer("sha256", pack.data(), pack.size(), hex, sizeof hex));
-  EXPECT_NE(text.find(std::string("packsha=\"") + hex + "\""), std::string::npos);
-  ASSERT_TRUE(hash_buffer("sha256", "tool\n", 5, hex, sizeof hex));
-  EXPECT_NE(text.find(std::string("sha=\"") + hex + "\""), std::string::npos);
-  // The unenciphered pack is a plain zlib stream.
-  std::string plain = ReadFile(site + "/packs/docs/a b.txt.pak");
-  char out[16];
-  uLongf length = sizeof out;
-  ASSERT_EQ(uncompress(reinterpret_cast<Bytef*>(out), &length,
-                       reinterpret_cast<const Bytef*>(plain.data()), plain.size()),
-            Z_OK);
-  EXPECT_EQ(std::string(out, length), "docs\n");
+  // Sizes, modes, digests and packs are checked by installing published
+  // releases in the end-to-end tests; here the values that need escaping.
+  TempDir base;
+  ASSERT_TRUE(WriteFile(base.path() + "/old", "old"));
+  Updater updater;
+  updater.Init("", (base.path() + "/").c_str(), "updater", "", nullptr);
+  updater.infoText = text;
+  ASSERT_TRUE(updater.ParseInfo()) << updater.GetLastError();
+  EXPECT_EQ(updater.header.appName, "Quillon <\"&'>");
+  UpdateGroup* group = updater.GetFirstGroup();
+  ASSERT_NE(group, nullptr);
+  EXPECT_EQ(group->displayName, "Base \"program\"");  // priority 90 first
+  EXPECT_EQ(group->description, "one\ntwo");
+  EXPECT_EQ(group->state, Install);
+  EXPECT_EQ(updater.defaultGroup, group);
+  std::map<std::string, UpdateFile*> files;
+  for (UpdateFile* file = updater.GetFirstFile(); file != nullptr; file = file->next) {
+    files[file->path] = file;
+  }
+  ASSERT_EQ(files.size(), 3u);
+  UpdateFile* tool = files["bin/tool"];
+  EXPECT_EQ(tool->url, "http://127.0.0.1:9/packs/bin/tool.pak");
+  EXPECT_STREQ(tool->key, key.c_str());
+  EXPECT_EQ(tool->mode, 0750u) << "modes are written in decimal";
+  EXPECT_EQ(tool->groups.size(), 2u);
+  EXPECT_EQ(files["docs/a b.txt"]->url, "http://127.0.0.1:9/packs/docs/a%20b.txt.pak");
+  EXPECT_STREQ(files["docs/a b.txt"]->key, "");
+  EXPECT_EQ(updater.outdatedFiles, (std::vector<std::string>{"old"}));
+  std::string packPath = site + "/packs/bin/tool.pak";
+  ASSERT_TRUE(updater.UnpackFile(packPath.c_str(), (base.path() + "/tool").c_str(), tool->key, 5));
+  EXPECT_EQ(ReadFile(base.path() + "/tool"), "tool\n");
 
   // Publishing again draws fresh keys for the files without a fixed one.
   size_t at = text.find("file=\"README\"");
   std::string first = text.substr(at, text.find("/>", at) - at);
   ASSERT_TRUE(Run("", &error)) << error;
-  text = ReadFile(site + "/updates/quillon5-full-centos7.x86_64.info");
+  text = ReadFile(doc);
   at = text.find("file=\"README\"");
   EXPECT_NE(text.substr(at, text.find("/>", at) - at), first);
 }
@@ -419,7 +266,7 @@ TEST_F(PublishRelease, LaysOutDocumentAndPacks) {
 TEST_F(PublishRelease, RefusesInconsistentDescriptions) {
   std::string error;
   EXPECT_FALSE(Run("[keys]\nbin/missing = ABCDEFGHIJKLMNOP\n", &error));
-  EXPECT_EQ(error, "line 11: bin/missing is not in the release");
+  EXPECT_EQ(error, "line 16: bin/missing is not in the release");
   EXPECT_FALSE(Run("[outdated]\nREADME\n", &error));
   EXPECT_EQ(error, "README is listed as outdated but is part of the release");
   options_.generation = 1;
