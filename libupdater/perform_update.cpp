@@ -82,6 +82,7 @@ class UpdateRun {
   bool FetchPack(UpdateFile* file, const char* packPath);
   bool InstallOne(UpdateFile* file);
   bool UnpackAndVerify(UpdateFile* file);
+  bool StageBesideDestination(const char* destination, std::string* source);
   bool ClearDestination(UpdateFile* file, char* destination);
 
   Updater* u;
@@ -184,12 +185,18 @@ bool UpdateRun::InstallOne(UpdateFile* file) {
     u->SetError("Destination path for %s is too long", path);
     return false;
   }
-  if (!UnpackAndVerify(file) || !ClearDestination(file, destination)) return false;
+  if (!UnpackAndVerify(file)) return false;
+  std::string source = pack;
+  if (!StageBesideDestination(destination, &source)) return false;
+  if (!ClearDestination(file, destination)) {
+    remove(source.c_str());
+    return false;
+  }
   u->Status("Installing %s ... ", path);
-  if (rename(pack, destination) != 0) {
+  if (rename(source.c_str(), destination) != 0) {
     int error = errno;
-    remove(pack);
-    u->SetError("Error renaming %s to %s (%s)\n", pack, destination, strerror(error));
+    remove(source.c_str());
+    u->SetError("Error renaming %s to %s (%s)\n", source.c_str(), destination, strerror(error));
     return false;
   }
   if (Exists(pack)) remove(pack);
@@ -219,20 +226,66 @@ bool UpdateRun::UnpackAndVerify(UpdateFile* file) {
   return true;
 }
 
-// Makes the destination's directory and deletes what is there. A file that
-// cannot be deleted (busy or protected) makes the new one go beside it, under
-// its name plus ".upd".
-bool UpdateRun::ClearDestination(UpdateFile* file, char* destination) {
+// Copies `from` to `to` and syncs it; false with errno set when it fails,
+// leaving no partial `to` behind.
+bool CopyFile(const char* from, const char* to) {
+  FILE* in = fopen(from, "rb");
+  if (in == nullptr) return false;
+  FILE* out = fopen(to, "wb");
+  bool ok = out != nullptr;
+  char piece[32768];
+  size_t count;
+  while (ok && (count = fread(piece, 1, sizeof(piece), in)) > 0) {
+    ok = fwrite(piece, 1, count, out) == count;
+  }
+  ok = ok && !ferror(in) && fflush(out) == 0 && fsync(fileno(out)) == 0;
+  int error = errno;
+  fclose(in);
+  if (out != nullptr && fclose(out) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  if (!ok) {
+    remove(to);
+    errno = error;
+  }
+  return ok;
+}
+
+// Makes the destination's directory. When the pack directory lies on another
+// filesystem than that directory (tmp/ may be a mount of its own), the final
+// rename could not work, and it would fail only after the installed file was
+// deleted; so the verified file is first copied beside the destination and
+// `source` names the copy. The installed file is not touched here.
+bool UpdateRun::StageBesideDestination(const char* destination, std::string* source) {
   char directory[kPathSize];
   strlcpy(directory, destination, sizeof(directory));
   char* slash = strrchr(directory, '/');
-  if (slash != nullptr) {
-    *slash = '\0';
-    u->MakeDirs(directory);
+  if (slash == nullptr) return true;
+  *slash = '\0';
+  u->MakeDirs(directory);
+  struct stat packInfo, directoryInfo;
+  if (stat(source->c_str(), &packInfo) != 0 || stat(directory, &directoryInfo) != 0 ||
+      packInfo.st_dev == directoryInfo.st_dev) {
+    return true;
   }
+  std::string staged = std::string(destination) + ".updater-part";
+  if (staged.size() >= kPathSize || !CopyFile(source->c_str(), staged.c_str())) {
+    int error = staged.size() >= kPathSize ? ENAMETOOLONG : errno;
+    remove(source->c_str());
+    u->SetError("Error renaming %s to %s (%s)\n", source->c_str(), destination, strerror(error));
+    return false;
+  }
+  remove(source->c_str());
+  *source = staged;
+  return true;
+}
+
+// Deletes what is at the destination. A file that cannot be deleted (busy or
+// protected) makes the new one go beside it, under its name plus ".upd".
+bool UpdateRun::ClearDestination(UpdateFile* file, char* destination) {
   if (!Exists(destination) || remove(destination) == 0) return true;
   if (!AppendUpd(destination)) {
-    remove(file->tempPath.c_str());
     u->SetError("Destination path for %s is too long", file->path.c_str());
     return false;
   }

@@ -6,7 +6,10 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -81,6 +84,30 @@ TEST_F(PerformUpdate, FailedTransferIsReported) {
   EXPECT_FALSE(updater.PerformUpdate());
   EXPECT_EQ(Error(), "VDL reports 'Error Connecting to Host' while downloading 'new.dat'");
   EXPECT_FALSE(Exists(dir / "new.dat"));
+}
+
+TEST_F(PerformUpdate, PackDirectoryOnAnotherFilesystemStillReplacesTheFile) {
+  // tmp/ under the base directory is a mount of its own: here a link to a
+  // directory on the memory filesystem.
+  char shm[] = "/dev/shm/updater-test-XXXXXX";
+  struct stat base, other;
+  if (mkdtemp(shm) == nullptr) GTEST_SKIP() << "no /dev/shm";
+  if (stat(dir.path().c_str(), &base) != 0 || stat(shm, &other) != 0 ||
+      base.st_dev == other.st_dev) {
+    rmdir(shm);
+    GTEST_SKIP() << "/dev/shm is not another filesystem here";
+  }
+  ASSERT_EQ(symlink(shm, (dir / "tmp").c_str()), 0);
+  Put("app", "old program");
+  enginetest::Doc doc = ClosedServerDoc();
+  doc.files = Entry("app", "app.pak", "new program", "app.pak");
+  ASSERT_TRUE(Parse(doc)) << Error();
+  EXPECT_TRUE(updater.PerformUpdate()) << Error();
+  EXPECT_EQ(ReadFile(dir / "app"), "new program");
+  EXPECT_FALSE(Exists(dir / "app.updater-part"));
+  EXPECT_FALSE(Exists(std::string(shm) + "/updater/app.pak"));
+  std::string cleanup = std::string("rm -rf ") + shm;
+  EXPECT_EQ(system(cleanup.c_str()), 0);
 }
 
 }  // namespace
