@@ -213,49 +213,48 @@ void Velmar_Sockets3::pRefreshAddresses(VELMAR_SOCKET* sock) {
   errno = savedErrno;
 }
 
-// A failed lookup leaves the resolver's own text; the code is a system error
-// number (the resolver's when it gave one).
-static int ResolverErrno(int result) { return result == EAI_SYSTEM ? errno : EADDRNOTAVAIL; }
+// getaddrinfo under the resolver lock, with `port` as a decimal service text
+// (none when negative). A failed lookup sets errno to a system error number
+// (the resolver's when it gave one) and returns the resolver's own text in
+// `*error`; the caller records it.
+static addrinfo* LockedLookup(const char* host, int port, const addrinfo& hints,
+                              const char** error) {
+  char service[16] = "";
+  if (port >= 0) snprintf(service, sizeof(service), "%d", port);
+  addrinfo* list = nullptr;
+  int result;
+  {
+    ScopedLock lock(ResolverLock());
+    result = getaddrinfo(host, service, &hints, &list);
+  }
+  if (result == 0 && list != nullptr) return list;
+  errno = result == EAI_SYSTEM ? errno : EADDRNOTAVAIL;
+  *error = result == 0 ? "No address found" : gai_strerror(result);
+  return nullptr;
+}
 
 addrinfo* Velmar_Sockets3::pResolve(VELMAR_SOCKET* sock, const char* host, int port) {
-  char service[16];
-  snprintf(service, sizeof(service), "%d", port);
   addrinfo hints;
   memset(&hints, 0, sizeof(hints));
   hints.ai_family = sock->family;
   hints.ai_socktype = sock->type;
   hints.ai_protocol = sock->protocol;
-  addrinfo* list = nullptr;
-  int result;
-  {
-    ScopedLock lock(ResolverLock());
-    result = getaddrinfo(host, service, &hints, &list);
-  }
-  if (result != 0) {
-    errno = ResolverErrno(result);
-    pUpdateError(sock, gai_strerror(result));
-    return nullptr;
-  }
+  const char* error = nullptr;
+  addrinfo* list = LockedLookup(host, port, hints, &error);
+  if (list == nullptr) pUpdateError(sock, error);
   return list;
 }
 
 int Velmar_Sockets3::GetAddrFamily(const char* host, int port) {
-  char service[16];
-  snprintf(service, sizeof(service), "%d", port);
   addrinfo hints;
   memset(&hints, 0, sizeof(hints));
-  addrinfo* list = nullptr;
-  int result;
-  {
-    ScopedLock lock(ResolverLock());
-    result = getaddrinfo(host, service, &hints, &list);
-  }
-  if (result != 0) {
-    errno = ResolverErrno(result);
-    pUpdateError(nullptr, gai_strerror(result));
+  const char* error = nullptr;
+  addrinfo* list = LockedLookup(host, port, hints, &error);
+  if (list == nullptr) {
+    pUpdateError(nullptr, error);
     return AF_INET;
   }
-  const int family = list != nullptr ? list->ai_family : AF_INET;
+  const int family = list->ai_family;
   freeaddrinfo(list);
   return family;
 }
@@ -264,15 +263,10 @@ std::string Velmar_Sockets3::GetHostIP(const char* host) {
   std::string ip;
   addrinfo hints;
   memset(&hints, 0, sizeof(hints));
-  addrinfo* list = nullptr;
-  int result;
-  {
-    ScopedLock lock(ResolverLock());
-    result = getaddrinfo(host, "", &hints, &list);
-  }
-  if (result != 0) {
-    errno = ResolverErrno(result);
-    pUpdateError(nullptr, gai_strerror(result));
+  const char* error = nullptr;
+  addrinfo* list = LockedLookup(host, -1, hints, &error);
+  if (list == nullptr) {
+    pUpdateError(nullptr, error);
     return ip;
   }
   for (addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
