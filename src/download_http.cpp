@@ -20,6 +20,8 @@ namespace {
 constexpr int32_t kWorkSize = 16384;
 // Steps of 100 ms spent waiting for incomplete header lines, per response.
 constexpr int kMaxHeaderWaits = 300;
+// A server that sends header lines without end is cut off.
+constexpr int kMaxHeaderLines = 1000;
 
 // What a header line asks of the exchange.
 enum class HeaderAction { kContinue, kFailed, kRedirected };
@@ -154,6 +156,7 @@ bool HttpExchange::ReadHeaders(bool* redirected) {
       if (lines == 0) return Fail(VDL_ERR_INVALID_RESPONSE);
       return true;
     }
+    if (lines == kMaxHeaderLines) return Fail(VDL_ERR_INVALID_RESPONSE);
     if (lines++ == 0) {
       int32_t status = vdl_http_status_result(buffer);
       if (status != VDL_ERR_NONE) return Fail(status);

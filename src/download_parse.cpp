@@ -45,6 +45,24 @@ bool PeerHasClosed(VELMAR_SOCKET* sock) {
   return (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
+// Peeks, waiting like RecvLine, at the bytes of the next line. Gives
+// RecvLine's result when the peek fails or finds the peer closed, and
+// VS_LINE_INCOMPLETE when the bytes hold no line feed and end in their first
+// carriage return while the peer is still there: the line feed of a CR LF
+// pair split between two packets may be on its way, and taking the CR alone
+// would leave that LF behind as an empty line. 0 otherwise.
+int AwaitLineFeed(Velmar_Sockets3* sockets, VELMAR_SOCKET* sock, char* buffer, int32_t size) {
+  if (size < 2) return 0;
+  int seen = sockets->Peek(sock, buffer, static_cast<uint32_t>(size - 1));
+  if (seen < 0) return VS_LINE_ERROR;
+  if (seen == 0) return VS_LINE_CLOSED;
+  if (seen >= size - 1) return 0;
+  const size_t count = static_cast<size_t>(seen);
+  if (memchr(buffer, '\n', count) != nullptr) return 0;
+  if (memchr(buffer, '\r', count) != buffer + count - 1) return 0;
+  return PeerHasClosed(sock) ? 0 : VS_LINE_INCOMPLETE;
+}
+
 }  // namespace
 
 bool vdl_has_control_chars(const char* text) {
@@ -179,11 +197,17 @@ int vdl_recv_line(Velmar_Sockets3* sockets, VELMAR_SOCKET* sock, char* buffer, i
   int lastSeen = -1;
   uint32_t stalledMs = 0;
   for (;;) {
-    int n = sockets->RecvLine(sock, buffer, size);
+    int n = AwaitLineFeed(sockets, sock, buffer, size);
+    const bool awaitingFeed = n == VS_LINE_INCOMPLETE;
+    if (n == 0) n = sockets->RecvLine(sock, buffer, size);
     if (n != VS_LINE_INCOMPLETE) return n;
-    // Part of a line is there. Nothing more comes once the peer has closed;
-    // otherwise wait for the rest, as long as it keeps arriving.
-    if (PeerHasClosed(sock)) return VDL_LINE_TRUNCATED;
+    // Part of a line is there. Nothing more comes once the peer has closed
+    // (a line that ends in a CR is then taken as it is); otherwise wait for
+    // the rest, as long as it keeps arriving.
+    if (PeerHasClosed(sock)) {
+      if (awaitingFeed) continue;
+      return VDL_LINE_TRUNCATED;
+    }
     if (*waits > maxWaits) return VS_LINE_INCOMPLETE;
     int seen = sockets->Peek(sock, buffer, static_cast<uint32_t>(size - 1));
     if (seen > lastSeen) {

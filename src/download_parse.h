@@ -74,7 +74,9 @@ constexpr int VDL_LINE_TRUNCATED = -6;
 // 100 ms. `*waits` counts the steps over a whole exchange; above `maxWaits`
 // the result is VS_LINE_INCOMPLETE. A line that stops growing for `stallMs`
 // gives VDL_LINE_STALLED; a peer that closed behind an incomplete line gives
-// VDL_LINE_TRUNCATED (its bytes stay unread).
+// VDL_LINE_TRUNCATED (its bytes stay unread). A CR that ends the bytes
+// waiting is not taken as a line end while the peer is connected: its LF may
+// follow in the next packet.
 int vdl_recv_line(Velmar_Sockets3* sockets, VELMAR_SOCKET* sock, char* buffer, int32_t size,
                   int* waits, int maxWaits, uint32_t stallMs);
 

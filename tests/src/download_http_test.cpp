@@ -218,6 +218,42 @@ TEST(DownloadHttp, HeadersSplitAcrossPacketsAndBodyWithoutLength) {
   EXPECT_EQ(u.log.calls.back().first, 40000);
 }
 
+// A CR LF pair split between two packets is one line end: the LF that comes
+// later is no empty line ending the headers early.
+TEST(DownloadHttp, LineEndSplitBetweenReturnAndFeed) {
+  ScriptServer server;
+  server.Accept().ReadRequest().Send("HTTP/1.0 200 OK\r").Delay(300);
+  server.Send("\nContent-Length: 4\r").Delay(300);
+  server.Send("\n\r").Delay(300).Send("\nbody").Close();
+  ASSERT_TRUE(server.Start());
+  Download d(server);
+  EXPECT_TRUE(d.Run());
+  EXPECT_EQ(d.code, VDL_ERR_NONE);
+  EXPECT_EQ(d.out.data, "body");
+  ASSERT_FALSE(d.log.calls.empty());
+  EXPECT_EQ(d.log.calls.front(), Call(0, 4));
+
+  // A lone CR as the very last byte before the server closes still ends the
+  // status line.
+  ScriptServer closing;
+  Answer(closing, "HTTP/1.0 200 OK\r");
+  Download c(closing);
+  EXPECT_TRUE(c.Run());
+  EXPECT_EQ(c.out.data, "");
+}
+
+// A server that sends header lines without end is cut off.
+TEST(DownloadHttp, EndlessHeadersAreRefused) {
+  std::string headers = "HTTP/1.0 200 OK\r\n";
+  for (int i = 0; i < 1500; i++) headers += "X-Filler: " + std::to_string(i) + "\r\n";
+  ScriptServer server;
+  Answer(server, headers + "\r\nbody");
+  Download d(server);
+  EXPECT_FALSE(d.Run());
+  EXPECT_EQ(d.code, VDL_ERR_INVALID_RESPONSE);
+  EXPECT_EQ(d.out.data, "");
+}
+
 TEST(DownloadHttp, CallbackAndStreamCanStopTheTransfer) {
   std::string body(50000, 'c');
   ScriptServer atHeader;
