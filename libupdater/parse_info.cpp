@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
@@ -54,6 +55,62 @@ void ReplaceSpaces(std::string* url) {
   }
 }
 
+// TinyXML reads nested elements by recursion, several stack frames a level,
+// so a document nested deeply enough would overflow the stack. Real documents
+// nest three levels; the nesting is measured before the parse and anything
+// deeper than this is refused.
+constexpr int kMaxDepth = 256;
+
+// Index just past the '>' that ends the tag starting at `at`; quoted
+// attribute values are skipped when `quotes` is set (element tags only, as
+// TinyXML reads other markup up to the first '>').
+size_t SkipTag(const std::string& text, size_t at, bool quotes) {
+  char quote = '\0';
+  for (size_t i = at + 1; i < text.size(); ++i) {
+    char c = text[i];
+    if (quote != '\0') {
+      if (c == quote) quote = '\0';
+    } else if (quotes && (c == '"' || c == '\'')) {
+      quote = c;
+    } else if (c == '>') {
+      return i + 1;
+    }
+  }
+  return text.size();
+}
+
+// Position of the first element start tag that is nested deeper than
+// kMaxDepth, or npos. Comments and CDATA sections are skipped; a
+// misjudged tag only ever counts too deep, never too shallow.
+size_t FindTooDeep(const std::string& text) {
+  int depth = 0;
+  size_t at = 0;
+  while ((at = text.find('<', at)) != std::string::npos) {
+    const char* end = nullptr;
+    if (text.compare(at, 4, "<!--") == 0) end = "-->";
+    if (text.compare(at, 9, "<![CDATA[") == 0) end = "]]>";
+    if (end != nullptr) {
+      at = text.find(end, at + 4);
+      if (at == std::string::npos) break;
+      at += 3;
+      continue;
+    }
+    unsigned char next = at + 1 < text.size() ? text[at + 1] : '\0';
+    // Like TinyXML, any byte from 127 on may begin an element name.
+    bool element = next >= 127 || isalpha(next) || next == '_';
+    size_t start = at;
+    at = SkipTag(text, at, element);
+    if (next == '/') {
+      if (depth > 0) --depth;
+    } else if (element && text[at - 1] == '>' && text[at - 2] == '/') {
+      // an empty element: <name/>
+    } else if (element && ++depth > kMaxDepth) {
+      return start;
+    }
+  }
+  return std::string::npos;
+}
+
 }  // namespace
 
 // One run of the parser over a TinyXML document. Every Build/Read step
@@ -86,6 +143,17 @@ bool Updater::ParseInfo() {
 }
 
 bool ParseInfoBuilder::Run() {
+  size_t tooDeep = FindTooDeep(u->infoText);
+  if (tooDeep != std::string::npos) {
+    size_t lineStart = u->infoText.rfind('\n', tooDeep);
+    lineStart = lineStart == std::string::npos ? 0 : lineStart + 1;
+    u->SetError(
+        "Error parsing updater-info.xml (Elements nested deeper than %d at row %d, col %d)",
+        kMaxDepth,
+        1 + static_cast<int>(std::count(u->infoText.begin(), u->infoText.begin() + tooDeep, '\n')),
+        1 + static_cast<int>(tooDeep - lineStart));
+    return false;
+  }
   TiXmlDocument document;
   document.Parse(u->infoText.c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
   if (document.Error()) {

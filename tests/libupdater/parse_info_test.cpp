@@ -114,6 +114,32 @@ TEST_F(ParseInfo, BoundsKeysDigestsAndSizes) {
   EXPECT_STREQ(FileAt(2)->packDigest, full.c_str());
 }
 
+// TinyXML parses nesting by recursion: a hostile document nested deeply must
+// be refused, not overflow the stack, however its tags are disguised.
+TEST_F(ParseInfo, RefusesDeeplyNestedDocuments) {
+  std::string deep;
+  for (int i = 0; i < 200000; ++i) deep += "<a>";
+  const std::string lead = "<update_info version=\"2\">\n";
+  const std::string error =
+      "Error parsing updater-info.xml (Elements nested deeper than 256 at row 2, col ";
+  for (const std::string& prefix :
+       {std::string(), std::string(300, ' ') + "<x a='/>'/>", std::string("</x></x></x>"),
+        std::string("< '>"), std::string("<!-- <b> -->"), std::string("<!x '>")}) {
+    updater.infoText = lead + prefix + deep;
+    EXPECT_FALSE(updater.ParseInfo());
+    EXPECT_EQ(Error().substr(0, error.size()), error) << prefix;
+  }
+  // Markup that only looks like nesting is taken: tags in comments, CDATA and
+  // quoted values, and empty elements.
+  std::string noise;
+  for (int i = 0; i < 300; ++i) noise += "<!-- <c> --><![CDATA[<d>]]><e/><f v=\"<g>\"/>";
+  Doc doc;
+  doc.groups = noise;
+  doc.files = FileV2("a", Sha("a"));
+  ASSERT_TRUE(Parse(doc)) << Error();
+  EXPECT_EQ(updater.fileCount, 1);
+}
+
 TEST_F(ParseInfo, KeepsPathsInsideTheBaseDirectory) {
   Put("secret", "x");
   Doc files, deletes;
