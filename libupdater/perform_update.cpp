@@ -36,6 +36,13 @@ const char kBusyNote[] =
 
 bool Exists(const char* path) { return access(path, F_OK) == 0; }
 
+// True when both paths name the same existing file.
+bool SameFile(const char* a, const char* b) {
+  struct stat first, second;
+  return stat(a, &first) == 0 && stat(b, &second) == 0 && first.st_dev == second.st_dev &&
+         first.st_ino == second.st_ino;
+}
+
 // Appends ".upd" to the path in `path` (kPathSize bytes); false when it
 // would not fit.
 bool AppendUpd(char* path) { return strlcat(path, ".upd", kPathSize) < kPathSize; }
@@ -152,7 +159,13 @@ bool UpdateRun::FetchPack(UpdateFile* file, const char* packPath) {
         u->SetError("VDL reports '%s' while downloading '%s'", download.GetErrorString(),
                     file->path.c_str());
       }
-      fclose(pack);  // a partial pack stays; its digest will not match
+      // The close writes what the stdio buffer still holds: a full disk may
+      // show only here. A partial pack stays; its digest will not match.
+      if (fclose(pack) != 0 && ok) {
+        u->SetError("VDL reports '%s' while downloading '%s'", vdl_error_text(VDL_ERR_WRITE),
+                    file->path.c_str());
+        ok = false;
+      }
     }
   }
   if (name != nullptr) zfree(name);
@@ -199,7 +212,9 @@ bool UpdateRun::InstallOne(UpdateFile* file) {
     u->SetError("Error renaming %s to %s (%s)\n", source.c_str(), destination, strerror(error));
     return false;
   }
-  if (Exists(pack)) remove(pack);
+  // A document may place the file at its own pack path: then the pack is
+  // the installed file now.
+  if (Exists(pack) && !SameFile(pack, destination)) remove(pack);
   // Only the read, write and execute bits: a document must not be able to
   // make set-user-ID or set-group-ID files.
   mode_t bits = static_cast<mode_t>(file->mode & 0777);
@@ -252,11 +267,12 @@ bool CopyFile(const char* from, const char* to) {
   return ok;
 }
 
-// Makes the destination's directory. When the pack directory lies on another
-// filesystem than that directory (tmp/ may be a mount of its own), the final
-// rename could not work, and it would fail only after the installed file was
-// deleted; so the verified file is first copied beside the destination and
-// `source` names the copy. The installed file is not touched here.
+// Makes the destination's directory and moves the verified file beside the
+// destination, so that `source` names it there. When the pack directory lies
+// on another filesystem or another mount of the same one (tmp/ may be a mount
+// of its own), the final rename could not work, and it would fail only after
+// the installed file was deleted; the file is then copied instead. The
+// installed file is not touched here.
 bool UpdateRun::StageBesideDestination(const char* destination, std::string* source) {
   char directory[kPathSize];
   strlcpy(directory, destination, sizeof(directory));
@@ -264,13 +280,20 @@ bool UpdateRun::StageBesideDestination(const char* destination, std::string* sou
   if (slash == nullptr) return true;
   *slash = '\0';
   u->MakeDirs(directory);
-  struct stat packInfo, directoryInfo;
-  if (stat(source->c_str(), &packInfo) != 0 || stat(directory, &directoryInfo) != 0 ||
-      packInfo.st_dev == directoryInfo.st_dev) {
+  std::string staged = std::string(destination) + ".updater-part";
+  bool fits = staged.size() < kPathSize;
+  if (fits && rename(source->c_str(), staged.c_str()) == 0) {
+    *source = staged;
     return true;
   }
-  std::string staged = std::string(destination) + ".updater-part";
-  if (staged.size() >= kPathSize || !CopyFile(source->c_str(), staged.c_str())) {
+  // Any other failure of that rename shows again at the rename into place.
+  bool crossing = fits && errno == EXDEV;
+  struct stat packInfo, directoryInfo;
+  if (!crossing && (stat(source->c_str(), &packInfo) != 0 || stat(directory, &directoryInfo) != 0 ||
+                    packInfo.st_dev == directoryInfo.st_dev)) {
+    return true;
+  }
+  if (!fits || !CopyFile(source->c_str(), staged.c_str())) {
     int error = staged.size() >= kPathSize ? ENAMETOOLONG : errno;
     remove(source->c_str());
     u->SetError("Error renaming %s to %s (%s)\n", source->c_str(), destination, strerror(error));

@@ -1,7 +1,9 @@
 // End-to-end tests of the updater program (see e2e_test.cpp): failures that
 // must leave the installation as it was, documents that cannot be fetched or
 // parsed, and files that are installed beside their destination as ".upd".
+#include <sys/stat.h>
 #include <tinyxml.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -137,6 +139,26 @@ TEST_F(EndToEnd, MalformedDocument) {
     ExpectRun(result, 1, console);
   }
   ExpectBase(Tree());
+}
+
+TEST_F(EndToEnd, PackThatCannotBeWrittenWholeIsAWriteError) {
+  // A full disk: the pack goes to /dev/full, where the small pack stays in
+  // the stdio buffer until the file is closed.
+  Release files = {{"README.txt", "Quillon 1.0\n", 0644}};
+  Publish(files, kPlainDescription);
+  ASSERT_EQ(mkdir((base_ + "/tmp").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((base_ + "/tmp/updater").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("/dev/full", (base_ + "/tmp/updater/README.txt.pak").c_str()), 0);
+  RunResult result = Update();
+
+  Console console = Begin(2);
+  console.Raw("\n");
+  Downloads(&console, {"README.txt"});
+  console.Raw(
+      "\nError performing update: VDL reports 'Error writing file' while downloading "
+      "'README.txt'\n");
+  ExpectRun(result, 1, console);
+  EXPECT_FALSE(Exists(base_ + "/README.txt"));
 }
 
 TEST_F(EndToEnd, OwnProgramGoesBesideWithFirstNote) {

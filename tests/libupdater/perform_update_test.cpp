@@ -5,6 +5,8 @@
 // end-to-end tests.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -77,6 +79,16 @@ TEST_F(PerformUpdate, SameFileNamesGetDistinctPackNamesThatAreReused) {
           "Installing b/x.pak ... "}));
 }
 
+TEST_F(PerformUpdate, FileInstalledAtItsOwnPackPathStays) {
+  // The document places the file where its pack is downloaded to: after the
+  // rename the pack path names the installed file, which must not be removed.
+  enginetest::Doc doc = ClosedServerDoc();
+  doc.files = Entry("./tmp/updater/app.pak", "app.pak", "new program", "app.pak");
+  ASSERT_TRUE(Parse(doc)) << Error();
+  EXPECT_TRUE(updater.PerformUpdate()) << Error();
+  EXPECT_EQ(ReadFile(dir / "tmp/updater/app.pak"), "new program");
+}
+
 TEST_F(PerformUpdate, FailedTransferIsReported) {
   enginetest::Doc doc = ClosedServerDoc();
   doc.files = Entry("new.dat", "new.pak", "new", "");
@@ -108,6 +120,29 @@ TEST_F(PerformUpdate, PackDirectoryOnAnotherFilesystemStillReplacesTheFile) {
   EXPECT_FALSE(Exists(std::string(shm) + "/updater/app.pak"));
   std::string cleanup = std::string("rm -rf ") + shm;
   EXPECT_EQ(system(cleanup.c_str()), 0);
+}
+
+TEST_F(PerformUpdate, PackDirectoryOnABindMountStillReplacesTheFile) {
+  // tmp/ under the base directory is a second mount of the same filesystem:
+  // the device numbers agree, yet a rename from it fails with EXDEV. The
+  // mount lives in a private mount namespace of this process only.
+  if (unshare(CLONE_NEWNS) != 0 ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    GTEST_SKIP() << "no private mount namespace here";
+  }
+  ASSERT_EQ(mkdir((dir / "elsewhere").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir / "tmp").c_str(), 0755), 0);
+  ASSERT_EQ(mount((dir / "elsewhere").c_str(), (dir / "tmp").c_str(), nullptr, MS_BIND, nullptr),
+            0);
+  Put("app", "old program");
+  enginetest::Doc doc = ClosedServerDoc();
+  doc.files = Entry("app", "app.pak", "new program", "app.pak");
+  ASSERT_TRUE(Parse(doc)) << Error();
+  EXPECT_TRUE(updater.PerformUpdate()) << Error();
+  EXPECT_EQ(ReadFile(dir / "app"), "new program");
+  EXPECT_FALSE(Exists(dir / "app.updater-part"));
+  EXPECT_FALSE(Exists(dir / "tmp/updater/app.pak"));
+  EXPECT_EQ(umount((dir / "tmp").c_str()), 0);
 }
 
 }  // namespace
