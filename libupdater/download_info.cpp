@@ -2,6 +2,9 @@
 // Fetching the update-info document: the body goes through a scratch file in
 // the working directory, is read back whole into infoText, and the scratch
 // file is deleted on every way out once it exists.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 
@@ -39,6 +42,17 @@ ReadResult ReadBack(FILE* file, std::string* text) {
   return result;
 }
 
+// Opens the scratch file for reading and writing, truncated ("w+b"). A
+// symbolic link in its place is refused: the updater runs as root, and a link
+// planted in the working directory must not make it truncate another file.
+FILE* OpenScratch() {
+  int fd = open(kScratchFile, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  FILE* file = fdopen(fd, "w+b");
+  if (file == nullptr) close(fd);
+  return file;
+}
+
 }  // namespace
 
 bool Updater::DownloadInfo() {
@@ -49,7 +63,7 @@ bool Updater::DownloadInfo() {
     SetError("VDL reports %s", download.GetErrorString());
     return false;
   }
-  FILE* file = fopen(kScratchFile, "w+b");
+  FILE* file = OpenScratch();
   if (file == nullptr) {
     SetError("Error opening updater-info.xml");
     return false;

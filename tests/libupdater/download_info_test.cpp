@@ -2,7 +2,9 @@
 // temporary working directory that receives the scratch file. Transfers
 // from real servers are covered by the end-to-end tests.
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "engine_test_util.h"
@@ -28,4 +30,12 @@ TEST(DownloadInfo, EarlyFailuresKeepTheEarlierDocument) {
   EXPECT_FALSE(fetch("http://127.0.0.1:1/x.info"));
   EXPECT_STREQ(updater.GetLastError(), "Error opening updater-info.xml");
   EXPECT_EQ(updater.infoText, "before");
+  // A link planted in its place after Init is refused, not followed.
+  ASSERT_EQ(system("rm -rf updater-info.xml"), 0);
+  ASSERT_TRUE(enginetest::WriteFile("precious", "keep me"));
+  updater.Init("http://127.0.0.1:1/x.info", "/tmp/", "updater", "", nullptr);
+  ASSERT_EQ(symlink("precious", "updater-info.xml"), 0);
+  EXPECT_FALSE(updater.DownloadInfo());
+  EXPECT_STREQ(updater.GetLastError(), "Error opening updater-info.xml");
+  EXPECT_EQ(enginetest::ReadFile("precious"), "keep me");
 }
