@@ -320,6 +320,18 @@ static int TimedAttemptResult(int waitResult, int fd) {
   return pending;
 }
 
+// Ends a connection attempt that failed or is still in progress, so that the
+// socket can connect afresh: otherwise the next connect() answers EALREADY and
+// the wait goes on for the address given up on.
+static void DissolveAttempt(int fd) {
+  const int saved = errno;
+  sockaddr unspecified;
+  memset(&unspecified, 0, sizeof(unspecified));
+  unspecified.sa_family = AF_UNSPEC;
+  connect(fd, &unspecified, sizeof(unspecified));
+  errno = saved;
+}
+
 bool Velmar_Sockets3::ConnectWithTimeout(VELMAR_SOCKET* sock, const char* host, int port,
                                          uint32_t timeoutMs) {
   addrinfo* list = pResolve(sock, host, port);
@@ -336,14 +348,15 @@ bool Velmar_Sockets3::ConnectWithTimeout(VELMAR_SOCKET* sock, const char* host, 
     }
     if (errno != EINPROGRESS && errno != EALREADY && errno != EINTR) {
       failure = errno;  // refused at once; the attempt has been recorded
-      continue;
+    } else {
+      timeval wait = MillisecondsToTime(timeoutMs);
+      failure = TimedAttemptResult(SelectWrite(sock, &wait), sock->sock);
+      if (failure == 0) {
+        pRefreshAddresses(sock);
+        break;
+      }
     }
-    timeval wait = MillisecondsToTime(timeoutMs);
-    failure = TimedAttemptResult(SelectWrite(sock, &wait), sock->sock);
-    if (failure == 0) {
-      pRefreshAddresses(sock);
-      break;
-    }
+    DissolveAttempt(sock->sock);
   }
   if (!wasNonBlocking) SetNonBlocking(sock, false);
   freeaddrinfo(list);

@@ -335,6 +335,11 @@ TEST(Sockets3, ConnectWithTimeoutGivesUpOnSilentLoopbackListener) {
   }
   EXPECT_TRUE(timedOut);
   EXPECT_EQ(0, net.SelectRead(clients[0], 100u));  // nothing to read: the wait runs out
+  // The socket given up on connects afresh to another address.
+  VELMAR_SOCKET* other = ListenOn(net, AF_INET, "127.0.0.1", 4);
+  ASSERT_NE(nullptr, other);
+  EXPECT_TRUE(net.ConnectWithTimeout(clients.back(), "127.0.0.1", BoundPort(other), 2000));
+  net.Close(other);
   for (VELMAR_SOCKET* sock : clients) net.Close(sock);
   net.Close(listener);
 }
