@@ -20,6 +20,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "loopback_port.h"
+
 namespace e2e {
 namespace {
 
@@ -104,21 +106,7 @@ TempDir::~TempDir() {
   if (!path_.empty()) RemoveTree(path_);
 }
 
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return 0;
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  close(fd);
-  return port;
-}
+int FreePort() { return FreeLoopbackPort(); }
 
 bool ServerProcess::StartHttpServer(const std::string& dir) {
   return Start({kPython, "-m", "http.server", "--bind", "127.0.0.1"}, {"--directory", dir});

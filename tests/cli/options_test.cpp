@@ -4,12 +4,9 @@
 // on, so they fail at once without any server.
 #include "options.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <getopt.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +19,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "loopback_port.h"
 
 namespace {
 
@@ -109,15 +107,7 @@ class UpdaterProgram : public ::testing::Test {
 
   // "--server=127.0.0.1:PORT" for a loopback port that was free a moment ago.
   static std::string ClosedServer() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    close(fd);
-    return "--server=127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    return "--server=127.0.0.1:" + std::to_string(FreeLoopbackPort());
   }
 
   std::string binary;

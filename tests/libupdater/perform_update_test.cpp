@@ -3,11 +3,8 @@
 // distinct, and a failed transfer is reported. Installing, deleting, modes
 // and failures that must leave the old file intact are covered by the
 // end-to-end tests.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +13,7 @@
 #include <vector>
 
 #include "engine_test_util.h"
+#include "loopback_port.h"
 
 using enginetest::Exists;
 using enginetest::ReadFile;
@@ -27,22 +25,26 @@ const char kKey[] = "0123456789abcdef";
 
 // A document whose FileBase is a loopback port that was free a moment ago.
 enginetest::Doc ClosedServerDoc() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-  EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  close(fd);
   enginetest::Doc doc;
   doc.info = "AppName=\"a\" Author=\"b\" URL=\"c\" FileBase=\"http://127.0.0.1:" +
-             std::to_string(ntohs(address.sin_port)) + "/\"";
+             std::to_string(FreeLoopbackPort()) + "/\"";
   return doc;
 }
 
 class PerformUpdate : public enginetest::ParseFixture {
  protected:
+  // Installs a new "app" over an old one from a pack already in the pack
+  // directory, and checks that nothing of the staging is left beside it.
+  void ReplaceAppFromPack() {
+    Put("app", "old program");
+    enginetest::Doc doc = ClosedServerDoc();
+    doc.files = Entry("app", "app.pak", "new program", "app.pak");
+    ASSERT_TRUE(Parse(doc)) << Error();
+    EXPECT_TRUE(updater.PerformUpdate()) << Error();
+    EXPECT_EQ(ReadFile(dir / "app"), "new program");
+    EXPECT_FALSE(Exists(dir / "app.updater-part"));
+  }
+
   // The document entry of `path`; its pack is put in the pack directory as
   // `packName` unless that is empty.
   std::string Entry(const std::string& path, const std::string& url, const std::string& content,
@@ -110,13 +112,7 @@ TEST_F(PerformUpdate, PackDirectoryOnAnotherFilesystemStillReplacesTheFile) {
     GTEST_SKIP() << "/dev/shm is not another filesystem here";
   }
   ASSERT_EQ(symlink(shm, (dir / "tmp").c_str()), 0);
-  Put("app", "old program");
-  enginetest::Doc doc = ClosedServerDoc();
-  doc.files = Entry("app", "app.pak", "new program", "app.pak");
-  ASSERT_TRUE(Parse(doc)) << Error();
-  EXPECT_TRUE(updater.PerformUpdate()) << Error();
-  EXPECT_EQ(ReadFile(dir / "app"), "new program");
-  EXPECT_FALSE(Exists(dir / "app.updater-part"));
+  ReplaceAppFromPack();
   EXPECT_FALSE(Exists(std::string(shm) + "/updater/app.pak"));
   std::string cleanup = std::string("rm -rf ") + shm;
   EXPECT_EQ(system(cleanup.c_str()), 0);
@@ -134,13 +130,7 @@ TEST_F(PerformUpdate, PackDirectoryOnABindMountStillReplacesTheFile) {
   ASSERT_EQ(mkdir((dir / "tmp").c_str(), 0755), 0);
   ASSERT_EQ(mount((dir / "elsewhere").c_str(), (dir / "tmp").c_str(), nullptr, MS_BIND, nullptr),
             0);
-  Put("app", "old program");
-  enginetest::Doc doc = ClosedServerDoc();
-  doc.files = Entry("app", "app.pak", "new program", "app.pak");
-  ASSERT_TRUE(Parse(doc)) << Error();
-  EXPECT_TRUE(updater.PerformUpdate()) << Error();
-  EXPECT_EQ(ReadFile(dir / "app"), "new program");
-  EXPECT_FALSE(Exists(dir / "app.updater-part"));
+  ReplaceAppFromPack();
   EXPECT_FALSE(Exists(dir / "tmp/updater/app.pak"));
   EXPECT_EQ(umount((dir / "tmp").c_str()), 0);
 }
