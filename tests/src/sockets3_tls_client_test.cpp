@@ -141,6 +141,7 @@ void ExpectAttempt(const Attempt& a) {
 }  // namespace
 
 TEST_F(Sockets3TlsClient, AcceptsOnlyAServerItCanVerify) {
+  Velmar_Sockets3 keeper;  // keeps the shared contexts across the table, as the engine's object does
   TlsPeer good("echo"), good6("echo6"), expired("expired");
   ASSERT_TRUE(good.port != 0 && expired.port != 0);
   const std::string ca = Pem("ca.pem"), other = Pem("other-ca.pem"), none = Pem("none.pem");
@@ -203,8 +204,8 @@ TEST_F(Sockets3TlsClient, PartOfARecordNeitherReadiesNorHoldsARead) {
   VELMAR_SOCKET* sock = ConnectTo(net, partial);
   ASSERT_NE(nullptr, sock);
   ASSERT_TRUE(net.StartClientTLS(sock, "localhost", Pem("ca.pem").c_str(), 10000));
-  ASSERT_EQ(0, net.SetRecvTimeout(sock, 200));
   EXPECT_EQ(0, net.SelectRead(sock, 300u));
+  ASSERT_EQ(0, net.SetRecvTimeout(sock, 200));
   char buffer[64];
   EXPECT_EQ(-1, net.Recv(sock, buffer, sizeof(buffer)));
   // The rest of the record comes now, and the session has survived.
@@ -220,13 +221,14 @@ TEST_F(Sockets3TlsClient, CloseDoesNotWaitForAServerThatStoppedReading) {
   VELMAR_SOCKET* sock = ConnectTo(net, hold);
   ASSERT_NE(nullptr, sock);
   ASSERT_TRUE(net.StartClientTLS(sock, "localhost", Pem("ca.pem").c_str(), 10000));
-  // Fill every buffer on the way, then leave the record blocking.
-  net.SetNonBlocking(sock, true);
+  // Fill the way to the server (which reads nothing) with raw bytes, so that
+  // the record stays blocking and our farewell cannot be written.
   const std::string chunk(16384, 'x');
-  int sent = 0;
-  for (int i = 0; i < 4096 && sent >= 0; ++i) sent = net.Send(sock, chunk.data(), 16384, true);
-  EXPECT_EQ(-1, sent);
-  net.SetNonBlocking(sock, false);
+  ssize_t sent = 0;
+  for (int i = 0; i < 4096 && sent >= 0; ++i) {
+    sent = send(sock->sock, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+  }
+  ASSERT_EQ(-1, sent);
   EXPECT_EQ(0, net.Close(sock));
   EXPECT_EQ("hold: peer closed", PeerReport("hold"));
 }

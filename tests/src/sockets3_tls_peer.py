@@ -82,8 +82,8 @@ def partial(conn, context):
     tls.write(b"hello\n")
     record = outgoing.read()
     conn.sendall(record[: len(record) // 2])
-    select.select([sys.stdin], [], [], LIMIT)
-    sys.stdin.readline()
+    if select.select([sys.stdin], [], [], LIMIT)[0]:
+        sys.stdin.readline()
     conn.sendall(record[len(record) // 2 :])
     wait_gone(conn, "partial")
 
