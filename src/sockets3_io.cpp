@@ -179,8 +179,8 @@ int Velmar_Sockets3::SelectRead(VELMAR_SOCKET* sock, timeval* timeout) {
 int Velmar_Sockets3::pSelectReadTls(VELMAR_SOCKET* sock, timeval* timeout) {
   int64_t deadline = 0;
   if (timeout != nullptr) {
-    deadline = MonotonicMicros() + static_cast<int64_t>(timeout->tv_sec) * 1000000 +
-               timeout->tv_usec;
+    deadline =
+        MonotonicMicros() + static_cast<int64_t>(timeout->tv_sec) * 1000000 + timeout->tv_usec;
   }
   for (;;) {
     timeval left;

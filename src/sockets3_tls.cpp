@@ -359,8 +359,7 @@ void Velmar_Sockets3::pShutdownTls(VELMAR_SOCKET* sock) {
     if (result < 0) {
       const int reason = SSL_get_error(sock->ssl, result);
       if (reason != SSL_ERROR_WANT_READ && reason != SSL_ERROR_WANT_WRITE) break;
-      const int ready =
-          WaitForDescriptor(sock->sock, reason == SSL_ERROR_WANT_WRITE, deadline);
+      const int ready = WaitForDescriptor(sock->sock, reason == SSL_ERROR_WANT_WRITE, deadline);
       if (ready == 0 || (ready < 0 && errno != EINTR)) break;
     }
     ERR_clear_error();

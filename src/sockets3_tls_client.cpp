@@ -169,7 +169,8 @@ void FreeVerifyingContexts() {
 bool Velmar_Sockets3::StartClientTLS(VELMAR_SOCKET* sock, const char* serverName,
                                      const char* caFile, uint32_t timeoutMs) {
   if (sock == nullptr || serverName == nullptr || serverName[0] == '\0') {
-    pSetError(sock, VS_ERR_REFUSED, "A socket and a server name are needed for a verified TLS");
+    pSetError(sock, VS_ERR_REFUSED,
+              "A socket and a server name are needed for a verified TLS connection");
     return false;
   }
   if (sock->ssl != nullptr) {
@@ -208,6 +209,11 @@ bool Velmar_Sockets3::pVerifiedHandshake(VELMAR_SOCKET* sock, SSL* ssl, uint32_t
     ERR_clear_error();
     errno = 0;
     const int result = SSL_connect(ssl);
+    if (result == 1 && SSL_get0_peer_certificate(ssl) == nullptr) {
+      // Only a cipher without authentication leaves nothing to verify.
+      pSetError(sock, VS_ERR_VERIFY, "Certificate verification failed: no certificate");
+      return false;
+    }
     if (result == 1) return true;
     const int systemError = errno;
     const int sslError = SSL_get_error(ssl, result);

@@ -23,8 +23,8 @@ using sockets3_test::Child;
 
 namespace {
 
-std::string certDir;  // the suite's temporary directory
-Child* peers = nullptr;  // the suite's TLS servers
+std::string certDir;               // the suite's temporary directory
+Child* peers = nullptr;            // the suite's TLS servers
 std::map<std::string, int> ports;  // their ports by kind
 
 std::string Pem(const char* name) { return certDir + "/" + name; }
@@ -141,7 +141,9 @@ void ExpectAttempt(const Attempt& a) {
 }  // namespace
 
 TEST_F(Sockets3TlsClient, AcceptsOnlyAServerItCanVerify) {
-  Velmar_Sockets3 keeper;  // keeps the shared contexts across the table, as the engine's object does
+  // As the engine's object does, this one keeps the shared contexts alive
+  // across the table.
+  Velmar_Sockets3 keeper;
   TlsPeer good("echo"), good6("echo6"), expired("expired");
   ASSERT_TRUE(good.port != 0 && expired.port != 0);
   const std::string ca = Pem("ca.pem"), other = Pem("other-ca.pem"), none = Pem("none.pem");
@@ -150,7 +152,8 @@ TEST_F(Sockets3TlsClient, AcceptsOnlyAServerItCanVerify) {
       {&good, "localhost", ca.c_str(), 0, "sni localhost"},
       {&good, "127.0.0.1", ca.c_str(), 0, "sni -"},  // no name indication for an address
       {&good6, "::1", ca.c_str(), 0, "sni -"},
-      {&good, "localhost", nullptr, VS_ERR_VERIFY, failed + "unable to get local issuer certificate"},
+      {&good, "localhost", nullptr, VS_ERR_VERIFY,
+       failed + "unable to get local issuer certificate"},
       {&good, "localhost", other.c_str(), VS_ERR_VERIFY,
        failed + "unable to get local issuer certificate"},
       {&expired, "localhost", ca.c_str(), VS_ERR_VERIFY, failed + "certificate has expired"},
@@ -158,7 +161,7 @@ TEST_F(Sockets3TlsClient, AcceptsOnlyAServerItCanVerify) {
       {&good, "127.0.0.2", ca.c_str(), VS_ERR_VERIFY, failed + "IP address mismatch"},
       {&good, "localhost", none.c_str(), VS_ERR_CERT, "Error loading the trusted certificates!"},
       {&good, "", ca.c_str(), VS_ERR_REFUSED,
-       "A socket and a server name are needed for a verified TLS"},
+       "A socket and a server name are needed for a verified TLS connection"},
   };
   for (const Attempt& attempt : attempts) {
     if (attempt.peer->port == 0) {
