@@ -5,8 +5,9 @@ usage: sockets3_tls_peer.py DIR
 DIR holds "good.pem" and "expired.pem" (server certificates) and
 "leaf-key.pem" (their key). One listener per kind of server below, each on a
 port the system picks; for each it prints "KIND PORT", then "ready", and
-serves every connection on its own thread until it is killed. A kind that
-cannot run here (no IPv6, no TLS 1.1) is left out.
+serves every connection on its own thread until it is killed or its standard
+input is closed. A kind that cannot run here (no IPv6, no TLS 1.1) is left
+out.
   echo      TLS 1.2 or later; greets with "sni NAME" (the server name the
             client sent, "-" for none), then echoes every line.
   echo6     as echo, on ::1.
@@ -134,7 +135,9 @@ def main():
         print(kind, made[0].getsockname()[1], flush=True)
         threading.Thread(target=accept_loop, args=(kind,) + made, daemon=True).start()
     print("ready", flush=True)
-    threading.Event().wait()
+    watcher = select.poll()
+    watcher.register(sys.stdin, 0)  # a hang-up only: the test has gone
+    watcher.poll()
 
 
 main()
