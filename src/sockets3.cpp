@@ -162,16 +162,7 @@ int Velmar_Sockets3::Close(VELMAR_SOCKET* sock) {
   if (sock == nullptr) return -1;
   pListRemove(sock);
   if (sock->ssl != nullptr) {
-    SigpipeGuard guard;
-    if (SSL_shutdown(sock->ssl) == 0) {
-      // The peer's close_notify is awaited for a bounded time only: a peer
-      // that never answers must not hold the caller.
-      if (!sock->nonBlocking) {
-        timeval wait = MillisecondsToTime(250);
-        setsockopt(sock->sock, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
-      }
-      SSL_shutdown(sock->ssl);
-    }
+    pShutdownTls(sock);
     SSL_free(sock->ssl);
     sock->ssl = nullptr;
   }

@@ -8,8 +8,9 @@
 // reference-counted across the process).
 //
 // Thread-safety: the open-socket list of an object is guarded by its own lock;
-// name resolution, making or freeing a TLS context and the library
-// initialisation are serialised process-wide. The error state and the quiet
+// name resolution, making or freeing a TLS context (also the shared contexts
+// of verified client handshakes) and the library initialisation are
+// serialised process-wide. The error state and the quiet
 // flag are not locked, and a record (with its TLS session) must be used by one
 // thread at a time. Nothing throws.
 //
@@ -42,6 +43,7 @@ constexpr int32_t VS_ERR_SSL_ALLOC = 0x56530011;
 constexpr int32_t VS_ERR_HANDSHAKE_CLEAN = 0x56530012;
 constexpr int32_t VS_ERR_HANDSHAKE = 0x56530013;
 constexpr int32_t VS_ERR_TLS_READ = 0x56530014;
+constexpr int32_t VS_ERR_VERIFY = 0x56530015;  // the server's certificate was not accepted
 constexpr int32_t VS_ERR_TLS_WRITE = 0x56530020;
 
 // Feature numbers of IsSupported/IsEnabled, and flag bits of Create/Accept.
@@ -113,8 +115,9 @@ class Velmar_Sockets3 {
   // Opens a socket (e.g. AF_INET, SOCK_STREAM, IPPROTO_TCP). Flag 1 (TLS) has
   // no effect here, flag 2 (compression) is refused. Null on failure.
   virtual VELMAR_SOCKET* Create(int family, int type, int protocol, int flags);
-  // Shuts down the TLS session, closes and frees the record: the system
-  // close's result; -1 for null.
+  // Shuts down the TLS session (waiting at most a quarter of a second for the
+  // peer's farewell, not at all on a non-blocking record), closes and frees
+  // the record: the system close's result; -1 for null.
   virtual int Close(VELMAR_SOCKET* sock);
   // True when `sock` is an open record of this object.
   virtual bool IsValidSocket(VELMAR_SOCKET* sock);
@@ -156,7 +159,8 @@ class Velmar_Sockets3 {
 
   // Readiness waits: select's result (above 0 ready, 0 time-out, -1 error).
   // A null time value waits without limit. Note: pass a literal zero time as
-  // 0u; a bare 0 matches both forms.
+  // 0u; a bare 0 matches both forms. A TLS record is ready for reading once a
+  // whole record (or the peer's close) has come, within the same time.
   virtual int SelectRead(VELMAR_SOCKET* sock, timeval* timeout);
   virtual int SelectRead(VELMAR_SOCKET* sock, uint32_t timeoutMs);
   virtual int SelectWrite(VELMAR_SOCKET* sock, timeval* timeout);
@@ -208,6 +212,26 @@ class Velmar_Sockets3 {
   // The first numeric address of `host`; empty when it does not resolve.
   virtual std::string GetHostIP(const char* host);
 
+  // A verified TLS client handshake on a connected TCP record, within
+  // `timeoutMs`. TLS 1.2 at least; the server's certificate must chain to the
+  // certificates in the PEM file `caFile` or, when `caFile` is null, to the
+  // system's trusted certificates, and must name `serverName`: a host name
+  // (also sent as the server name indication) or an IPv4/IPv6 literal without
+  // brackets. The trusted certificates are read once per file (the system's
+  // once) and shared by every object while the library stays initialised.
+  // The record's blocking mode is kept. Prints nothing unless the quiet flag
+  // is cleared (then the banners of SwitchToSSL_Client).
+  // Success: the record reads and writes through its session (as after
+  // SwitchToSSL_Client) until Close. Failure: false, the record has no
+  // session, and the object and the record hold the reason: VS_ERR_VERIFY
+  // ("Certificate verification failed: certificate has expired" and the
+  // like), ETIMEDOUT ("TLS handshake timed out"), VS_ERR_HANDSHAKE or
+  // VS_ERR_HANDSHAKE_CLEAN ("TLS handshake failed: " and OpenSSL's reason),
+  // VS_ERR_CERT (the CA file could not be read), VS_ERR_CTX, VS_ERR_SSL_ALLOC
+  // or VS_ERR_REFUSED (no record or name, a session already there).
+  virtual bool StartClientTLS(VELMAR_SOCKET* sock, const char* serverName, const char* caFile,
+                              uint32_t timeoutMs);
+
   Velmar_Sockets3(const Velmar_Sockets3&) = delete;
   Velmar_Sockets3& operator=(const Velmar_Sockets3&) = delete;
 
@@ -220,6 +244,8 @@ class Velmar_Sockets3 {
  private:
   // An own code and text, set directly (no trace, no copy to a record).
   void pSetError(int32_t code, const char* text);
+  // The same, copied to the record too.
+  void pSetError(VELMAR_SOCKET* sock, int32_t code, const char* text);
   void pTraceError();
   void pRefreshAddresses(VELMAR_SOCKET* sock);
   addrinfo* pResolve(VELMAR_SOCKET* sock, const char* host, int port);
@@ -227,6 +253,12 @@ class Velmar_Sockets3 {
   void pListRemove(VELMAR_SOCKET* sock);
   void pCloseKeepingError(VELMAR_SOCKET* sock);
   bool pHandshake(VELMAR_SOCKET* sock, bool server);
+  void pPrintTlsBanner(VELMAR_SOCKET* sock);
+  bool pVerifiedHandshake(VELMAR_SOCKET* sock, SSL* ssl, uint32_t timeoutMs);
+  void pShutdownTls(VELMAR_SOCKET* sock);
+  int pSelectReadTls(VELMAR_SOCKET* sock, timeval* timeout);
+  int pProbeTls(VELMAR_SOCKET* sock);
+  void pPeekFailed(int reason);
   int pSetIntOption(VELMAR_SOCKET* sock, int option, bool on);
   int pSetTimeOption(VELMAR_SOCKET* sock, int option, uint32_t timeoutMs);
   int pSelectOne(VELMAR_SOCKET* sock, timeval* timeout, bool write);

@@ -21,6 +21,13 @@ void Velmar_Sockets3::pSetError(int32_t code, const char* text) {
   strlcpy(lastErrorText, text, sizeof(lastErrorText));
 }
 
+void Velmar_Sockets3::pSetError(VELMAR_SOCKET* sock, int32_t code, const char* text) {
+  pSetError(code, text);
+  if (sock == nullptr) return;
+  sock->lastError = code;
+  strlcpy(sock->lastErrorText, text, sizeof(sock->lastErrorText));
+}
+
 // Copies the object's state to the record, then traces it. Codes that only
 // mean "not yet" or "nothing" are never traced.
 void Velmar_Sockets3::pTraceError() {

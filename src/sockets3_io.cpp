@@ -85,16 +85,19 @@ int Velmar_Sockets3::Peek(VELMAR_SOCKET* sock, char* buffer, uint32_t length) {
     SigpipeGuard guard;
     const int result = SSL_peek(sock->ssl, buffer, ClampLength(length));
     if (result >= 0) return result;
-    const int reason = SSL_get_error(sock->ssl, result);
-    memset(lastErrorText, 0, sizeof(lastErrorText));
-    ERR_error_string_n(static_cast<unsigned long>(reason), lastErrorText, sizeof(lastErrorText));
-    lastError = VS_ERR_TLS_READ;
-    ERR_print_errors_fp(stderr);
+    pPeekFailed(SSL_get_error(sock->ssl, result));
     return -1;
   }
   const ssize_t result = recv(sock->sock, buffer, ClampLength(length), MSG_PEEK);
   if (result <= 0) pUpdateError(sock);
   return static_cast<int>(result);
+}
+
+void Velmar_Sockets3::pPeekFailed(int reason) {
+  memset(lastErrorText, 0, sizeof(lastErrorText));
+  ERR_error_string_n(static_cast<unsigned long>(reason), lastErrorText, sizeof(lastErrorText));
+  lastError = VS_ERR_TLS_READ;
+  ERR_print_errors_fp(stderr);
 }
 
 int Velmar_Sockets3::Send(VELMAR_SOCKET* sock, const char* data, int32_t length, bool sendAll) {
@@ -165,14 +168,51 @@ int Velmar_Sockets3::pSelectOne(VELMAR_SOCKET* sock, timeval* timeout, bool writ
 }
 
 int Velmar_Sockets3::SelectRead(VELMAR_SOCKET* sock, timeval* timeout) {
-  if (sock->ssl != nullptr && SSL_pending(sock->ssl) > 0) return 1;
-  const int result = pSelectOne(sock, timeout, false);
-  if (sock->ssl != nullptr && result == 1) {
-    char scratch;
-    const int peeked = Peek(sock, &scratch, 1);
-    if (peeked < 0) return peeked;
+  if (sock->ssl == nullptr) return pSelectOne(sock, timeout, false);
+  if (SSL_pending(sock->ssl) > 0) return 1;
+  return pSelectReadTls(sock, timeout);
+}
+
+// Bytes on the descriptor need not make a whole TLS record, and a read on a
+// blocking record would wait for the rest without limit: the bytes are taken
+// in without blocking, and the wait goes on for the rest within the time.
+int Velmar_Sockets3::pSelectReadTls(VELMAR_SOCKET* sock, timeval* timeout) {
+  int64_t deadline = 0;
+  if (timeout != nullptr) {
+    deadline =
+        MonotonicMicros() + static_cast<int64_t>(timeout->tv_sec) * 1000000 + timeout->tv_usec;
   }
-  return result;
+  for (;;) {
+    timeval left;
+    if (timeout != nullptr) {
+      const int64_t micros = deadline - MonotonicMicros();
+      left.tv_sec = micros > 0 ? micros / 1000000 : 0;
+      left.tv_usec = micros > 0 ? micros % 1000000 : 0;
+    }
+    const int result = pSelectOne(sock, timeout != nullptr ? &left : nullptr, false);
+    if (result != 1) return result;
+    const int probe = pProbeTls(sock);
+    if (probe != 0) return probe < 0 ? probe : result;
+    if (timeout != nullptr && deadline <= MonotonicMicros()) return 0;
+  }
+}
+
+// 1 when a record (or the peer's close) has come, 0 when only part of one
+// has, -1 on an error (recorded as Peek records it).
+int Velmar_Sockets3::pProbeTls(VELMAR_SOCKET* sock) {
+  char scratch;
+  int result, reason;
+  {
+    NonBlockingScope nonBlocking(sock->sock);
+    SigpipeGuard guard;
+    ERR_clear_error();
+    result = SSL_peek(sock->ssl, &scratch, 1);
+    reason = result < 0 ? SSL_get_error(sock->ssl, result) : SSL_ERROR_NONE;
+  }
+  if (result >= 0 || reason == SSL_ERROR_WANT_WRITE) return 1;
+  if (reason == SSL_ERROR_WANT_READ) return 0;
+  pPeekFailed(reason);
+  return -1;
 }
 
 int Velmar_Sockets3::SelectRead(VELMAR_SOCKET* sock, uint32_t timeoutMs) {

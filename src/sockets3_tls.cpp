@@ -7,14 +7,17 @@
 // asks for one lock. The hooks are still installed and removed as the older
 // libraries require, which costs nothing there.
 #define OPENSSL_SUPPRESS_DEPRECATED  // the fixed-version methods of EnableSSL
+#include <fcntl.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
+#include <poll.h>
 #include <pthread.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -113,6 +116,30 @@ SigpipeGuard::~SigpipeGuard() {
   errno = savedErrno;
 }
 
+int WaitForDescriptor(int fd, bool write, int64_t deadline) {
+  const int64_t left = deadline - MonotonicMicros();
+  if (left <= 0) return 0;  // a peer that trickles bytes cannot stretch the time
+  pollfd entry = {fd, static_cast<short>(write ? POLLOUT : POLLIN), 0};
+  const int64_t milliseconds = (left + 999) / 1000;
+  return poll(&entry, 1, milliseconds > INT_MAX ? INT_MAX : static_cast<int>(milliseconds));
+}
+
+NonBlockingScope::NonBlockingScope(int descriptor) : fd(descriptor), oldFlags(-1) {
+  const int savedErrno = errno;
+  const int flags = fcntl(fd, F_GETFL, 0);
+  if (flags >= 0 && !(flags & O_NONBLOCK) && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0) {
+    oldFlags = flags;
+  }
+  errno = savedErrno;
+}
+
+NonBlockingScope::~NonBlockingScope() {
+  if (oldFlags < 0) return;
+  const int savedErrno = errno;
+  fcntl(fd, F_SETFL, oldFlags);
+  errno = savedErrno;
+}
+
 // ---- library initialisation ----
 
 bool TlsLibraryInit() {
@@ -137,6 +164,7 @@ bool TlsLibraryInit() {
 void TlsLibraryExit() {
   ScopedLock lock(LibraryLock());
   if (initCount > 0 && --initCount > 0) return;
+  FreeVerifyingContexts();
   RAND_cleanup();
   EVP_cleanup();
   ERR_free_strings();
@@ -286,15 +314,7 @@ bool Velmar_Sockets3::pHandshake(VELMAR_SOCKET* sock, bool server) {
     result = server ? SSL_accept(sock->ssl) : SSL_connect(sock->ssl);
   }
   if (result == 1) {
-    const SSL_CIPHER* cipher = SSL_get_current_cipher(sock->ssl);
-    int algorithmBits = 0;
-    const int secretBits = SSL_CIPHER_get_bits(cipher, &algorithmBits);
-    if (!quiet) {
-      printf("SSL connection established\n");
-      printf("SSL Version: %s, Cipher: %s\n", SSL_get_version(sock->ssl),
-             SSL_CIPHER_get_name(cipher));
-      printf("Using %d of %d maximum possible bits for security\n", secretBits, algorithmBits);
-    }
+    pPrintTlsBanner(sock);
     return true;
   }
   lastError = result == 0 ? VS_ERR_HANDSHAKE_CLEAN : VS_ERR_HANDSHAKE;
@@ -311,6 +331,41 @@ bool Velmar_Sockets3::pHandshake(VELMAR_SOCKET* sock, bool server) {
     printf("OpenSSL Error: %s\n", lastErrorText);
   }
   return false;
+}
+
+void Velmar_Sockets3::pPrintTlsBanner(VELMAR_SOCKET* sock) {
+  const SSL_CIPHER* cipher = SSL_get_current_cipher(sock->ssl);
+  int algorithmBits = 0;
+  const int secretBits = SSL_CIPHER_get_bits(cipher, &algorithmBits);
+  if (quiet) return;
+  printf("SSL connection established\n");
+  printf("SSL Version: %s, Cipher: %s\n", SSL_get_version(sock->ssl), SSL_CIPHER_get_name(cipher));
+  printf("Using %d of %d maximum possible bits for security\n", secretBits, algorithmBits);
+}
+
+// Sends our close_notify and gives the peer a bounded time for its own (none
+// on a non-blocking record, which gets one more attempt only). The descriptor
+// is non-blocking meanwhile, so neither a peer that stopped reading nor one
+// that never answers can hold the caller; it is closed right after anyway.
+void Velmar_Sockets3::pShutdownTls(VELMAR_SOCKET* sock) {
+  constexpr int64_t kFarewellWait = 250 * 1000;  // microseconds
+  constexpr int kMaxRounds = 16;
+  const int64_t deadline = MonotonicMicros() + (sock->nonBlocking ? 0 : kFarewellWait);
+  NonBlockingScope nonBlocking(sock->sock);
+  SigpipeGuard guard;
+  ERR_clear_error();
+  int result = SSL_shutdown(sock->ssl);
+  for (int round = 0; result != 1 && round < kMaxRounds; ++round) {
+    if (result < 0) {
+      const int reason = SSL_get_error(sock->ssl, result);
+      if (reason != SSL_ERROR_WANT_READ && reason != SSL_ERROR_WANT_WRITE) break;
+      const int ready = WaitForDescriptor(sock->sock, reason == SSL_ERROR_WANT_WRITE, deadline);
+      if (ready == 0 || (ready < 0 && errno != EINTR)) break;
+    }
+    ERR_clear_error();
+    result = SSL_shutdown(sock->ssl);
+  }
+  ERR_clear_error();
 }
 
 X509* Velmar_Sockets3::GetPeerCertificate(VELMAR_SOCKET* sock) {

@@ -3,9 +3,6 @@
 // the context errors, and the library initialisation.
 #include <gtest/gtest.h>
 #include <openssl/x509.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -18,53 +15,11 @@
 
 using sockets3_test::BoundPort;
 using sockets3_test::CaptureOutput;
+using sockets3_test::Child;
 using sockets3_test::ListenOn;
 using sockets3_test::RawSend;
 
 namespace {
-
-// A shell command with pipes to its standard input and output, its errors
-// discarded; killed and reaped when the object goes.
-struct Child {
-  explicit Child(const std::string& command) {
-    const std::string line = "exec " + command + " 2>/dev/null";  // made before the fork
-    int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) return;
-    pid = fork();
-    if (pid == 0) {
-      dup2(in[0], 0);
-      dup2(out[1], 1);
-      for (int fd = 3; fd < 1024; ++fd) close(fd);
-      execl("/bin/sh", "sh", "-c", line.c_str(), nullptr);
-      _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    input = in[1];
-    output = out[0];
-  }
-  ~Child() {
-    close(input);
-    close(output);
-    if (pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
-  }
-  // Reads what the child prints until `wanted` appears or 10 s pass.
-  std::string ReadUntil(const std::string& wanted) {
-    std::string text;
-    for (int round = 0; round < 100 && text.find(wanted) == std::string::npos; ++round) {
-      pollfd ready = {output, POLLIN, 0};
-      if (poll(&ready, 1, 100) != 1) continue;
-      char buffer[256];
-      const ssize_t got = read(output, buffer, sizeof(buffer));
-      if (got <= 0) break;
-      text.append(buffer, got);
-    }
-    return text;
-  }
-  pid_t pid = -1;
-  int input = -1;
-  int output = -1;
-};
 
 // A temporary directory for the whole program with a self-signed RSA
 // certificate: "both.pem" (certificate and key), "cert.pem" (certificate
