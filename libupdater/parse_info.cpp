@@ -273,7 +273,12 @@ bool ParseInfoBuilder::BuildGroup(const TiXmlElement* element) {
     group->isDefaultGroup = true;
     u->defaultGroup = group;
   }
-  u->ReadGroupState(group);
+  if (!u->ReadGroupState(group)) {
+    u->SetError("Error reading %s!", u->iniFile.c_str());
+    group->~UpdateGroup();
+    zfree(group);
+    return false;
+  }
   u->AppendGroup(group);
   return true;
 }

@@ -490,3 +490,29 @@ TEST_F(ParseInfo, RefusesPathsThatNameNoFile) {
   ASSERT_TRUE(Parse(doc)) << Error();
   EXPECT_EQ(updater.fileCount, 3);
 }
+
+// A selection file that is there but cannot be read must not be replaced by
+// the document's defaults, which could remove a group the user keeps; an
+// empty one holds no selection.
+TEST_F(ParseInfo, SelectionFileThatCannotBeReadFailsTheParse) {
+  Doc doc;
+  doc.groups = Group("docs", "default=\"2\"");
+  const std::string ini = dir / "selection.ini";
+  struct {
+    bool directory;  // else an empty file
+    bool parses;
+  } cases[] = {{true, false}, {false, true}};
+  for (const auto& c : cases) {
+    remove(ini.c_str());
+    rmdir(ini.c_str());
+    ASSERT_TRUE(c.directory ? mkdir(ini.c_str(), 0755) == 0 : enginetest::WriteFile(ini, ""));
+    updater.Init("", dir.base().c_str(), "", ini.c_str(), nullptr);
+    EXPECT_EQ(Parse(doc), c.parses) << Error();
+    if (c.parses) {
+      EXPECT_EQ(updater.FindGroup("docs")->state, Remove);
+    } else {
+      EXPECT_EQ(Error(), "Error reading " + ini + "!");
+      EXPECT_EQ(updater.GetFirstGroup(), nullptr);
+    }
+  }
+}
