@@ -166,6 +166,8 @@ TEST_F(AllocFailure, EveryFailedAllocationEndsCleanly) {
     const bool reached = MemLeakFailAt(0) == 0;
     EXPECT_EQ(MemLeakCount(), blocks) << "tracked blocks left after allocation " << failing;
     ExpectWholeFiles(complete, failing);
+    // Written back unchanged or not at all: the selection is never lost.
+    EXPECT_EQ(e2e::ReadFile(work->path() + "/.updater.ini"), kSelection) << failing;
     if (!reached) {
       EXPECT_TRUE(complete) << "a run without a failed allocation failed";
       break;
