@@ -6,6 +6,8 @@
 # Usage: scripts/fuzz.sh [TARGET|all] [SECONDS] [-- LIBFUZZER-OPTIONS...]
 #   TARGET  NAME of tests/fuzz/fuzz_NAME.cpp (default: all of them)
 #   SECONDS run time per target (default 60)
+# For example, ten million inputs of the parser, with at most a day for them:
+#   scripts/fuzz.sh info 86400 -- -runs=10000000
 #
 # A target starts from its seed corpus tests/fuzz/corpus/NAME/ (and the
 # dictionary tests/fuzz/NAME.dict when there is one). What a run finds stays
