@@ -86,8 +86,9 @@ for name in "${names[@]}"; do
   rc=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
   added=$(sed -n 's/^stat::new_units_added: *//p' "$log" | tail -n 1)
+  took=$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "$log" | tail -n 1)
   if [ "$rc" -eq 0 ]; then
-    summary+=("fuzz_$name: ${runs:-?} executions in $seconds s, ${added:-0} new corpus entries")
+    summary+=("fuzz_$name: ${runs:-?} executions in ${took:-$seconds} s, ${added:-0} new corpus entries")
   else
     status=1
     summary+=("fuzz_$name: FAILED after ${runs:-?} executions (status $rc); log: $log")
