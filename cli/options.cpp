@@ -53,9 +53,15 @@ void SetInstallType(const char* value, CliSettings* settings, FILE* err) {
   }
 }
 
-// -d: the directory must fit together with the '/' that may be appended.
+// -d: the directory must fit together with the '/' that may be appended. An
+// empty one would become "/": a script whose variable came out empty would
+// install and delete under the root of the filesystem.
 bool SetBaseDir(const char* value, CliSettings* settings, FILE* err) {
   size_t length = strlen(value);
+  if (length == 0) {
+    fprintf(err, "Option -d: the directory name is empty.\n");
+    return false;
+  }
   bool endsInSlash = length > 0 && value[length - 1] == '/';
   if (length > kMaxBaseDir + (endsInSlash ? 1 : 0)) {
     fprintf(err, "Option -d: the directory name is longer than %zu characters.\n", kMaxBaseDir);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "GenLib.h"
@@ -18,13 +19,26 @@ const char kGroupsSection[] = "groups";
 
 }  // namespace
 
-void Updater::ReadGroupState(UpdateGroup* group) {
-  if (iniFile.empty()) return;
-  int64_t stored = IniGetInt(iniFile.c_str(), kGroupsSection, group->name.c_str(), group->state);
+bool Updater::ReadGroupState(UpdateGroup* group) {
+  if (iniFile.empty()) return true;
+  char fallback[16];
+  snprintf(fallback, sizeof(fallback), "%d", static_cast<int>(group->state));
+  char text[64];
+  if (IniGetString(iniFile.c_str(), kGroupsSection, group->name.c_str(), text, sizeof(text),
+                   fallback) == nullptr) {
+    // The file is there but could not be read whole (out of memory, an I/O
+    // error, no regular file). Taking the document's defaults instead could
+    // delete files of a group the user keeps; an empty file holds nothing.
+    struct stat info;
+    if (stat(iniFile.c_str(), &info) == 0 && info.st_size != 0) return false;
+    strlcpy(text, fallback, sizeof(text));
+  }
+  int64_t stored = strtoll(text, nullptr, 10);
   // Taken as an unsigned 32-bit number, anything from 3 on (negatives too)
   // is no known state.
   uint32_t value = static_cast<uint32_t>(stored);
   group->state = value <= Remove ? static_cast<GroupState>(value) : None;
+  return true;
 }
 
 bool Updater::SaveState() {

@@ -14,6 +14,7 @@
 #include "GenLib.h"
 #include "hash.h"
 #include "memleak.h"
+#include "tinyxml_text.h"
 #include "updater.h"
 
 namespace {
@@ -53,6 +54,22 @@ void ReplaceSpaces(std::string* url) {
   for (size_t at = url->find(' '); at != std::string::npos; at = url->find(' ', at + 3)) {
     url->replace(at, 1, "%20");
   }
+}
+
+// A NUL character, which a document can write as "&#0;", ends a text when it
+// is read as a C string; it is shown as "\0" in messages.
+std::string ShowNul(const std::string& text) {
+  std::string shown;
+  for (char c : text) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
+  return shown;
+}
+
+// True when the last component of `path` is empty or ".": the path then
+// names a directory, and a file would be installed in it under an odd name.
+bool NamesDirectory(const std::string& path) {
+  size_t slash = path.rfind('/');
+  std::string last = slash == std::string::npos ? path : path.substr(slash + 1);
+  return last.empty() || last == ".";
 }
 
 // TinyXML reads nested elements by recursion, several stack frames a level,
@@ -128,7 +145,9 @@ class ParseInfoBuilder {
   bool FillDigests(const TiXmlElement* element, UpdateFile* file);
   void JudgeFile(UpdateFile* file, const char* local);
   bool ReadDeletes(const TiXmlElement* list);
+  const std::string* RequireText(const TiXmlElement* element, const char* name);
   const char* Require(const TiXmlElement* element, const char* name);
+  bool Optional(const TiXmlElement* element, const char* name, const std::string** value);
   bool CopyBounded(const TiXmlElement* element, const char* name, char* out, size_t size);
   bool CheckPath(const TiXmlElement* element, const std::string& path, char* local);
   bool Modern() const { return u->header.infoVersion >= 2; }
@@ -154,8 +173,11 @@ bool ParseInfoBuilder::Run() {
         1 + static_cast<int>(tooDeep - lineStart));
     return false;
   }
+  // Not infoText itself: a text ending inside a UTF-8 sequence would make
+  // TinyXML read past its end.
+  std::string text = TinyXmlText(u->infoText);
   TiXmlDocument document;
-  document.Parse(u->infoText.c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
+  document.Parse(text.c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
   if (document.Error()) {
     u->SetError("Error parsing updater-info.xml (%s at row %d, col %d)", document.ErrorDesc(),
                 document.ErrorRow(), document.ErrorCol());
@@ -251,17 +273,23 @@ bool ParseInfoBuilder::BuildGroup(const TiXmlElement* element) {
     group->isDefaultGroup = true;
     u->defaultGroup = group;
   }
-  u->ReadGroupState(group);
+  if (!u->ReadGroupState(group)) {
+    u->SetError("Error reading %s!", u->iniFile.c_str());
+    group->~UpdateGroup();
+    zfree(group);
+    return false;
+  }
   u->AppendGroup(group);
   return true;
 }
 
 bool ParseInfoBuilder::BuildFile(const TiXmlElement* element) {
-  const char* path = Require(element, "file");
-  const char* url = path != nullptr ? Require(element, "url") : nullptr;
-  if (url == nullptr) return false;
+  const std::string* pathText = RequireText(element, "file");
   char local[1024];
-  if (!CheckPath(element, path, local)) return false;
+  if (pathText == nullptr || !CheckPath(element, *pathText, local)) return false;
+  const char* path = pathText->c_str();
+  const char* url = Require(element, "url");
+  if (url == nullptr) return false;
   const char* sizeText = element->Attribute("size");
   int64_t size = ToNumber(sizeText);
   if (size < 0 || size > 0xFFFFFFFFLL) {
@@ -269,6 +297,8 @@ bool ParseInfoBuilder::BuildFile(const TiXmlElement* element) {
                 element->Value(), element->Row(), sizeText);
     return false;
   }
+  const std::string* names = nullptr;
+  if (Modern() && !Optional(element, "group", &names)) return false;
   UpdateFile* file = u->NewFile();
   if (file == nullptr) {
     u->SetError("Out of memory building the entry of %s!", path);
@@ -280,8 +310,7 @@ bool ParseInfoBuilder::BuildFile(const TiXmlElement* element) {
   file->url = url;
   if (Modern()) {
     if (!HasAbsoluteScheme(file->url)) file->url = u->header.fileBase + file->url;
-    const char* names = element->Attribute("group");
-    std::string list = names != nullptr ? names : "";
+    std::string list = names != nullptr ? *names : "";
     for (size_t start = 0; start < list.size();) {
       size_t end = std::min(list.find(',', start), list.size());
       if (end > start) file->AddGroup(u->FindGroup(list.substr(start, end - start).c_str()));
@@ -325,21 +354,43 @@ bool ParseInfoBuilder::ReadDeletes(const TiXmlElement* list) {
   if (list == nullptr) return true;
   for (const TiXmlElement* element = list->FirstChildElement(); element != nullptr;
        element = element->NextSiblingElement()) {
-    const char* path = Require(element, "file");
+    const std::string* path = RequireText(element, "file");
     char local[1024];
-    if (path == nullptr || !CheckPath(element, path, local)) return false;
-    if (access(local, F_OK) == 0) u->outdatedFiles.push_back(path);
+    if (path == nullptr || !CheckPath(element, *path, local)) return false;
+    if (access(local, F_OK) == 0) u->outdatedFiles.push_back(*path);
   }
   return true;
 }
 
-const char* ParseInfoBuilder::Require(const TiXmlElement* element, const char* name) {
-  const char* value = element->Attribute(name);
+// The whole value of a required attribute, NUL characters included.
+const std::string* ParseInfoBuilder::RequireText(const TiXmlElement* element, const char* name) {
+  const std::string* value = element->Attribute(std::string(name));
   if (value == nullptr) {
     u->SetError("Element \"%s\" (row %d) has no \"%s\" attribute!", element->Value(),
                 element->Row(), name);
   }
   return value;
+}
+
+// A required attribute as a C string. A value holding a NUL character is
+// refused: cut there, it would mean something else than the document says.
+const char* ParseInfoBuilder::Require(const TiXmlElement* element, const char* name) {
+  const std::string* value = RequireText(element, name);
+  if (value == nullptr) return nullptr;
+  if (value->find('\0') != std::string::npos) {
+    u->SetError("Attribute \"%s\" of element \"%s\" (row %d) holds a NUL character!", name,
+                element->Value(), element->Row());
+    return nullptr;
+  }
+  return value->c_str();
+}
+
+// An optional attribute: `value` receives it, or null when it is absent.
+// False (error set) when it holds a NUL character, as for Require.
+bool ParseInfoBuilder::Optional(const TiXmlElement* element, const char* name,
+                                const std::string** value) {
+  *value = element->Attribute(std::string(name));
+  return *value == nullptr || Require(element, name) != nullptr;
 }
 
 // Copies a required attribute into a fixed field of `size` bytes; longer
@@ -366,8 +417,19 @@ bool ParseInfoBuilder::CheckPath(const TiXmlElement* element, const std::string&
                 element->Row());
     return false;
   }
+  // Cut at a NUL character, two different paths would name one file.
+  if (path.find('\0') != std::string::npos) {
+    u->SetError("Path \"%s\" of element \"%s\" (row %d) holds a NUL character!",
+                ShowNul(path).c_str(), element->Value(), element->Row());
+    return false;
+  }
   if (ClimbsOut(path)) {
     u->SetError("Path \"%s\" of element \"%s\" (row %d) leaves the base directory!", path.c_str(),
+                element->Value(), element->Row());
+    return false;
+  }
+  if (NamesDirectory(path)) {
+    u->SetError("Path \"%s\" of element \"%s\" (row %d) does not end in a file name!", path.c_str(),
                 element->Value(), element->Row());
     return false;
   }

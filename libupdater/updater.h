@@ -214,8 +214,9 @@ class Updater {
   void SortGroups();
   // The recount behind SetGroupState and the parser.
   int32_t CountPending(const UpdateFile* file);
-  // Replaces a group's state by the one stored in iniFile.
-  void ReadGroupState(UpdateGroup* group);
+  // Replaces a group's state by the one stored in iniFile. False when the
+  // file is there but cannot be read whole; the state is then unchanged.
+  bool ReadGroupState(UpdateGroup* group);
 
   friend class ParseInfoBuilder;
 };

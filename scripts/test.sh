@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the project twice (plain, and with AddressSanitizer and
-# UndefinedBehaviorSanitizer) and runs the whole test suite in both builds.
+# UndefinedBehaviorSanitizer) and runs the whole test suite in both builds,
+# then runs each fuzz target briefly in a third build (clang, libFuzzer).
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -20,6 +21,10 @@ run_suite() {  # build-dir label cmake-args...
 run_suite build plain || status=1
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan sanitizer -DUPDATER_SANITIZE=ON || status=1
+
+# Each libFuzzer target for a few seconds, so that they keep building and
+# stay clean; scripts/fuzz.sh runs them for longer.
+bash scripts/fuzz.sh all 5 || status=1
 
 if [ "$status" -eq 0 ]; then echo "All suites passed."; else echo "Some suite failed."; fi
 exit "$status"

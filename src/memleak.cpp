@@ -1,6 +1,7 @@
 #define MEMLEAK_SOURCE "memleak"
 #include "memleak.h"
 
+#include <atomic>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
@@ -44,6 +45,19 @@ alignas(Registry) unsigned char registry_storage[sizeof(Registry)];
 Registry& GetRegistry() {
   if (registry == nullptr) registry = new (registry_storage) Registry;
   return *registry;
+}
+
+// Allocations still to go before the one that MemLeakFailAt makes fail; 0
+// when off. Constant-initialised, so usable before any static constructor.
+std::atomic<uint64_t> fail_countdown{0};
+
+// True when this allocation is the one the failure hook picks.
+bool InjectedFailure() {
+  uint64_t left = fail_countdown.load();
+  while (left != 0) {
+    if (fail_countdown.compare_exchange_weak(left, left - 1)) return left == 1;
+  }
+  return false;
 }
 
 // The whole block for `size` caller bytes, or 0 when that cannot be expressed.
@@ -154,7 +168,7 @@ MemLeakInit::~MemLeakInit() {
 
 void* zmalloc(uint32_t size, const char* file, int line) {
   size_t blockSize = BlockSize(size);
-  if (size == 0 || blockSize == 0) return nullptr;
+  if (size == 0 || blockSize == 0 || InjectedFailure()) return nullptr;
   MemLeakRecord* rec = static_cast<MemLeakRecord*>(calloc(1, sizeof(MemLeakRecord)));
   if (rec == nullptr) return nullptr;
   // calloc hands out fresh pages untouched, so even a huge block costs nothing
@@ -208,8 +222,9 @@ void* zrealloc(void* ptr, uint32_t size, const char* file, int line) {
   MemLeakRecord* rec = node.mapped();
   CheckGuards(rec, "zrealloc", file, line, false);
   size_t blockSize = BlockSize(size);
-  unsigned char* block =
-      blockSize ? static_cast<unsigned char*>(realloc(rec->block, blockSize)) : nullptr;
+  unsigned char* block = blockSize != 0 && !InjectedFailure()
+                             ? static_cast<unsigned char*>(realloc(rec->block, blockSize))
+                             : nullptr;
   uint32_t oldSize = rec->size;
   if (block != nullptr) {
     WriteGuards(block, size);
@@ -358,6 +373,8 @@ uint64_t MemLeakTotalSize() {
   ScopedLock lock(reg.lock);
   return reg.total;
 }
+
+uint64_t MemLeakFailAt(uint64_t n) { return fail_countdown.exchange(n); }
 
 void* pmalloc(uint32_t size) { return malloc(size); }
 

@@ -70,6 +70,14 @@ uint64_t MemLeakTotalSize();
 // Prints `size` bytes at `data` as a hex dump (rows of 16) to `out`.
 void MemLeakHexDump(FILE* out, const void* data, uint64_t size);
 
+// Test hook for allocation-failure tests: the n-th tracked allocation from now
+// (counted over all threads: zmalloc, a resize by zrealloc, and everything
+// built on them) fails as if the heap were exhausted; the ones after it
+// succeed again. 0 turns the hook off. Returns how many allocations the
+// previous setting still had to go (0 when it had fired or was off), so that
+// a test can tell whether a run reached the n-th allocation at all.
+uint64_t MemLeakFailAt(uint64_t n);
+
 // Plain heap wrappers, for blocks that must not be tracked.
 void* pmalloc(uint32_t size);
 void* prealloc(void* ptr, uint32_t size);

@@ -138,6 +138,10 @@ TEST_F(UpdaterProgram, HelpAndOptionErrorsPrintTheUsageAndFail) {
        "Option --server: the server name is longer than 127 characters.\n"},
       {{"-p", std::string(32, 'p')},
        "Option -p: the platform name is longer than 31 characters.\n"},
+      // An empty directory would be the root of the filesystem. Were it
+      // taken, the run would stop at the closed loopback server.
+      {{"-d", "", ClosedServer()}, "Option -d: the directory name is empty.\n"},
+      {{"--dir=", "-a", ClosedServer()}, "Option -d: the directory name is empty.\n"},
       {{"-d", "/" + std::string(1022, 'd')},
        "Option -d: the directory name is longer than 1022 characters.\n"},
       {{"--dir=/" + std::string(1100, 'd')},

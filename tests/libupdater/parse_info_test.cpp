@@ -1,10 +1,16 @@
 // ParseInfo over documents of both generations against real files in a
 // temporary base directory.
+#include <sys/mman.h>
+#include <tinyxml.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "engine_test_util.h"
+#include "tinyxml_text.h"
 
 using enginetest::Doc;
 using enginetest::FileV1;
@@ -331,4 +337,182 @@ TEST_F(ParseInfo, CollectsExistingOutdatedFiles) {
   doc.deletes = "<f file=\"gone.dll\"/>";
   ASSERT_TRUE(Parse(doc));
   EXPECT_FALSE(updater.HasWork());
+}
+
+namespace {
+
+// A document text that ends inside a UTF-8 sequence, in a form that TinyXML
+// reads as UTF-8 (a byte-order mark or an XML declaration says so).
+struct Truncated {
+  std::string text;
+  size_t missing;  // bytes its last sequence lacks
+};
+
+const char kTruncatedRest[] =
+    "\" url=\"u\" key=\"\" sha=\"0\" packsha=\"\"/></files></update_info>";
+
+std::vector<Truncated> TruncatedDocuments() {
+  const std::string heads[] = {"\xEF\xBB\xBF", "<?xml version=\"1.0\"?>\n"};
+  const std::string body =
+      "<update_info version=\"2\">\n<info AppName=\"a\" Author=\"b\" URL=\"c\" FileBase=\"f/\"/>\n"
+      "<files><f file=\"a";
+  const Truncated endings[] = {{"\xC3", 1}, {"\xE2", 2},     {"\xE2\x82", 1},
+                               {"\xF0", 3}, {"\xF0\x9F", 2}, {"\xF0\x9F\x98", 1}};
+  std::vector<Truncated> documents;
+  for (const std::string& head : heads) {
+    for (const Truncated& ending : endings) {
+      documents.push_back({head + body + ending.text, ending.missing});
+    }
+  }
+  return documents;
+}
+
+// Parses `padded` with TinyXML from a buffer that ends right before a page
+// that cannot be read, and leaves the process with status 0 when TinyXML
+// stayed inside the buffer.
+void ParseBeforeGuardPage(const std::string& padded) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t length = padded.size() + 1;  // the terminator of c_str() too
+  if (length > page) _exit(2);
+  void* pages = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (pages == MAP_FAILED || mprotect(static_cast<char*>(pages) + page, page, PROT_NONE) != 0) {
+    _exit(3);
+  }
+  char* start = static_cast<char*>(pages) + page - length;
+  memcpy(start, padded.c_str(), length);
+  {
+    TiXmlDocument document;
+    document.Parse(start, nullptr, TIXML_ENCODING_UNKNOWN);
+    if (!document.Error()) _exit(4);
+  }
+  _exit(0);
+}
+
+}  // namespace
+
+// TinyXML steps over a whole UTF-8 sequence by its lead byte alone: a text
+// that ends inside one makes it step over the terminating zero. The padded
+// text keeps it inside the buffer.
+TEST(TinyXmlText, KeepsTinyXmlInsideTheBuffer) {
+  testing::FLAGS_gtest_death_test_style = "threadsafe";
+  for (const Truncated& document : TruncatedDocuments()) {
+    std::string padded = TinyXmlText(document.text + '\0' + "ignored");
+    // Cut at the first zero byte, then only zero bytes.
+    ASSERT_EQ(padded.substr(0, document.text.size()), document.text);
+    ASSERT_EQ(padded.find_first_not_of('\0', document.text.size()), std::string::npos);
+    EXPECT_EXIT(ParseBeforeGuardPage(padded), testing::ExitedWithCode(0), "") << document.text;
+  }
+}
+
+// Bytes planted behind the end of the text would complete the document; they
+// must not be read, and the truncated document must fail cleanly.
+TEST_F(ParseInfo, TextEndingInsideAUtf8SequenceIsReadNoFurther) {
+  for (const Truncated& document : TruncatedDocuments()) {
+    const std::string& text = document.text;
+    // Past the terminator: the bytes TinyXML would skip, then the rest.
+    std::string planted = std::string(document.missing - 1, 'x') + kTruncatedRest;
+    updater.Init("", dir.base().c_str(), "", "", nullptr);
+    updater.infoText = text + '\0' + planted;
+    updater.infoText.resize(text.size());
+    ASSERT_EQ(memcmp(updater.infoText.c_str() + text.size() + 1, planted.data(), planted.size()),
+              0);
+    EXPECT_FALSE(updater.ParseInfo()) << document.missing;
+    EXPECT_EQ(Error().rfind("Error parsing updater-info.xml (", 0), 0u) << Error();
+    EXPECT_EQ(updater.fileCount, 0);
+  }
+}
+
+// A character reference "&#0;" puts a NUL character into a value; read as a
+// C string the value would end there and mean something else.
+TEST_F(ParseInfo, RefusesNulCharactersInValuesItUses) {
+  const std::string file = " of element \"file\" (row 4) holds a NUL character!";
+  struct {
+    std::string version, info, groups, files, deletes, want;
+  } cases[] = {
+      {"2", "", "", FileV2("a&#0;b", "0"), "", "Path \"a\\0b\"" + file},
+      {"2", "", "", FileV2("a&#x0;", "0"), "", "Path \"a\\0\"" + file},
+      {"2", "", "", "", "<f file=\"&#0;old\"/>",
+       "Path \"\\0old\" of element \"f\" (row 5) holds a NUL character!"},
+      {"2", "", "", FileV2("a", "0", "group=\"core&#0;,tools\""), "", "Attribute \"group\"" + file},
+      {"2", "", Group("core&#0;x"), "", "",
+       "Attribute \"name\" of element \"group\" (row 3) holds a NUL character!"},
+      {"2", "FileBase=\"http://x/&#0;\"", "", FileV2("a", "0"), "",
+       "Attribute \"FileBase\" of element \"info\" (row 2) holds a NUL character!"},
+      {"1", "", "", FileV1("a", "0&#0;"), "", "Attribute \"md5\"" + file},
+      {"1", "", "", FileV1("a", "0", "packmd5=\"&#0;\""), "", "Attribute \"packmd5\"" + file},
+  };
+  for (const auto& c : cases) {
+    Doc doc;
+    doc.version = c.version;
+    if (!c.info.empty()) doc.info = "AppName=\"a\" Author=\"b\" URL=\"c\" " + c.info;
+    if (!c.groups.empty()) doc.groups = c.groups;
+    doc.files = c.files;
+    if (!c.deletes.empty()) doc.deletes = c.deletes;
+    ExpectFailure(doc, c.want);
+    EXPECT_EQ(updater.fileCount, 0);
+  }
+  // The same in the attributes "url", "key", "sha" and "packsha".
+  const char* names[] = {"url", "key", "sha", "packsha"};
+  for (const char* name : names) {
+    std::string entry = "<file file=\"a\" url=\"u\" key=\"k\" sha=\"0\" packsha=\"1\"/>";
+    entry.insert(entry.find(std::string(" ") + name + "=\"") + strlen(name) + 3, "&#0;");
+    Doc doc;
+    doc.files = entry;
+    ExpectFailure(doc, std::string("Attribute \"") + name + "\"" + file);
+  }
+  // The first generation does not read "group"; an XML declaration makes
+  // TinyXML read UTF-8, which changes nothing here.
+  Doc doc;
+  doc.version = "1";
+  doc.files = FileV1("a", "0", "group=\"&#0;\"");
+  EXPECT_TRUE(Parse(doc)) << Error();
+  updater.Init("", dir.base().c_str(), "", "", nullptr);
+  doc.version = "2";
+  doc.files = FileV2("a&#0;", "0");
+  updater.infoText = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + doc.Text();
+  EXPECT_FALSE(updater.ParseInfo());
+  EXPECT_EQ(Error(), "Path \"a\\0\" of element \"file\" (row 5) holds a NUL character!");
+}
+
+TEST_F(ParseInfo, RefusesPathsThatNameNoFile) {
+  for (std::string path : {"dir/", "a/b/", "/", ".", "a/.", "a//"}) {
+    Doc files, deletes;
+    files.files = FileV2(path, "00");
+    ExpectFailure(files,
+                  "Path \"" + path + "\" of element \"file\" (row 4) does not end in a file name!");
+    deletes.deletes = "<f file=\"" + path + "\"/>";
+    ExpectFailure(deletes,
+                  "Path \"" + path + "\" of element \"f\" (row 5) does not end in a file name!");
+  }
+  // Names that merely hold dots and slashes elsewhere are files.
+  Doc doc;
+  doc.files = FileV2("a/.b", "00") + FileV2("./c.", "00") + FileV2("d/./e", "00");
+  ASSERT_TRUE(Parse(doc)) << Error();
+  EXPECT_EQ(updater.fileCount, 3);
+}
+
+// A selection file that is there but cannot be read must not be replaced by
+// the document's defaults, which could remove a group the user keeps; an
+// empty one holds no selection.
+TEST_F(ParseInfo, SelectionFileThatCannotBeReadFailsTheParse) {
+  Doc doc;
+  doc.groups = Group("docs", "default=\"2\"");
+  const std::string ini = dir / "selection.ini";
+  struct {
+    bool directory;  // else an empty file
+    bool parses;
+  } cases[] = {{true, false}, {false, true}};
+  for (const auto& c : cases) {
+    remove(ini.c_str());
+    rmdir(ini.c_str());
+    ASSERT_TRUE(c.directory ? mkdir(ini.c_str(), 0755) == 0 : enginetest::WriteFile(ini, ""));
+    updater.Init("", dir.base().c_str(), "", ini.c_str(), nullptr);
+    EXPECT_EQ(Parse(doc), c.parses) << Error();
+    if (c.parses) {
+      EXPECT_EQ(updater.FindGroup("docs")->state, Remove);
+    } else {
+      EXPECT_EQ(Error(), "Error reading " + ini + "!");
+      EXPECT_EQ(updater.GetFirstGroup(), nullptr);
+    }
+  }
 }

@@ -30,12 +30,15 @@ EarlyAllocation early_allocation;
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "memleak.h"
 
@@ -286,4 +289,78 @@ TEST(MemLeak, LookupRemoveAndFreeAll) {
   EXPECT_EQ(MemLeakCount(), count + 1);
   zfree(other);
   EXPECT_EQ(MemLeakCount(), count);
+}
+
+TEST(MemLeak, FailureHookFailsExactlyTheNthAllocation) {
+  // Each step is one kind of tracked allocation; the n-th of them fails.
+  enum Kind { kMalloc, kGrow, kDup, kFormat };
+  const Kind steps[] = {kMalloc, kGrow, kDup, kFormat, kMalloc};
+  const size_t n = sizeof(steps) / sizeof(steps[0]);
+  for (size_t failing = 1; failing <= n; ++failing) {
+    const uint64_t count = MemLeakCount();
+    char* grown = zstrdup("kept");  // made before the hook is set
+    EXPECT_EQ(MemLeakFailAt(failing), 0u);
+    for (size_t i = 0; i < n; ++i) {
+      void* made = nullptr;
+      switch (steps[i]) {
+        case kMalloc:
+          made = zmalloc(8);
+          break;
+        case kDup:
+          made = zstrdup("dup");
+          break;
+        case kFormat:
+          made = zmprintf("%d", 7);
+          break;
+        case kGrow: {
+          made = zrealloc(grown, 64);
+          if (made != nullptr) grown = static_cast<char*>(made);
+          break;
+        }
+      }
+      // A failed resize leaves the old block as it was.
+      EXPECT_EQ(made == nullptr, i + 1 == failing) << "allocation " << i + 1 << " of " << failing;
+      if (made != nullptr && steps[i] != kGrow) zfree(made);
+    }
+    EXPECT_STREQ(grown, "kept");
+    zfree(grown);
+    EXPECT_EQ(MemLeakFailAt(0), 0u) << "fired";
+    EXPECT_EQ(MemLeakCount(), count);
+  }
+  // A setting beyond the allocations made is reported as still to go, and
+  // an allocation of size 0 does not count.
+  MemLeakFailAt(5);
+  EXPECT_EQ(zmalloc(0), nullptr);
+  void* p = zmalloc(4);
+  EXPECT_NE(p, nullptr);
+  zfree(p);
+  EXPECT_EQ(MemLeakFailAt(0), 4u);
+}
+
+TEST(MemLeak, FailureHookCountsAcrossThreads) {
+  constexpr int kThreads = 4, kEach = 2000;
+  // Set beyond the allocations made: not one is lost or counted twice; set
+  // within them: exactly one fails.
+  const uint64_t settings[] = {kThreads * kEach + 1, kThreads * kEach / 2};
+  for (uint64_t setting : settings) {
+    MemLeakFailAt(setting);
+    std::atomic<int> failed{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&failed] {
+        for (int i = 0; i < kEach; ++i) {
+          void* p = zmalloc(16);
+          if (p == nullptr) {
+            ++failed;
+          } else {
+            zfree(p);
+          }
+        }
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    bool within = setting <= kThreads * kEach;
+    EXPECT_EQ(failed.load(), within ? 1 : 0);
+    EXPECT_EQ(MemLeakFailAt(0), within ? 0u : 1u);
+  }
 }
