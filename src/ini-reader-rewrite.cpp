@@ -74,9 +74,10 @@ bool IsPlainKey(const char* key) {
          strpbrk(key, "=\t") == nullptr && strstr(key, "  ") == nullptr;
 }
 
-// Many plain keys in one walk. Writes of keys equal without regard to case
-// act on the same entries, so they form one class. What the writes one after
-// the other would leave:
+// Many plain keys in one walk. A region is a run of lines that writes search:
+// after a header matching the section, up to the next header. Writes of keys
+// equal without regard to case act on the same entries, so they form one
+// class. What the writes one after the other would leave:
 //  - every entry of a class in the section's regions holds the class's last
 //    write (the later writes rewrite it);
 //  - a class without an entry in the first region gets one closing that
@@ -119,8 +120,11 @@ class ManyKeys {
 };
 
 bool ManyKeys::Classify() {
-  if (count > (UINT32_MAX - 64) / 17) return false;
-  block = zmalloc(static_cast<uint32_t>(count * 17));
+  // Per write: its place in key order, its class, a class's first and last
+  // write, a class's seen mark.
+  constexpr size_t kBytesPerWrite = 4 * sizeof(uint32_t) + sizeof(uint8_t);
+  if (count > UINT32_MAX / kBytesPerWrite) return false;
+  block = zmalloc(static_cast<uint32_t>(count * kBytesPerWrite));
   if (block == nullptr) return false;
   uint32_t* order = static_cast<uint32_t*>(block);
   classOf = order + count;

@@ -46,7 +46,8 @@ char* CopyDefault(char* out, size_t size, const char* defaultValue) {
   return CopyOut(out, size, defaultValue, defaultValue != nullptr ? strlen(defaultValue) : 0);
 }
 
-// IniGetInt's reading of a value: what a 64-byte buffer holds of it.
+// A value as a number: what a 64-byte buffer holds of it, as strtoll reads
+// it (saturated when out of range).
 int64_t ParseNumber(const char* value) {
   char text[64];
   strlcpy(text, value, sizeof(text));
@@ -184,7 +185,7 @@ int64_t IniGetInt(const char* path, const char* section, const char* key, int64_
   if (IniGetString(path, section, key, value, sizeof(value), nullptr) == nullptr) {
     return defaultValue;
   }
-  return strtoll(value, nullptr, 10);
+  return ParseNumber(value);
 }
 
 int IniReadSectionFromText(const char* text, const char* section, IniSection* out) {

@@ -120,6 +120,13 @@ TEST_F(IniFiles, FailedWritesLeaveTheOldFileWhole) {
   EXPECT_EQ(Get(), old);
   EXPECT_EQ(Entries(), 1);  // no temporary file left behind
 
+  // No write makes a file that reads would refuse as too large.
+  std::string large = "[s]\r\n" + std::string(16 * 1024 * 1024 - 20, 'x') + "=\r\n";
+  Put(large);
+  EXPECT_EQ(IniWriteString(path.c_str(), "s", "b", "a value that does not fit"), -1);
+  EXPECT_EQ(Get(), large);
+  Put(old);
+
   // Neither a directory nor a path below a plain file is ever written.
   ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0755), 0);
   EXPECT_EQ(IniWriteString((dir + "/sub").c_str(), "s", "a", "1"), -1);
