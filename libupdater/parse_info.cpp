@@ -230,6 +230,7 @@ bool ParseInfoBuilder::ReadInfo(const TiXmlElement* root) {
 
 bool ParseInfoBuilder::BuildGroups(const TiXmlElement* list) {
   if (list == nullptr) return true;
+  Updater::StoredStates stored(u);  // the INI file is read once for all groups
   for (const TiXmlElement* element = list->FirstChildElement("group"); element != nullptr;
        element = element->NextSiblingElement("group")) {
     if (!BuildGroup(element)) return false;

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "ini-reader.h"
 #include "locks.h"
 #include "sockets3.h"
 
@@ -217,6 +218,24 @@ class Updater {
   // Replaces a group's state by the one stored in iniFile. False when the
   // file is there but cannot be read whole; the state is then unchanged.
   bool ReadGroupState(UpdateGroup* group);
+
+  // While one lives, ReadGroupState looks groups up in one reading of the
+  // "groups" section of iniFile instead of reading the file for each group.
+  // One made while another lives adds nothing.
+  class StoredStates {
+   public:
+    explicit StoredStates(Updater* updater);
+    ~StoredStates();
+    StoredStates(const StoredStates&) = delete;
+    StoredStates& operator=(const StoredStates&) = delete;
+
+   private:
+    Updater* updater;
+    bool reader;  // this one read the section and releases it
+  };
+  IniSection storedStates = {};
+  bool storedStatesRead = false;
+  bool storedStatesBroken = false;  // the file is there but unreadable
 
   friend class ParseInfoBuilder;
 };

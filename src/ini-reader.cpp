@@ -6,122 +6,32 @@
 
 #include <fcntl.h>
 #include <strings.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "GenLib.h"
-#include "locks.h"
+#include "ini-reader-internal.h"
 #include "memleak.h"
 
+using ini_reader::FileRead;
+using ini_reader::FreeOutText;
+using ini_reader::IniLock;
+using ini_reader::NormalisedCopy;
+using ini_reader::OutText;
+using ini_reader::Span;
+
 namespace {
-
-// Larger files are taken as unreadable: an INI file is a few lines.
-constexpr int64_t kMaxIniSize = 16 * 1024 * 1024;
-
-// The process-wide INI lock, made on first use and destroyed at exit.
-RecursiveMutex& IniLock() {
-  static RecursiveMutex lock;
-  return lock;
-}
-
-// ---- reading and normalising ------------------------------------------------
-
-// The whole content of a regular file as tracked, terminated text; null when
-// it cannot be read in one piece, is empty or is larger than kMaxIniSize.
-char* ReadWholeFile(FILE* file) {
-  struct stat info;
-  if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;
-  if (info.st_size <= 0 || info.st_size > kMaxIniSize) return nullptr;
-  size_t size = static_cast<size_t>(info.st_size);
-  char* text = static_cast<char*>(zmalloc(static_cast<uint32_t>(size + 1)));
-  if (text == nullptr) return nullptr;
-  if (fread(text, 1, size, file) != size) {
-    zfree(text);
-    return nullptr;
-  }
-  text[size] = '\0';
-  return text;
-}
-
-// A tracked copy without CRs, with TABs as spaces and every run of spaces
-// made one space; null when the heap cannot hold it.
-char* NormalisedCopy(const char* text) {
-  size_t size = strlen(text) + 1;
-  if (size > static_cast<size_t>(kMaxIniSize) + 1) return nullptr;
-  char* copy = static_cast<char*>(zmalloc(static_cast<uint32_t>(size)));
-  if (copy == nullptr) return nullptr;
-  memcpy(copy, text, size);
-  StrReplace(copy, size, "\r", "");
-  StrReplace(copy, size, "\t", " ");
-  while (StrReplace(copy, size, "  ", " ") > 0) {
-  }
-  return copy;
-}
-
-// ---- lines ----------------------------------------------------------------
-
-struct Span {
-  const char* start;
-  size_t length;
-};
-
-bool IsHeader(const char* line) { return line[0] == '[' && strchr(line, ']') != nullptr; }
-
-// "[name]" followed by anything, the name compared without regard to case.
-bool HeaderMatches(const char* line, const char* section) {
-  size_t length = strlen(section);
-  return line[0] == '[' && strncasecmp(line + 1, section, length) == 0 && line[1 + length] == ']';
-}
-
-Span Trimmed(const char* start, const char* end) {
-  while (start < end && *start == ' ') ++start;
-  while (end > start && end[-1] == ' ') --end;
-  return Span{start, static_cast<size_t>(end - start)};
-}
-
-// An entry's key and value without their outer spaces; false for a line
-// without "=".
-bool SplitEntry(const char* line, Span* key, Span* value) {
-  const char* equals = strchr(line, '=');
-  if (equals == nullptr) return false;
-  *key = Trimmed(line, equals);
-  *value = Trimmed(equals + 1, equals + strlen(equals));
-  return true;
-}
-
-// True for an entry whose key is `key`; an empty key never matches.
-bool EntryHasKey(const char* line, const char* key, Span* value) {
-  Span found;
-  Span ignored;
-  if (!SplitEntry(line, &found, value != nullptr ? value : &ignored)) return false;
-  return found.length > 0 && found.length == strlen(key) &&
-         strncasecmp(found.start, key, found.length) == 0;
-}
 
 // Finds the first entry `key` of `section` in normalised text, which is cut
 // into lines in place.
 bool FindValue(char* text, const char* section, const char* key, Span* value) {
-  bool inSection = false;
-  char* rest = nullptr;
-  for (char* line = strtok_r(text, "\n", &rest); line != nullptr;
-       line = strtok_r(nullptr, "\n", &rest)) {
-    if (!inSection) {
-      inSection = HeaderMatches(line, section);
-    } else if (IsHeader(line)) {
-      inSection = false;
-    } else if (EntryHasKey(line, key, value)) {
-      return true;
-    }
-  }
-  return false;
+  return ini_reader::ForEachSectionLine(
+      text, section, [&](const char* line) { return ini_reader::EntryHasKey(line, key, value); });
 }
 
 // Clears `out` and fills it with `text` cut to size - 1; null without a text.
@@ -132,203 +42,105 @@ char* CopyOut(char* out, size_t size, const char* text, size_t length) {
   return out;
 }
 
-// ---- writing ----------------------------------------------------------------
+char* CopyDefault(char* out, size_t size, const char* defaultValue) {
+  return CopyOut(out, size, defaultValue, defaultValue != nullptr ? strlen(defaultValue) : 0);
+}
 
-// The new file text, built in a growing tracked buffer.
-struct OutText {
-  char* data = nullptr;
-  size_t length = 0;
+// A value as a number: what a 64-byte buffer holds of it, as strtoll reads
+// it (saturated when out of range).
+int64_t ParseNumber(const char* value) {
+  char text[64];
+  strlcpy(text, value, sizeof(text));
+  return strtoll(text, nullptr, 10);
+}
+
+// Appends one entry to the section's arrays, growing them as needed; the key
+// and value are terminated in place (the byte after each is a blank, the
+// "=" already passed, or the end of the line).
+bool AddEntry(IniSection* section, size_t* capacity, char* line, Span key, Span value) {
+  if (section->count == *capacity) {
+    size_t grown = *capacity > 0 ? *capacity * 2 : 16;
+    if (grown > UINT32_MAX / sizeof(char*)) return false;
+    uint32_t bytes = static_cast<uint32_t>(grown * sizeof(char*));
+    void* keys = zrealloc(section->keys, bytes);
+    if (keys != nullptr) section->keys = static_cast<char**>(keys);
+    void* values = keys != nullptr ? zrealloc(section->values, bytes) : nullptr;
+    if (values == nullptr) return false;
+    section->values = static_cast<char**>(values);
+    *capacity = grown;
+  }
+  char* keyText = line + (key.start - line);
+  char* valueText = line + (value.start - line);
+  keyText[key.length] = '\0';
+  valueText[value.length] = '\0';
+  section->keys[section->count] = keyText;
+  section->values[section->count++] = valueText;
+  return true;
+}
+
+// Collects the entries of `name` from the section's normalised text and
+// orders them by key, equal keys in file order.
+bool CollectEntries(IniSection* section, const char* name) {
   size_t capacity = 0;
-  bool failed = false;
-};
-
-void Append(OutText* out, const char* text) {
-  size_t length = strlen(text);
-  if (out->failed) return;
-  if (out->length + length + 1 > out->capacity) {
-    size_t capacity = out->capacity > 0 ? out->capacity : 256;
-    while (capacity < out->length + length + 1) capacity *= 2;
-    void* grown = capacity > UINT32_MAX ? nullptr : zrealloc(out->data, capacity);
-    if (grown == nullptr) {
-      out->failed = true;
-      return;
-    }
-    out->data = static_cast<char*>(grown);
-    out->capacity = capacity;
-  }
-  memcpy(out->data + out->length, text, length + 1);
-  out->length += length;
+  bool failed = ini_reader::ForEachSectionLine(section->text, name, [&](char* line) {
+    Span key;
+    Span value;
+    if (!ini_reader::SplitEntry(line, &key, &value) || key.length == 0) return false;
+    return !AddEntry(section, &capacity, line, key, value);
+  });
+  if (failed || section->count == 0) return !failed;
+  section->order = static_cast<uint32_t*>(zmalloc(static_cast<uint32_t>(section->count * 4)));
+  if (section->order == nullptr) return false;
+  for (size_t i = 0; i < section->count; ++i) section->order[i] = static_cast<uint32_t>(i);
+  char** keys = section->keys;
+  std::sort(section->order, section->order + section->count, [keys](uint32_t a, uint32_t b) {
+    int byKey = strcasecmp(keys[a], keys[b]);
+    return byKey != 0 ? byKey < 0 : a < b;
+  });
+  return true;
 }
 
-void AppendLine(OutText* out, const char* line) {
-  Append(out, line);
-  Append(out, "\r\n");
-}
+bool HoldsLineBreak(const char* text) { return strpbrk(text, "\r\n") != nullptr; }
 
-void AppendEntry(OutText* out, const char* key, const char* value) {
-  Append(out, key);
-  Append(out, "=");
-  Append(out, value);
-  Append(out, "\r\n");
-}
-
-// Writes the normalised old text back with the entry set: every entry of the
-// key in the section is replaced; without one the entry closes the section,
-// followed by one empty line; without the section, it is appended.
-void Rewrite(char* text, const char* section, const char* key, const char* value, OutText* out) {
-  bool inSection = false;
-  bool written = false;
-  char* rest = nullptr;
-  for (char* line = strtok_r(text, "\n", &rest); line != nullptr;
-       line = strtok_r(nullptr, "\n", &rest)) {
-    if (!inSection) {
-      inSection = HeaderMatches(line, section);
-      AppendLine(out, line);
-    } else if (IsHeader(line)) {
-      if (!written) {
-        AppendEntry(out, key, value);
-        Append(out, "\r\n");
-        written = true;
-      }
-      inSection = false;
-      AppendLine(out, line);
-    } else if (EntryHasKey(line, key, nullptr)) {
-      AppendEntry(out, key, value);
-      written = true;
-    } else {
-      AppendLine(out, line);
-    }
-  }
-  if (written) return;
-  if (!inSection) {
-    Append(out, "[");
-    Append(out, section);
-    Append(out, "]\r\n");
-  }
-  AppendEntry(out, key, value);
-}
-
-// The file a write replaces: the target of a symbolic link, so the link stays.
-char* WriteTarget(const char* path) {
-  struct stat info;
-  if (lstat(path, &info) == 0 && S_ISLNK(info.st_mode)) {
-    char* real = realpath(path, nullptr);
-    if (real != nullptr) {
-      char* copy = zstrdup(real);
-      free(real);
-      return copy;
-    }
-  }
-  return zstrdup(path);
-}
-
-// Creates "<target>.xxxxxx" exclusively; the name goes into `name`.
-int CreateTemporary(const char* target, char* name, size_t size, mode_t mode) {
-  static std::atomic<uint32_t> counter{0};
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    uint32_t tag = static_cast<uint32_t>(now.tv_nsec) ^ static_cast<uint32_t>(getpid()) << 8 ^
-                   counter.fetch_add(1) * 2654435761u;
-    snprintf(name, size, "%s.%06x", target, tag & 0xffffff);
-    int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  return -1;
-}
-
-bool WriteAll(int fd, const char* data, size_t length) {
-  while (length > 0) {
-    ssize_t n = write(fd, data, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    length -= static_cast<size_t>(n);
+// A key whose line would read as another key's entry, or as a header, is
+// refused like a line break: either would inject what the caller never set.
+bool CanWrite(const char* section, const char* const* keys, const char* const* values,
+              size_t count) {
+  if (section == nullptr || HoldsLineBreak(section)) return false;
+  if (count > 0 && (keys == nullptr || values == nullptr)) return false;
+  for (size_t i = 0; i < count; ++i) {
+    if (keys[i] == nullptr || values[i] == nullptr) return false;
+    if (HoldsLineBreak(keys[i]) || HoldsLineBreak(values[i])) return false;
+    if (keys[i][0] == '[' || strchr(keys[i], '=') != nullptr) return false;
   }
   return true;
 }
 
-// Makes the rename itself durable; a failure here loses nothing.
-void SyncDirectory(const char* target) {
-  char* directory = zstrdup(target);
-  if (directory == nullptr) return;
-  char* slash = strrchr(directory, '/');
-  const char* name = ".";
-  if (slash != nullptr) {
-    slash[slash == directory ? 1 : 0] = '\0';
-    name = directory;
-  }
-  int fd = open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    fsync(fd);
-    close(fd);
-  }
-  zfree(directory);
-}
-
-// Puts `data` in place of `target` through a temporary file beside it, keeping
-// the owner and permission bits of the old file when there is one (`old`). On
-// failure the temporary file is removed and the old file stays as it was.
-bool ReplaceFile(const char* target, const char* data, size_t length, const struct stat* old) {
-  size_t size = strlen(target) + 8;
-  char* temporary = static_cast<char*>(zmalloc(static_cast<uint32_t>(size)));
-  if (temporary == nullptr) return false;
-  int fd = CreateTemporary(target, temporary, size, old != nullptr ? old->st_mode & 0777 : 0666);
-  if (fd < 0) {
-    zfree(temporary);
-    return false;
-  }
-  bool ok = WriteAll(fd, data, length);
-  if (ok && old != nullptr) {
-    if (old->st_uid != geteuid() || old->st_gid != getegid()) {
-      if (fchown(fd, old->st_uid, old->st_gid) != 0) {
-        // Not permitted for an ordinary user; the file then becomes theirs.
-      }
-    }
-    ok = fchmod(fd, old->st_mode & 07777) == 0;
-  }
-  ok = ok && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  ok = ok && rename(temporary, target) == 0;
-  if (ok) {
-    SyncDirectory(target);
-  } else {
-    unlink(temporary);
-  }
-  zfree(temporary);
-  return ok;
-}
-
 // The write itself, on the resolved target, under the INI lock.
-int WriteEntry(const char* target, const char* section, const char* key, const char* value) {
+int WriteEntries(const char* target, const char* section, const char* const* keys,
+                 const char* const* values, size_t count) {
   char* text = nullptr;
   struct stat info;
-  bool existed = false;
-  FILE* file = fopen(target, "rb");
-  if (file != nullptr) {
-    existed = fstat(fileno(file), &info) == 0;
-    char* old = existed ? ReadWholeFile(file) : nullptr;
-    fclose(file);
-    if (old == nullptr) return -1;  // unreadable or empty: leave it as it is
-    // A file we may not write stays as it is, though its directory would let
-    // us replace it.
-    if (faccessat(AT_FDCWD, target, W_OK, AT_EACCESS) != 0) {
-      zfree(old);
-      return -1;
-    }
-    text = NormalisedCopy(old);
-    zfree(old);
-    if (text == nullptr) return -1;
-  } else if (errno != ENOENT) {
-    return -1;  // there may be a file we cannot see; never replace it blindly
+  FileRead read = ini_reader::ReadFileText(target, &text, &info);
+  if (read == FileRead::kNotOpened) return -1;   // there may be a file we cannot see
+  if (read == FileRead::kUnreadable) return -1;  // leave it as it is
+  // A file we may not write stays as it is, though its directory would let
+  // us replace it.
+  if (read == FileRead::kRead && faccessat(AT_FDCWD, target, W_OK, AT_EACCESS) != 0) {
+    zfree(text);
+    return -1;
   }
-
+  if (read == FileRead::kRead) {
+    text[ini_reader::Normalise(text, strlen(text), text)] = '\0';
+  } else {
+    text = zstrdup("");
+    if (text == nullptr) return -1;
+  }
   OutText out;
-  char empty[1] = {'\0'};
-  Rewrite(text != nullptr ? text : empty, section, key, value, &out);
-  if (text != nullptr) zfree(text);
-  bool ok = !out.failed && ReplaceFile(target, out.data, out.length, existed ? &info : nullptr);
-  if (out.data != nullptr) zfree(out.data);
+  bool ok = ini_reader::BuildWrittenText(text, section, keys, values, count, &out) &&
+            ini_reader::ReplaceFile(target, out.data, out.length,
+                                    read == FileRead::kRead ? &info : nullptr);
+  FreeOutText(&out);
   return ok ? 0 : -1;
 }
 
@@ -339,18 +151,15 @@ char* IniGetStringFromText(const char* text, const char* section, const char* ke
   ScopedLock lock(IniLock());
   if (out == nullptr || size == 0) return nullptr;
   if (text == nullptr || section == nullptr || key == nullptr) {
-    return CopyOut(out, size, defaultValue, defaultValue ? strlen(defaultValue) : 0);
+    return CopyDefault(out, size, defaultValue);
   }
   memset(out, 0, size);
   char* copy = NormalisedCopy(text);
   if (copy == nullptr) return nullptr;
   Span value;
-  char* result;
-  if (FindValue(copy, section, key, &value)) {
-    result = CopyOut(out, size, value.start, value.length);
-  } else {
-    result = CopyOut(out, size, defaultValue, defaultValue ? strlen(defaultValue) : 0);
-  }
+  char* result = FindValue(copy, section, key, &value)
+                     ? CopyOut(out, size, value.start, value.length)
+                     : CopyDefault(out, size, defaultValue);
   zfree(copy);
   return result;
 }
@@ -359,13 +168,12 @@ char* IniGetString(const char* path, const char* section, const char* key, char*
                    const char* defaultValue) {
   ScopedLock lock(IniLock());
   if (out == nullptr || size == 0 || path == nullptr) return nullptr;
-  FILE* file = fopen(path, "rb");
-  if (file == nullptr) {
-    return CopyOut(out, size, defaultValue, defaultValue ? strlen(defaultValue) : 0);
+  char* text = nullptr;
+  FileRead read = ini_reader::ReadFileText(path, &text, nullptr);
+  if (read == FileRead::kMissing || read == FileRead::kNotOpened) {
+    return CopyDefault(out, size, defaultValue);
   }
-  char* text = ReadWholeFile(file);
-  fclose(file);
-  if (text == nullptr) return nullptr;
+  if (read == FileRead::kUnreadable) return nullptr;
   char* result = IniGetStringFromText(text, section, key, out, size, defaultValue);
   zfree(text);
   return result;
@@ -377,23 +185,91 @@ int64_t IniGetInt(const char* path, const char* section, const char* key, int64_
   if (IniGetString(path, section, key, value, sizeof(value), nullptr) == nullptr) {
     return defaultValue;
   }
-  return strtoll(value, nullptr, 10);
+  return ParseNumber(value);
+}
+
+int IniReadSectionFromText(const char* text, const char* section, IniSection* out) {
+  if (out == nullptr) return -1;
+  *out = IniSection();
+  if (text == nullptr || section == nullptr) return -1;
+  ScopedLock lock(IniLock());
+  out->text = NormalisedCopy(text);
+  if (out->text != nullptr && CollectEntries(out, section)) return 0;
+  IniFreeSection(out);
+  return -1;
+}
+
+int IniReadSection(const char* path, const char* section, IniSection* out) {
+  if (out == nullptr) return -1;
+  *out = IniSection();
+  if (path == nullptr || section == nullptr) return -1;
+  ScopedLock lock(IniLock());
+  char* text = nullptr;
+  FileRead read = ini_reader::ReadFileText(path, &text, nullptr);
+  if (read != FileRead::kRead) return read == FileRead::kMissing ? 0 : -1;
+  int result = IniReadSectionFromText(text, section, out);
+  zfree(text);
+  return result;
+}
+
+const char* IniSectionFind(const IniSection* section, const char* key) {
+  if (section == nullptr || key == nullptr || section->count == 0) return nullptr;
+  char** keys = section->keys;
+  const uint32_t* begin = section->order;
+  const uint32_t* end = begin + section->count;
+  const uint32_t* found = std::lower_bound(
+      begin, end, key,
+      [keys](uint32_t entry, const char* wanted) { return strcasecmp(keys[entry], wanted) < 0; });
+  if (found == end || strcasecmp(keys[*found], key) != 0) return nullptr;
+  return section->values[*found];
+}
+
+int64_t IniSectionGetInt(const IniSection* section, const char* key, int64_t defaultValue) {
+  const char* value = IniSectionFind(section, key);
+  return value != nullptr ? ParseNumber(value) : defaultValue;
+}
+
+void IniFreeSection(IniSection* section) {
+  if (section == nullptr) return;
+  if (section->keys != nullptr) zfree(section->keys);
+  if (section->values != nullptr) zfree(section->values);
+  if (section->text != nullptr) zfree(section->text);
+  if (section->order != nullptr) zfree(section->order);
+  *section = IniSection();
+}
+
+int IniWriteStrings(const char* path, const char* section, const char* const* keys,
+                    const char* const* values, size_t count) {
+  if (path == nullptr || !CanWrite(section, keys, values, count)) return -1;
+  if (count == 0) return 0;
+  // Held for the whole read-modify-write, so writers in one process never
+  // lose each other's entries, and no temporary file of this process is in
+  // flight while stale ones are removed.
+  ScopedLock lock(IniLock());
+  char* target = ini_reader::WriteTarget(path);
+  if (target == nullptr) return -1;
+  ini_reader::RemoveStaleTemporaries(target);
+  int result = WriteEntries(target, section, keys, values, count);
+  zfree(target);
+  return result;
 }
 
 int IniWriteString(const char* path, const char* section, const char* key, const char* value) {
-  if (path == nullptr || section == nullptr || key == nullptr || value == nullptr) return -1;
-  // Held for the whole read-modify-write, so writers in one process never
-  // lose each other's entries.
-  ScopedLock lock(IniLock());
-  char* target = WriteTarget(path);
-  if (target == nullptr) return -1;
-  int result = WriteEntry(target, section, key, value);
-  zfree(target);
-  return result;
+  return IniWriteStrings(path, section, &key, &value, 1);
 }
 
 int IniWriteInt(const char* path, const char* section, const char* key, int64_t value) {
   char text[64];
   snprintf(text, sizeof(text), "%" PRId64, value);
   return IniWriteString(path, section, key, text);
+}
+
+int IniRemoveStaleTemporaries(const char* path) {
+  if (path == nullptr) return -1;
+  ScopedLock lock(IniLock());
+  char* target = ini_reader::WriteTarget(path);
+  if (target == nullptr) return -1;
+  int removed = ini_reader::RemoveStaleTemporaries(target);
+  zfree(target);
+  return removed;
 }

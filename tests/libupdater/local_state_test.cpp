@@ -47,6 +47,67 @@ TEST_F(LocalState, SaveStateWritesEveryGroupInListOrder) {
   EXPECT_FALSE(Exists(ini));
 }
 
+TEST_F(LocalState, StoredStatesAreJudgedAsFullNumbers) {
+  // Every group's document default is Install; the INI file holds the rest.
+  struct {
+    const char* name;
+    const char* stored;  // null: no entry
+    GroupState want;
+  } cases[] = {
+      {"wrap2", "4294967298", None},
+      {"wrap1", "4294967297", None},
+      {"negwrap2", "-4294967294", None},
+      {"negwrap1", "-4294967295", None},
+      {"huge", "18446744073709551618", None},
+      {"overflow", "99999999999999999999999", None},
+      {"three", "3", None},
+      {"minus", "-1", None},
+      {"zero", "0", None},
+      {"one", "1", Install},
+      {"two", "2", Remove},
+      {"digits", "2abc", Remove},
+      {"blanks", " \t2 ", Remove},
+      {"word", "abc", None},
+      {"absent", nullptr, Install},
+  };
+  std::string ini = dir / ".updater.ini", text = "[groups]\r\n";
+  Doc doc;
+  doc.files = "";
+  for (const auto& c : cases) {
+    doc.groups += Group(c.name, "default=\"1\"");
+    if (c.stored != nullptr) text += std::string(c.name) + "=" + c.stored + "\r\n";
+  }
+  ASSERT_TRUE(WriteFile(ini, text));
+  updater.Init("", dir.base().c_str(), "", ini.c_str(), nullptr);
+  ASSERT_TRUE(Parse(doc));
+  for (const auto& c : cases) EXPECT_EQ(updater.FindGroup(c.name)->state, c.want) << c.name;
+
+  // A file holding a NUL byte cannot be read whole: rather than guess with
+  // the defaults, the parse stops.
+  const char nul[] = "[groups]\r\nzero=0\r\n\0two=0\r\n";
+  ASSERT_TRUE(WriteFile(ini, std::string(nul, sizeof(nul) - 1)));
+  updater.Init("", dir.base().c_str(), "", ini.c_str(), nullptr);
+  EXPECT_FALSE(Parse(doc));
+  EXPECT_EQ(std::string(updater.GetLastError()), "Error reading " + ini + "!");
+}
+
+TEST_F(LocalState, StoredStatesResolveAsSingleReadsDo) {
+  // The first entry of a key wins, in any case; a section header repeated
+  // right after another ends the search until a later one.
+  std::string ini = dir / ".updater.ini";
+  ASSERT_TRUE(WriteFile(ini,
+                        "x=1\n[groups]\nX=2\nx=1\nw = 1 \n[other]\ny=2\n[GROUPS]\ny=1\nz= 2\n"
+                        "[groups]\nv=2\n"));
+  const char* names[] = {"x", "w", "y", "z", "v"};
+  const GroupState want[] = {Remove, Install, Install, Remove, None};
+  Doc doc;
+  doc.files = "";
+  for (const char* name : names) doc.groups += Group(name);
+  updater.Init("", dir.base().c_str(), "", ini.c_str(), nullptr);
+  ASSERT_TRUE(Parse(doc));
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(updater.FindGroup(names[i])->state, want[i]) << names[i];
+}
+
 TEST(MakeDirs, CreatesMissingDirectoriesAlongAbsoluteAndRelativePaths) {
   TempDir dir;
   Updater updater;

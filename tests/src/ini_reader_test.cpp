@@ -1,6 +1,9 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -11,6 +14,8 @@
 #include <iterator>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "ini-reader.h"
 #include "memleak.h"
@@ -28,9 +33,13 @@ class IniFiles : public ::testing::Test {
     EXPECT_EQ(MemLeakCount(), blocks);  // every tracked copy was released
     std::filesystem::remove_all(dir);
   }
-  void Put(const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
-  std::string Get() {
-    std::ifstream in(path, std::ios::binary);
+  void Put(const std::string& text) { Put(path, text); }
+  static void Put(const std::string& file, const std::string& text) {
+    std::ofstream(file, std::ios::binary) << text;
+  }
+  std::string Get() { return Get(path); }
+  static std::string Get(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
     return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "<missing>";
   }
   long Entries() {  // files in the directory, to catch temporary files left behind
@@ -111,6 +120,13 @@ TEST_F(IniFiles, FailedWritesLeaveTheOldFileWhole) {
   EXPECT_EQ(Get(), old);
   EXPECT_EQ(Entries(), 1);  // no temporary file left behind
 
+  // No write makes a file that reads would refuse as too large.
+  std::string large = "[s]\r\n" + std::string(16 * 1024 * 1024 - 20, 'x') + "=\r\n";
+  Put(large);
+  EXPECT_EQ(IniWriteString(path.c_str(), "s", "b", "a value that does not fit"), -1);
+  EXPECT_EQ(Get(), large);
+  Put(old);
+
   // Neither a directory nor a path below a plain file is ever written.
   ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0755), 0);
   EXPECT_EQ(IniWriteString((dir + "/sub").c_str(), "s", "a", "1"), -1);
@@ -165,4 +181,282 @@ TEST_F(IniFiles, ReadsFilesAndNumbers) {
   EXPECT_EQ(IniGetInt(path.c_str(), "s", "neg", 0), -7);
   EXPECT_EQ(IniGetInt(path.c_str(), "s", "word", 5), 0);
   EXPECT_EQ(IniGetInt(path.c_str(), "s", "absent", 5), 5);
+}
+
+namespace {
+
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+// The exact bytes of a literal, NULs included.
+template <size_t N>
+std::string Bytes(const char (&text)[N]) {
+  return std::string(text, N - 1);
+}
+
+int WriteAll(const std::string& file, const char* section, const Pairs& pairs) {
+  std::vector<const char*> keys, values;
+  for (const auto& pair : pairs) {
+    keys.push_back(pair.first.c_str());
+    values.push_back(pair.second.c_str());
+  }
+  return IniWriteStrings(file.c_str(), section, keys.data(), values.data(), keys.size());
+}
+
+// A pid that no process can have.
+pid_t UnusedPid() {
+  long max = 0;
+  std::ifstream("/proc/sys/kernel/pid_max") >> max;
+  return max > 0 ? static_cast<pid_t>(max) : 4194304;
+}
+
+}  // namespace
+
+TEST_F(IniFiles, ManyKeysLeaveWhatSingleWritesInTurnLeave) {
+  const char* none = nullptr;  // no file before, or no result written out here
+  struct {
+    const char* old;
+    const char* section;
+    Pairs pairs;
+    const char* want;
+  } cases[] = {
+      {none, "s", {{"a", "1"}, {"b", "2"}, {"A", "3"}}, "[s]\r\nA=3\r\nb=2\r\n"},
+      {"[s]\na=1\n[t]\nb=2\n",
+       "s",
+       {{"c", "3"}, {"d", "4"}},
+       "[s]\r\na=1\r\nc=3\r\nd=4\r\n\r\n[t]\r\nb=2\r\n"},
+      // The last key was set before: no empty line; the first value is normalised.
+      {"[s]\na=1\n[t]\nb=2\n",
+       "s",
+       {{"c", "3  3"}, {"a", "9"}, {"d", "4"}, {"C", "5\t5"}},
+       "[s]\r\na=9\r\nC=5\t5\r\nd=4\r\n[t]\r\nb=2\r\n"},
+      {"[s]\n[s]\na=1\n", "s", {{"a", "2"}, {"b", "3"}}, none},
+      {"[x]\nk=1\n[S]\nk=2\nj=0\n[y]\n[s]\nK=3\nq=7\n[s]\nk=4\n",
+       "s",
+       {{"K", "v  w"}, {"j", "\tq"}, {"n", "new"}, {"q", "8"}, {"k", " last\t "}, {"n", "x\ty"}},
+       none},
+      {"top=1\n[s] tail\n k = a  b \n=x\n",
+       "s",
+       {{"k", "z"}, {"m", "  spaced  "}, {"x", "[v]"}},
+       none},
+      // Keys and sections that do not read back as themselves.
+      {"[s]\na=0\n[t]\n",
+       "s",
+       {{" a", "1"}, {" a", "2"}, {"b\tc", "3"}, {"", "4"}, {"b c", "5"}},
+       none},
+      {none, "s\tt", {{"a", "1"}, {"b", "2"}}, "[s t]\r\na=1\r\n[s\tt]\r\nb=2\r\n"},
+      {"[s  t]\na=1\n", "s t", {{"a", "2"}, {"b", "3"}}, none},
+      {"[]\na=1\n", "", {{"a", "2"}, {"b]", "3"}}, none},
+  };
+  std::string one = dir + "/one.ini";
+  for (const auto& c : cases) {
+    remove(one.c_str());
+    remove(path.c_str());
+    if (c.old != nullptr) {
+      Put(one, c.old);
+      Put(c.old);
+    }
+    for (const auto& pair : c.pairs) {
+      ASSERT_EQ(IniWriteString(one.c_str(), c.section, pair.first.c_str(), pair.second.c_str()), 0);
+    }
+    EXPECT_EQ(WriteAll(path, c.section, c.pairs), 0);
+    EXPECT_EQ(Get(), Get(one)) << (c.old != nullptr ? c.old : "<no file>");
+    if (c.want != nullptr) {
+      EXPECT_EQ(Get(), c.want);
+    }
+  }
+  remove(one.c_str());
+  EXPECT_EQ(Entries(), 1);  // one rename, no temporary file left
+
+  remove(path.c_str());  // no pairs: nothing is written, not even a new file
+  EXPECT_EQ(IniWriteStrings(path.c_str(), "s", nullptr, nullptr, 0), 0);
+  EXPECT_EQ(Get(), "<missing>");
+}
+
+TEST_F(IniFiles, FileHoldingANulByteIsUnreadableAndNeverRewritten) {
+  const std::string texts[] = {Bytes("[s]\r\na=1\r\n\0[t]\r\nb=2\r\n"), Bytes("\0"),
+                               Bytes("[s]\r\na=1\0")};
+  for (const std::string& text : texts) {
+    Put(text);
+    EXPECT_EQ(IniWriteString(path.c_str(), "s", "a", "2"), -1);
+    EXPECT_EQ(IniWriteString(path.c_str(), "t", "c", "3"), -1);
+    EXPECT_EQ(Get(), text);
+    char out[8];
+    EXPECT_EQ(IniGetString(path.c_str(), "s", "a", out, sizeof(out), "def"), nullptr);
+    EXPECT_EQ(IniGetInt(path.c_str(), "s", "a", 7), 7);
+    IniSection section;
+    EXPECT_EQ(IniReadSection(path.c_str(), "s", &section), -1);
+    EXPECT_EQ(section.count, 0u);
+    IniFreeSection(&section);
+  }
+}
+
+TEST_F(IniFiles, WritesRefuseWhatWouldInjectLinesOrEntries) {
+  const std::string old = "[s]\r\na=1\r\n";
+  struct {
+    const char* section;
+    const char* key;
+    const char* value;
+  } refused[] = {
+      {"s\n[t]", "a", "1"}, {"s\r", "a", "1"},   {"s", "a\r\nb", "1"}, {"s", "a", "1\n[t]"},
+      {"s", "a", "1\r"},    {"s", "\nb", "1"},   {"s", "[t]", "1"},    {"s", "a=b", "1"},
+      {"s", "a", nullptr},  {nullptr, "a", "1"}, {"s", nullptr, "1"},
+  };
+  Put(old);
+  for (const auto& c : refused) {
+    EXPECT_EQ(IniWriteString(path.c_str(), c.section, c.key, c.value), -1) << c.key;
+    EXPECT_EQ(Get(), old);
+  }
+  EXPECT_EQ(WriteAll(path, "s", {{"b", "2"}, {"c", "3\n[x]"}}), -1);  // all or nothing
+  EXPECT_EQ(Get(), old);
+
+  // Brackets and "=" elsewhere are plain text.
+  EXPECT_EQ(WriteAll(path, "s", {{"a]", "[v]"}, {"b", "x=y"}}), 0);
+  char out[8];
+  EXPECT_STREQ(IniGetString(path.c_str(), "s", "a]", out, sizeof(out), nullptr), "[v]");
+  EXPECT_STREQ(IniGetString(path.c_str(), "s", "b", out, sizeof(out), nullptr), "x=y");
+}
+
+TEST_F(IniFiles, ReadsCollapseBlankRunsAcrossCrsAndTabs) {
+  struct {
+    std::string text;
+    const char* want;
+  } cases[] = {
+      {"[s]\nk=a \r \t b\n", "a b"},
+      {"[s]\r\n\tk\t=\t\tv\t\r\n", "v"},
+      {"[s]\n\r k \r\t = \r v  \t w\n", "v w"},
+      {"[s]\nk=a\t\t\tb\r\r\n", "a b"},
+      {"[s]\n" + std::string(4000000, ' ') + "\nk=" + std::string(1000000, '\t') + "x  \r  y\n",
+       "x y"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Read(c.text.c_str(), "s", "k"), c.want);
+}
+
+TEST_F(IniFiles, SectionReadFindsWhatSingleReadsFind) {
+  const std::string texts[] = {
+      "k=0\n[s]\nk=1\nK=2\n x = 5 \n=e\n[t]\nk=3\n[S]\nk=4\ny=6\n",
+      "[s]\n[s]\nk=1\n",
+      "[s]\nb=1\na=2\nB=3\nab=4\na b=5\nn=12abc\nw=abc\nz=" + std::string(62, '0') + "98\n",
+      "[t]\nk=1\n",
+  };
+  const char* keys[] = {"k", "K",  "x",   "y",   "",  "e", "missing", "a",
+                        "b", "ab", "a b", "A B", "n", "w", "z"};
+  for (const std::string& text : texts) {
+    IniSection section;
+    ASSERT_EQ(IniReadSectionFromText(text.c_str(), "s", &section), 0);
+    Put(text);
+    for (const char* key : keys) {
+      char out[128];
+      const char* want = IniGetStringFromText(text.c_str(), "s", key, out, sizeof(out), nullptr);
+      const char* got = IniSectionFind(&section, key);
+      EXPECT_STREQ(got != nullptr ? got : "<none>", want != nullptr ? want : "<none>")
+          << text << "|" << key;
+      EXPECT_EQ(IniSectionGetInt(&section, key, -5), IniGetInt(path.c_str(), "s", key, -5));
+    }
+    IniFreeSection(&section);
+  }
+
+  IniSection section;
+  ASSERT_EQ(IniReadSectionFromText(texts[0].c_str(), "s", &section), 0);
+  std::string entries;
+  for (size_t i = 0; i < section.count; ++i) {
+    entries += std::string(section.keys[i]) + "=" + section.values[i] + ";";
+  }
+  EXPECT_EQ(entries, "k=1;K=2;x=5;k=4;y=6;");  // in file order, empty key left out
+  IniFreeSection(&section);
+
+  remove(path.c_str());  // a missing file holds no entries; an unreadable one fails
+  EXPECT_EQ(IniReadSection(path.c_str(), "s", &section), 0);
+  EXPECT_EQ(section.count, 0u);
+  Put("");
+  EXPECT_EQ(IniReadSection(path.c_str(), "s", &section), -1);
+  IniFreeSection(&section);
+}
+
+TEST_F(IniFiles, KilledWriterLeavesATemporaryTheNextWriteRemoves) {
+  const std::string old = "[s]\r\na=1\r\n";
+  Put(old);
+  pid_t child = fork();
+  if (child == 0) {  // killed by SIGXFSZ in the middle of writing the temporary file
+    struct rlimit none = {0, 0}, small = {16, 16};
+    setrlimit(RLIMIT_CORE, &none);
+    signal(SIGXFSZ, SIG_DFL);
+    setrlimit(RLIMIT_FSIZE, &small);
+    IniWriteString(path.c_str(), "s", "b", "a value that does not fit");
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    names.push_back(entry.path().filename());
+  }
+  ASSERT_EQ(names.size(), 2u);
+  std::string left = names[0] == "settings.ini" ? names[1] : names[0];
+  EXPECT_EQ(left.rfind("settings.ini.tmp-" + std::to_string(child) + "-", 0), 0u) << left;
+  EXPECT_EQ(Get(), old);
+
+  EXPECT_EQ(IniWriteString(path.c_str(), "s", "b", "2"), 0);
+  EXPECT_EQ(Entries(), 1);
+  EXPECT_EQ(Get(), "[s]\r\na=1\r\nb=2\r\n");
+}
+
+TEST_F(IniFiles, StaleTemporariesAreRemovedOnlyWhenNoWriterCanOwnThem) {
+  const std::string gone = std::to_string(UnusedPid());
+  const std::string self = std::to_string(getpid());
+  enum Kind { kFile, kLocked, kLink, kDirectory, kFifo };
+  struct {
+    std::string name;
+    Kind kind;
+    bool removed;
+  } cases[] = {
+      {"settings.ini.tmp-" + gone + "-00a1f9", kFile, true},
+      {"settings.ini.tmp-" + self + "-00a1f9", kFile, true},  // our writes hold the INI lock
+      {"settings.ini.tmp-1-00a1f9", kFile, false},            // its writer still runs
+      {"settings.ini.tmp-" + gone + "-00a1fa", kLocked, false},
+      {"settings.ini.tmp-" + gone + "-00a1fb", kLink, false},
+      {"settings.ini.tmp-" + gone + "-00a1fc", kDirectory, false},
+      {"settings.ini.tmp-" + gone + "-00a1fd", kFifo, false},
+      {"other.ini.tmp-" + gone + "-00a1f9", kFile, false},
+      {"settings.ini.tmp-" + gone + "-00A1F9", kFile, false},
+      {"settings.ini.tmp-" + gone + "-00a1f9x", kFile, false},
+      {"settings.ini.tmp-" + gone + "-00a1f", kFile, false},
+      {"settings.ini.tmp--00a1f9", kFile, false},
+      {"settings.ini.tmp-99999999999-00a1f9", kFile, false},
+      {"settings.ini." + gone + "-00a1f9", kFile, false},
+  };
+  Put("[s]\r\na=1\r\n");
+  Put(dir + "/victim", "v");
+  std::vector<int> locks;
+  int removed = 0;
+  for (const auto& c : cases) {
+    std::string name = dir + "/" + c.name;
+    int made = 0;
+    if (c.kind == kLink) made = symlink((dir + "/victim").c_str(), name.c_str());
+    if (c.kind == kDirectory) made = mkdir(name.c_str(), 0700);
+    if (c.kind == kFifo) made = mkfifo(name.c_str(), 0600);
+    if (c.kind == kFile || c.kind == kLocked) Put(name, "partial");
+    ASSERT_EQ(made, 0) << name;
+    if (c.kind == kLocked) {
+      locks.push_back(open(name.c_str(), O_RDONLY | O_CLOEXEC));
+      ASSERT_EQ(flock(locks.back(), LOCK_EX | LOCK_NB), 0);
+    }
+    removed += c.removed;
+  }
+  EXPECT_EQ(IniRemoveStaleTemporaries(path.c_str()), removed);
+  for (const auto& c : cases) {
+    struct stat info;
+    bool gone = lstat((dir + "/" + c.name).c_str(), &info) != 0;
+    EXPECT_EQ(gone, c.removed) << c.name;
+  }
+  EXPECT_EQ(Get(dir + "/victim"), "v");
+  for (int fd : locks) close(fd);
+
+  // Through a link, the temporaries beside its target are meant.
+  ASSERT_EQ(mkdir((dir + "/real").c_str(), 0700), 0);
+  Put(dir + "/real/x.ini", "[s]\r\n");
+  Put(dir + "/real/x.ini.tmp-" + gone + "-000000", "partial");
+  ASSERT_EQ(symlink((dir + "/real/x.ini").c_str(), (dir + "/x.ini").c_str()), 0);
+  EXPECT_EQ(IniRemoveStaleTemporaries((dir + "/x.ini").c_str()), 1);
+  EXPECT_EQ(IniRemoveStaleTemporaries((dir + "/none/x.ini").c_str()), -1);
 }
