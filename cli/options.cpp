@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "GenLib.h"
+#include "versions.h"
 
 const char kDefaultServer[] = "update.tessaworks.com";
 const char kDefaultPlatform[] = "centos7.x86_64";
@@ -16,7 +17,7 @@ namespace {
 // getopt_long's value for --server, outside the range of option characters.
 constexpr int kServerOption = 256;
 
-const char kShortOptions[] = "345and:hp:t:";
+const char kShortOptions[] = "345and:hp:t:V";
 
 const struct option kLongOptions[] = {
     {"all", no_argument, nullptr, 'a'},
@@ -24,6 +25,7 @@ const struct option kLongOptions[] = {
     {"dir", required_argument, nullptr, 'd'},
     {"help", no_argument, nullptr, 'h'},
     {"server", required_argument, nullptr, kServerOption},
+    {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -146,6 +148,11 @@ int ParseOptions(int argc, char** argv, CliSettings* settings, FILE* out, FILE* 
     if (option == 'h') {
       PrintUsage(out);
       return 1;
+    }
+    if (option == 'V') {
+      // The banner above is the program's own version line.
+      fputs(UpdaterLibraryVersions().c_str(), out);
+      return 0;
     }
     if (option == '?') {
       ReportBadOption(optopt, err);

@@ -35,11 +35,12 @@ constexpr size_t kMaxServer = sizeof(CliSettings::server) - 1;
 // empty, the vendor's server, mark-all off.
 void InitSettings(CliSettings* settings);
 
-// Parses argv with the option string "345and:hp:t:" and the long options
-// "all", "no-any-key", "dir", "help" and "server". Diagnostics go to `err`
+// Parses argv with the option string "345and:hp:t:V" and the long options
+// "all", "no-any-key", "dir", "help", "server" and "version". Diagnostics go to `err`
 // (getopt's own ones to standard error); the usage text goes to `out`.
-// Returns -1 when the run goes on, or the exit status (1) after -h, --help
-// or an option error, the usage text having been printed.
+// Returns -1 when the run goes on, the exit status 1 after -h, --help or an
+// option error (the usage text having been printed), or 0 after -V or
+// --version (the library versions having been printed to `out`).
 int ParseOptions(int argc, char** argv, CliSettings* settings, FILE* out, FILE* err);
 
 // Gives an empty platform the default and ends the base directory in '/'.

@@ -13,7 +13,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -175,6 +177,19 @@ TEST_F(UpdaterProgram, RunReachesTheDownload) {
             "");
   // Nothing else was left in the work directory (no INI file, no packs).
   EXPECT_EQ(system(("test -z \"$(ls -A '" + workDir + "')\"").c_str()), 0);
+}
+
+TEST_F(UpdaterProgram, VersionPrintsTheLibrariesAndSucceeds) {
+  // After the banner, one line per library, and no download is tried.
+  const std::regex versions(
+      "OpenSSL 3\\.[0-9]+\\.[0-9]+[^\n]*\nzlib [0-9]+\\.[0-9.]+\nTinyXML 2\\.[0-9]+\\.[0-9]+\n");
+  for (const char* option : {"-V", "--version"}) {
+    RunResult result = Run({option, "-d", "", ClosedServer()});
+    EXPECT_EQ(result.out.compare(0, strlen(kBanner), kBanner), 0) << option;
+    EXPECT_TRUE(std::regex_match(result.out.substr(strlen(kBanner)), versions)) << result.out;
+    EXPECT_EQ(result.err, "") << option;
+    EXPECT_EQ(result.status, 0) << option;
+  }
 }
 
 // The parser on its own: the settings it produces and the URL.
