@@ -190,7 +190,11 @@ bool trust_read_key_file(const char* path, TrustKey* key, std::string* error) {
   }
   pem.resize(got);
   if (got > kMaxSignatureFileSize || !trust_key_from_pem(pem, key, error)) {
-    *error = Format("%s is not an Ed25519 public key in PEM form", path);
+    // The vendor's private key is the likeliest mistake; say so.
+    bool secret = pem.find("PRIVATE KEY-----") != std::string::npos;
+    *error = Format(secret ? "%s holds a private key, not the public key"
+                           : "%s is not an Ed25519 public key in PEM form",
+                    path);
     return false;
   }
   return true;
