@@ -11,6 +11,7 @@
 namespace e2e {
 namespace {
 
+constexpr size_t kMaxSignature = 64 * 1024;
 const char kSerials[] = "[serials]\r\nquillon5-full-centos7.x86_64.info=";
 
 // The standard description with a fixed key for conf/quillon.conf, so that
@@ -117,6 +118,8 @@ TEST_F(EndToEnd, EveryAttackLeavesTheInstallationAsItWas) {
        "Malformed signature file (line 1: expected \"ed25519 KEYID SIGNATURE\")"},
       {"short signature", doc2, "ed25519 " + vendor.id + " AAAA\n", kDownload,
        "Malformed signature file (line 1: the signature has 3 bytes, not 64)"},
+      {"endless signature file", doc2, sig2 + std::string(kMaxSignature, '\n'), kDownload,
+       "Signature file " + sigUrl + " is larger than 65536 bytes"},
       {"older serial", doc1, sig1, kParse,
        "Update info serial 100 is older than the release already installed (serial 200)"},
       {"expired", expired, SignLine(expired, vendor), kParse,
