@@ -10,10 +10,9 @@
 # Relative paths are taken from the top of the source tree (the working
 # directory in script mode). The output is rewritten only when it changes.
 
-# DER of an Ed25519 SubjectPublicKeyInfo, up to the 32 raw key bytes.
-set(UPDATER_ED25519_SPKI_PREFIX "302a300506032b6570032100")
-
 function(updater_trusted_keys_source output keys)
+  # DER of an Ed25519 SubjectPublicKeyInfo, up to the 32 raw key bytes.
+  set(prefix "302a300506032b6570032100")
   set(rows "")
   set(count 0)
   foreach(pem IN LISTS keys)
@@ -35,7 +34,7 @@ function(updater_trusted_keys_source output keys)
     endif()
     file(REMOVE "${der}")
     string(LENGTH "${hex}" length)
-    string(FIND "${hex}" "${UPDATER_ED25519_SPKI_PREFIX}" at)
+    string(FIND "${hex}" "${prefix}" at)
     if(NOT length EQUAL 88 OR NOT at EQUAL 0)
       message(FATAL_ERROR "UPDATER_TRUSTED_KEYS: ${pem} is not an Ed25519 public key in PEM form")
     endif()
