@@ -1,7 +1,9 @@
 #define MEMLEAK_SOURCE "libupdater"
 // Fetching the update-info document: the body goes through a scratch file in
-// the working directory, is read back whole into infoText, and the scratch
-// file is deleted on every way out once it exists.
+// the working directory, is read back whole, and the scratch file is deleted
+// on every way out once it exists. With trusted keys the signature file is
+// then fetched into memory and checked (trust.cpp) before the text replaces
+// infoText.
 #include <fcntl.h>
 #include <unistd.h>
 

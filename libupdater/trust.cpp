@@ -29,6 +29,8 @@ namespace {
 const char kAlgorithm[] = "ed25519";
 // The INI section that keeps, per document name, the highest serial seen.
 const char kSerialsSection[] = "serials";
+// A key file is a few hundred bytes; anything larger is no key.
+constexpr size_t kMaxKeyFileSize = 64 * 1024;
 // Base64 text of a 64-byte signature: 4 * ceil(64 / 3) characters.
 constexpr size_t kSignatureTextSize = 88;
 
@@ -179,7 +181,7 @@ bool trust_read_key_file(const char* path, TrustKey* key, std::string* error) {
     *error = Format("cannot read %s: %s", path, strerror(errno));
     return false;
   }
-  std::string pem(kMaxSignatureFileSize + 1, '\0');
+  std::string pem(kMaxKeyFileSize + 1, '\0');
   size_t got = fread(&pem[0], 1, pem.size(), file);
   bool failed = ferror(file) != 0;
   int saved = errno;
@@ -189,7 +191,7 @@ bool trust_read_key_file(const char* path, TrustKey* key, std::string* error) {
     return false;
   }
   pem.resize(got);
-  if (got > kMaxSignatureFileSize || !trust_key_from_pem(pem, key, error)) {
+  if (got > kMaxKeyFileSize || !trust_key_from_pem(pem, key, error)) {
     // The vendor's private key is the likeliest mistake; say so.
     bool secret = pem.find("PRIVATE KEY-----") != std::string::npos;
     *error = Format(secret ? "%s holds a private key, not the public key"
