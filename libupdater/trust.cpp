@@ -73,8 +73,8 @@ bool DecodeBase64(const std::string& text, std::vector<uint8_t>* out) {
   std::vector<uint8_t> bytes(text.size() / 4 * 3 + 1);
   int decoded = EVP_DecodeBlock(bytes.data(), reinterpret_cast<const unsigned char*>(text.data()),
                                 static_cast<int>(text.size()));
-  if (decoded < 0) return false;
   size_t padding = text[text.size() - 1] == '=' ? (text[text.size() - 2] == '=' ? 2 : 1) : 0;
+  if (decoded < static_cast<int>(padding)) return false;
   bytes.resize(static_cast<size_t>(decoded) - padding);
   // EVP_DecodeBlock tolerates blanks and non-zero trailing bits; only the
   // one text that encodes these bytes back is accepted.
