@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "GenLib.h"
+#include "builtin_keys.h"
 #include "console.h"
 #include "options.h"
 #include "updater.h"
@@ -17,10 +18,28 @@ namespace {
 char g_infoUrl[256];
 CliSettings g_settings;
 
+// Hands the keys compiled into the program and those of --trust-key to the
+// Updater. False when a compiled-in key cannot be used.
+bool AddTrustedKeys(Updater* updater) {
+  for (size_t i = 0; i < kBuiltInTrustKeyCount; ++i) {
+    TrustKey key;
+    if (!trust_key_from_raw(kBuiltInTrustKeys[i], &key)) return false;
+    updater->AddTrustedKey(key);
+  }
+  for (uint32_t i = 0; i < g_settings.trustKeyCount; ++i) {
+    updater->AddTrustedKey(g_settings.trustKeys[i]);
+  }
+  return true;
+}
+
 // The engine half of the run; the Updater lives until the result is printed.
 int RunUpdate(const char* selfName) {
   Updater updater;
   updater.Init(g_infoUrl, g_settings.baseDir, selfName, ".updater.ini", &g_consoleCallbacks);
+  if (!AddTrustedKeys(&updater)) {
+    printf("\nError downloading info files: a compiled-in trusted key cannot be used\n");
+    return 1;
+  }
   if (!updater.DownloadInfo()) {
     printf("\nError downloading info files: %s\n", updater.GetLastError());
     return 1;

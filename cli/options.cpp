@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <string>
 
 #include "GenLib.h"
 #include "versions.h"
@@ -14,8 +15,10 @@ const char kDefaultPlatform[] = "centos7.x86_64";
 
 namespace {
 
-// getopt_long's value for --server, outside the range of option characters.
+// getopt_long's values for the long-only options, outside the range of
+// option characters.
 constexpr int kServerOption = 256;
+constexpr int kTrustKeyOption = 257;
 
 const char kShortOptions[] = "345and:hp:t:V";
 
@@ -26,6 +29,7 @@ const struct option kLongOptions[] = {
     {"help", no_argument, nullptr, 'h'},
     {"server", required_argument, nullptr, kServerOption},
     {"version", no_argument, nullptr, 'V'},
+    {"trust-key", required_argument, nullptr, kTrustKeyOption},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -37,6 +41,8 @@ void ReportBadOption(int option, FILE* err) {
     fprintf(err, "Option -%c requires an argument.\n", option);
   } else if (option == kServerOption) {
     fprintf(err, "Option --server requires an argument.\n");
+  } else if (option == kTrustKeyOption) {
+    fprintf(err, "Option --trust-key requires an argument.\n");
   } else if (option >= 0 && option < 128 && isprint(option)) {
     fprintf(err, "Unknown option `-%c'.\n", option);
   } else {
@@ -103,6 +109,21 @@ bool SetServer(const char* value, CliSettings* settings, FILE* err) {
   return true;
 }
 
+// --trust-key FILE: an Ed25519 public key in PEM form, read now.
+bool AddTrustKey(const char* path, CliSettings* settings, FILE* err) {
+  if (settings->trustKeyCount >= kMaxTrustKeys) {
+    fprintf(err, "Option --trust-key: at most %zu keys.\n", kMaxTrustKeys);
+    return false;
+  }
+  std::string error;
+  if (!trust_read_key_file(path, &settings->trustKeys[settings->trustKeyCount], &error)) {
+    fprintf(err, "Option --trust-key: %s.\n", error.c_str());
+    return false;
+  }
+  settings->trustKeyCount++;
+  return true;
+}
+
 // Applies one option. False for an option error (message already printed).
 bool ApplyOption(int option, const char* value, CliSettings* settings, FILE* err) {
   switch (option) {
@@ -128,6 +149,8 @@ bool ApplyOption(int option, const char* value, CliSettings* settings, FILE* err
       return true;
     case kServerOption:
       return SetServer(value, settings, err);
+    case kTrustKeyOption:
+      return AddTrustKey(value, settings, err);
     default:
       return false;
   }

@@ -8,12 +8,18 @@
 #define UPDATER_CLI_OPTIONS_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
+
+#include "trust.h"
 
 // Host of the vendor's update server, replaced by --server.
 extern const char kDefaultServer[];
 // Platform used when none is given, or an empty one.
 extern const char kDefaultPlatform[];
+
+// Most --trust-key options one run takes.
+constexpr size_t kMaxTrustKeys = 16;
 
 struct CliSettings {
   char productLine[4];   // "5", "4" or "" (-3)
@@ -22,6 +28,10 @@ struct CliSettings {
   char baseDir[1024];    // at most 1023 characters; ends in '/' after FinishSettings
   char server[128];      // HOST or HOST:PORT of the update server
   bool markAll;          // -a: mark every group for installation
+
+  // --trust-key, each file read when its option is parsed.
+  TrustKey trustKeys[kMaxTrustKeys];
+  uint32_t trustKeyCount;
 };
 
 // Longest accepted values; longer ones are option errors rather than being
@@ -36,7 +46,8 @@ constexpr size_t kMaxServer = sizeof(CliSettings::server) - 1;
 void InitSettings(CliSettings* settings);
 
 // Parses argv with the option string "345and:hp:t:V" and the long options
-// "all", "no-any-key", "dir", "help", "server" and "version". Diagnostics go to `err`
+// "all", "no-any-key", "dir", "help", "server", "version" and "trust-key" (whose
+// file is read at once, so that a bad key is an option error). Diagnostics go to `err`
 // (getopt's own ones to standard error); the usage text goes to `out`.
 // Returns -1 when the run goes on, the exit status 1 after -h, --help or an
 // option error (the usage text having been printed), or 0 after -V or

@@ -1,7 +1,9 @@
 #define MEMLEAK_SOURCE "libupdater"
 // Fetching the update-info document: the body goes through a scratch file in
-// the working directory, is read back whole into infoText, and the scratch
-// file is deleted on every way out once it exists.
+// the working directory, is read back whole, and the scratch file is deleted
+// on every way out once it exists. With trusted keys the signature file is
+// then fetched into memory and checked (trust.cpp) before the text replaces
+// infoText.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include "GenLib.h"
 #include "download_nocurl.h"
 #include "memleak.h"
+#include "streams.h"
 #include "updater.h"
 
 namespace {
@@ -24,8 +27,8 @@ constexpr int64_t kMaxInfoSize = 64 * 1024 * 1024;
 enum ReadResult { kRead, kTooLarge, kReadError };
 
 // Reads the downloaded document back from the start of `file` into `text`,
-// up to its first zero byte; on failure `text` stays as it was. An empty
-// document is a read error.
+// every byte of it; on failure `text` stays as it was. An empty document is
+// a read error.
 ReadResult ReadBack(FILE* file, std::string* text) {
   int64_t size = ftell64(file);
   if (size > kMaxInfoSize) return kTooLarge;
@@ -35,8 +38,7 @@ ReadResult ReadBack(FILE* file, std::string* text) {
       fread(block, 1, static_cast<size_t>(size), file) != static_cast<size_t>(size)) {
     result = kReadError;
   } else {
-    block[size] = '\0';
-    *text = block;  // a zero byte in the document ends it early
+    text->assign(block, static_cast<size_t>(size));
   }
   if (block != nullptr) zfree(block);
   return result;
@@ -51,6 +53,35 @@ FILE* OpenScratch() {
   FILE* file = fdopen(fd, "w+b");
   if (file == nullptr) close(fd);
   return file;
+}
+
+// Fetches "<url>.sig" into `text`, refusing more than kMaxSignatureFileSize
+// bytes. False with the Updater's error set.
+bool FetchSignatures(Updater* updater, std::string* text) {
+  std::string url = updater->infoUrl + ".sig";
+  VelmarDownloadNoCurl download(url.c_str(), nullptr, nullptr, nullptr, nullptr);
+  // One byte more than allowed shows that the file is too large.
+  char* block = static_cast<char*>(zmalloc(kMaxSignatureFileSize + 1));
+  DataStream* stream =
+      block != nullptr ? stream_from_memory(block, kMaxSignatureFileSize + 1) : nullptr;
+  bool ok = stream != nullptr && download.DownloadToStream(stream);
+  int64_t size = stream != nullptr ? stream->tell(stream) : 0;
+  if (stream != nullptr) stream->close(stream);
+  if (size > static_cast<int64_t>(kMaxSignatureFileSize)) {
+    updater->SetError("Signature file %s is larger than %zu bytes", url.c_str(),
+                      kMaxSignatureFileSize);
+    ok = false;
+  } else if (stream == nullptr) {
+    updater->SetError("Out of memory fetching %s", url.c_str());
+  } else if (!ok && download.GetError() == VDL_ERR_NOT_FOUND) {
+    updater->SetError("No signature file at %s", url.c_str());
+  } else if (!ok) {
+    updater->SetError("Error fetching %s: VDL reports %s", url.c_str(), download.GetErrorString());
+  } else {
+    text->assign(block, static_cast<size_t>(size));
+  }
+  if (block != nullptr) zfree(block);
+  return ok;
 }
 
 }  // namespace
@@ -69,10 +100,11 @@ bool Updater::DownloadInfo() {
     return false;
   }
   bool ok = false;
+  std::string text;
   if (!download.DownloadToHandle(file)) {
     SetError("VDL reports %s", download.GetErrorString());
   } else {
-    switch (ReadBack(file, &infoText)) {
+    switch (ReadBack(file, &text)) {
       case kRead:
         ok = true;
         break;
@@ -87,5 +119,10 @@ bool Updater::DownloadInfo() {
   }
   fclose(file);
   remove(kScratchFile);
+  if (ok && !trust.keys.empty()) {
+    std::string signatures;
+    ok = FetchSignatures(this, &signatures) && AcceptSignatures(text, signatures);
+  }
+  if (ok) infoText = text.c_str();  // a zero byte in the document ends it early
   return ok;
 }

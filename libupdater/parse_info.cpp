@@ -225,7 +225,10 @@ bool ParseInfoBuilder::ReadInfo(const TiXmlElement* root) {
     if (fileBase == nullptr) return false;
     u->header.fileBase = fileBase;
   }
-  return true;
+  // Before anything is built from it, a signed document must say what it is
+  // and be neither older than what is installed nor expired.
+  return u->AcceptInfo({u->header.infoVersion, info->Attribute("document"),
+                        info->Attribute("serial"), info->Attribute("expires")});
 }
 
 bool ParseInfoBuilder::BuildGroups(const TiXmlElement* list) {

@@ -21,6 +21,7 @@
 #include "ini-reader.h"
 #include "locks.h"
 #include "sockets3.h"
+#include "trust.h"
 
 #ifndef VDL_PROGRESS_CALLBACK_DECLARED
 #define VDL_PROGRESS_CALLBACK_DECLARED
@@ -141,7 +142,10 @@ class Updater {
   // Writes infoText to `path`; reports nothing.
   void SaveInfoFile(const char* path);
 
-  // Fetches the update-info document from infoUrl into infoText.
+  // Fetches the update-info document from infoUrl into infoText. With a
+  // trusted key, also fetches "<infoUrl>.sig" and takes the document only
+  // when a line of it verifies (see trust.h); otherwise fails with the
+  // reason and leaves infoText as it was.
   bool DownloadInfo();
   // Turns infoText into the sorted group list and the file list, judges each
   // listed file by the digest of the installed copy, counts the pending work
@@ -165,6 +169,15 @@ class Updater {
 
   // Brings the installation in line with the parsed information.
   bool PerformUpdate();
+
+  // Trust.
+
+  // Adds a key that update-info documents must be signed by. With at least
+  // one key, DownloadInfo verifies the document's signature and ParseInfo
+  // checks what the document says about itself (generation, name, serial,
+  // expiry) and keeps its serial in iniFile; see trust.h. Keys stay for the
+  // Updater's life: Init and Reset keep them.
+  void AddTrustedKey(const TrustKey& key);
 
   // Local state.
 
@@ -201,6 +214,7 @@ class Updater {
   std::string iniFile;
   std::string selfName;
   UpdaterCallbacks* callbacks;
+  UpdaterTrust trust;
   // Unused by the engine; its construction initialises the TLS library.
   Velmar_Sockets3 sockets;
   RecursiveMutex lock;
@@ -236,6 +250,17 @@ class Updater {
   IniSection storedStates = {};
   bool storedStatesRead = false;
   bool storedStatesBroken = false;  // the file is there but unreadable
+  // The signature check of DownloadInfo: true when `signatures` (the
+  // signature file's text) holds a valid signature of `document` by a
+  // trusted key; remembers which text verified.
+  bool AcceptSignatures(const std::string& document, const std::string& signatures);
+  // The check the parser makes right after reading "info": with trusted
+  // keys, infoText must be the text that verified and its claims must hold;
+  // the serial is then kept. Without trusted keys, always true.
+  bool AcceptInfo(const TrustClaims& claims);
+  // Keeps `serial` for `document` in iniFile unless it is the `kept` text
+  // already. The only write the trust checks make.
+  bool StoreSerial(const char* document, uint64_t serial, const char* kept);
 
   friend class ParseInfoBuilder;
 };

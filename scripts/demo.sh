@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Demo: builds everything, publishes a sample release into a temporary
-# directory, serves it with Python's http.server on 127.0.0.1 and runs the
-# updater three times into a sample base directory: the first run installs,
-# the second finds nothing to do, the third (after a new release that changes
-# one file and lists one as outdated) updates that file and deletes the
-# outdated one. Then it stops the server and says where the files are.
+# Demo: builds everything, makes a signing key, publishes a signed sample
+# release into a temporary directory, serves it with Python's http.server on
+# 127.0.0.1 and runs the updater, trusting that key, four times into a sample
+# base directory: the first run installs, the second finds nothing to do, the
+# third (after a new release that changes one file and lists one as outdated)
+# updates that file and deletes the outdated one, and the fourth is served a
+# tampered document, which it refuses, leaving the installation unchanged.
+# Then it stops the server and says where the files are.
 # Usage: scripts/demo.sh [build-dir]
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -81,15 +83,22 @@ for _ in $(seq 1 100); do
 done
 echo "=== Serving $www on http://127.0.0.1:$port/ ==="
 
-echo "=== Publishing release 1.0 ==="
-"$publish" --base-url "http://127.0.0.1:$port/" "$release" "$demo/release-1.0.desc" "$www"
+echo "=== Making the vendor's signing key ==="
+"$publish" --new-key "$demo/vendor"
+sign=(--sign-key "$demo/vendor.key" --valid-days 30)
+
+echo "=== Publishing release 1.0, signed ==="
+"$publish" "${sign[@]}" --base-url "http://127.0.0.1:$port/" "$release" "$demo/release-1.0.desc" "$www"
 
 failed=0
-run_updater() {  # title
+run_updater() {  # title [expect-failure]
   echo
-  echo "=== $1: updater --server 127.0.0.1:$port -d $base ==="
-  # The group selection (.updater.ini) lives in the working directory.
-  if ! (cd "$base" && "$updater" --server "127.0.0.1:$port" -d "$base"); then
+  echo "=== $1: updater --server 127.0.0.1:$port -d $base --trust-key $demo/vendor.pub ==="
+  # The group selection and the serials seen (.updater.ini) live in the
+  # working directory.
+  if (cd "$base" && "$updater" --server "127.0.0.1:$port" -d "$base" --trust-key "$demo/vendor.pub"); then
+    [ -z "${2:-}" ] || { echo "demo: this run should have failed" >&2; failed=1; }
+  elif [ -z "${2:-}" ]; then
     echo "demo: this run of the updater failed" >&2
     failed=1
   fi
@@ -107,9 +116,23 @@ printf 'port = 7001\nname = quillon\n' >"$release2/conf/quillon.conf"
 rm "$release2/plugins/legacy.so"
 grep -v '^plugins/' "$demo/release-1.0.desc" >"$demo/release-1.1.desc"
 printf '\n[outdated]\nplugins/legacy.so\n' >>"$demo/release-1.1.desc"
-"$publish" --base-url "http://127.0.0.1:$port/" "$release2" "$demo/release-1.1.desc" "$www"
+"$publish" "${sign[@]}" --base-url "http://127.0.0.1:$port/" "$release2" "$demo/release-1.1.desc" "$www"
 
 run_updater "Run 3, after release 1.1"
+
+echo
+echo "=== An attacker serves a document that deletes bin/quillon ==="
+document=$www/updates/quillon5-full-centos7.x86_64.info
+sed -i 's|file="plugins/legacy.so"|file="bin/quillon"|' "$document"
+listing() { (cd "$base" && find . -type f -print0 | sort -z | xargs -0 sha256sum); }
+before=$(listing)
+run_updater "Run 4, tampered document" expect-failure
+if [ "$(listing)" = "$before" ]; then
+  echo "The installation and its .updater.ini are unchanged."
+else
+  echo "demo: the tampered document changed the installation" >&2
+  failed=1
+fi
 
 stop_server
 echo "=== Server stopped ==="

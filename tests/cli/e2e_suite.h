@@ -20,6 +20,7 @@
 namespace e2e {
 
 inline const char kDocument[] = "/updates/quillon5-full-centos7.x86_64.info";
+inline const char kOpenssl[] = "/usr/bin/openssl";
 inline const char kSelfNote[] =
     "Note: the following file will install to %s.upd, Wavekeeper will automatically rename it "
     "to the proper thing next time it is run, or you can manually rename it if you wish";
@@ -127,21 +128,53 @@ class EndToEnd : public ::testing::Test {
     ASSERT_TRUE(server_.StartHttpServer(www_));
   }
 
-  // Writes `files` under a fresh release directory and publishes it into
-  // the served directory with the given description.
-  void Publish(const Release& files, const std::string& description) {
+  // Writes `files` under a fresh release directory and publishes it with
+  // the given description and further options into `output` (by default
+  // the served directory).
+  void Publish(const Release& files, const std::string& description,
+               const std::vector<std::string>& options = {}, const std::string& output = "") {
     std::string release = root_.path() + "/release" + std::to_string(++releases_);
     for (const ReleaseFile& file : files) {
       ASSERT_TRUE(WriteFile(release + "/" + file.path, file.content, file.mode));
     }
     std::string descriptionPath = release + ".desc";
     ASSERT_TRUE(WriteFile(descriptionPath, description));
-    RunResult result = e2e::RunProgram(
-        {publisher_, "-q", "--base-url", "http://127.0.0.1:" + std::to_string(server_.port()),
-         release, descriptionPath, www_},
-        root_.path());
+    std::vector<std::string> argv = {publisher_, "-q", "--base-url",
+                                     "http://127.0.0.1:" + std::to_string(server_.port())};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.insert(argv.end(), {release, descriptionPath, output.empty() ? www_ : output});
+    RunResult result = e2e::RunProgram(argv, root_.path());
     ASSERT_EQ(result.status, 0) << result.err;
     ASSERT_EQ(result.err, "");
+  }
+
+  // A signing key pair made with updater-publish --new-key.
+  struct Key {
+    std::string secret;  // NAME.key
+    std::string shared;  // NAME.pub
+    std::string id;      // as updater-publish printed it
+  };
+  Key NewKey(const std::string& name) {
+    std::string prefix = root_.path() + "/" + name;
+    RunResult result = e2e::RunProgram({publisher_, "--new-key", prefix}, root_.path());
+    EXPECT_EQ(result.status, 0) << result.err;
+    size_t at = result.out.find("key id ");
+    EXPECT_NE(at, std::string::npos) << result.out;
+    return {prefix + ".key", prefix + ".pub",
+            at == std::string::npos ? "" : result.out.substr(at + 7, 16)};
+  }
+  // A signature line over `document` by `key`, made with the openssl program
+  // rather than the publisher.
+  std::string SignLine(const std::string& document, const Key& key) {
+    std::string data = root_.path() + "/to-sign", signature = root_.path() + "/signature";
+    EXPECT_TRUE(WriteFile(data, document));
+    RunResult sign = e2e::RunProgram({kOpenssl, "pkeyutl", "-sign", "-inkey", key.secret, "-rawin",
+                                      "-in", data, "-out", signature},
+                                     root_.path());
+    EXPECT_EQ(sign.status, 0) << sign.err;
+    RunResult base64 = e2e::RunProgram({kOpenssl, "base64", "-A", "-in", signature}, root_.path());
+    EXPECT_EQ(base64.status, 0) << base64.err;
+    return "ed25519 " + key.id + " " + base64.out + "\n";
   }
 
   RunResult Update(const std::vector<std::string>& options = {}, int port = 0) {

@@ -112,6 +112,12 @@ class UpdaterProgram : public ::testing::Test {
     return "--server=127.0.0.1:" + std::to_string(FreeLoopbackPort());
   }
 
+  // An Ed25519 public key that the test build made.
+  static std::string TestKey() {
+    const char* build = getenv("UPDATER_BINARY_DIR");
+    return std::string(build != nullptr ? build : ".") + "/tests/cli/builtin-test.pub";
+  }
+
   std::string binary;
   std::string root;
   std::string workDir;
@@ -149,6 +155,18 @@ TEST_F(UpdaterProgram, HelpAndOptionErrorsPrintTheUsageAndFail) {
       {{"--dir=/" + std::string(1100, 'd')},
        "Option -d: the directory name is longer than 1022 characters.\n"},
   };
+  // --trust-key reads its file at once; a bad one ends the run here.
+  cases.push_back({{"--trust-key"},
+                   "updater: option '--trust-key' requires an argument\nOption --trust-key "
+                   "requires an argument.\n"});
+  cases.push_back(
+      {{"--trust-key", root + "/none.pub"},
+       "Option --trust-key: cannot read " + root + "/none.pub: No such file or directory.\n"});
+  cases.push_back({{"--trust-key=/dev/null"},
+                   "Option --trust-key: /dev/null is not an Ed25519 public key in PEM form.\n"});
+  std::vector<std::string> tooMany;
+  for (int i = 0; i < 17; ++i) tooMany.push_back("--trust-key=" + TestKey());
+  cases.push_back({tooMany, "Option --trust-key: at most 16 keys.\n"});
   for (std::string option : {"d", "p", "t"}) {
     cases.push_back({{"-" + option},
                      "updater: option requires an argument -- '" + option + "'\nOption -" + option +
@@ -175,6 +193,10 @@ TEST_F(UpdaterProgram, RunReachesTheDownload) {
             kBanner + ("Downloading update info files for: " + std::string(31, 'q') + "\n") +
                 kConnectFailure,
             "");
+  // Sixteen trusted keys are taken; the run reaches the download as ever.
+  std::vector<std::string> keys(16, "--trust-key=" + TestKey());
+  keys.push_back(server);
+  ExpectRun(keys, kBanner + downloading + kConnectFailure, "");
   // Nothing else was left in the work directory (no INI file, no packs).
   EXPECT_EQ(system(("test -z \"$(ls -A '" + workDir + "')\"").c_str()), 0);
 }

@@ -3,6 +3,7 @@
 // engine's UnpackFile) and publishing a release into a directory.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <set>
@@ -14,6 +15,8 @@
 #include "document.h"
 #include "pack.h"
 #include "publisher.h"
+#include "signing.h"
+#include "trust.h"
 #include "updater.h"
 
 using e2e::Exists;
@@ -277,6 +280,52 @@ TEST_F(PublishRelease, RefusesInconsistentDescriptions) {
   EXPECT_FALSE(Run("", &error));
   EXPECT_EQ(error, "no base URL: give --base-url or BaseURL in [release]");
   EXPECT_FALSE(Exists(options_.outputDir + "/updates"));
+}
+
+TEST_F(PublishRelease, SignsTheFinishedDocument) {
+  TempDir keys;
+  std::string id, error;
+  for (const char* name : {"/old", "/new"}) {
+    SigningKey key;
+    ASSERT_TRUE(NewKeyPair(keys.path() + name, &id, &error)) << error;
+    ASSERT_TRUE(LoadSigningKey(keys.path() + name + ".key", &key, &error)) << error;
+    options_.signingKeys.push_back(key);
+  }
+  std::vector<TrustKey> trusted = {options_.signingKeys[0].publicKey,
+                                   options_.signingKeys[1].publicKey};
+  std::string doc = options_.outputDir + "/updates/quillon5-full-centos7.x86_64.info";
+  struct {
+    int64_t serial;  // -1: the publishing time
+    int validDays;
+    std::string stamp;
+  } cases[] = {
+      {42, 2, " serial=\"42\" expires=\"1700172800\""},
+      {-1, 0, " serial=\"1700000000\"/>"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.stamp);
+    options_.now = 1700000000;
+    options_.serial = c.serial;
+    options_.validDays = c.validDays;
+    ASSERT_TRUE(Run("", &error)) << error;
+    std::string text = ReadFile(doc), signatures = ReadFile(doc + ".sig");
+    EXPECT_NE(text.find(" document=\"quillon5-full-centos7.x86_64.info\"" + c.stamp),
+              std::string::npos)
+        << text;
+    // One line per key over the final bytes; nothing of the previous
+    // document's signatures stays.
+    EXPECT_EQ(std::count(signatures.begin(), signatures.end(), '\n'), 2);
+    EXPECT_TRUE(trust_check_signatures(text, signatures, {trusted[0]}, &error)) << error;
+    EXPECT_TRUE(trust_check_signatures(text, signatures, {trusted[1]}, &error)) << error;
+    EXPECT_FALSE(Exists(doc + ".sig.tmp"));
+  }
+
+  // Updaters refuse signed first-generation documents; so does the publisher.
+  ReleaseDescription plain;
+  ASSERT_TRUE(
+      ParseDescription("[release]\ngeneration=1\nAppName=a\nAuthor=b\nURL=c\n", &plain, &error));
+  EXPECT_FALSE(Publish(plain, options_, &error));
+  EXPECT_EQ(error, "signing needs generation 2 (updaters refuse signed generation 1 documents)");
 }
 
 }  // namespace

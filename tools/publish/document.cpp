@@ -101,6 +101,9 @@ std::string WriteDocument(const PublishedDocument& document) {
   Attribute(&out, "Author", document.author);
   Attribute(&out, "URL", document.appUrl);
   if (second) Attribute(&out, "FileBase", document.fileBase);
+  if (!document.name.empty()) Attribute(&out, "document", document.name);
+  if (!document.serial.empty()) Attribute(&out, "serial", document.serial);
+  if (!document.expires.empty()) Attribute(&out, "expires", document.expires);
   out += "/>\n";
   if (second) WriteGroups(&out, document.groups);
   out += "  <files>\n";

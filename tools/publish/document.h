@@ -4,7 +4,9 @@
 // size, modes, url (absolute), key, md5 and packmd5; no groups.
 // Generation 2: "info" also with FileBase; "groups"; each file with file,
 // size, modes, url (relative to FileBase), group, key, sha and packsha.
-// Both list the outdated paths under "delete". Attribute values are escaped
+// Both list the outdated paths under "delete". "info" also says which
+// document it is ("document"), its "serial" and, when set, when it
+// "expires"; older updaters ignore these. Attribute values are escaped
 // for XML. Pure functions; safe on any thread.
 #ifndef UPDATER_TOOLS_PUBLISH_DOCUMENT_H_
 #define UPDATER_TOOLS_PUBLISH_DOCUMENT_H_
@@ -33,6 +35,9 @@ struct PublishedDocument {
   std::string author;
   std::string appUrl;
   std::string fileBase;  // generation 2 only
+  std::string name;      // the document's file name; written when not empty
+  std::string serial;    // decimal; written when not empty
+  std::string expires;   // seconds since 1970, decimal; written when not empty
   std::vector<PackageGroup> groups;
   std::vector<PublishedFile> files;
   std::vector<std::string> outdated;

@@ -8,10 +8,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "pack.h"
 
 namespace {
+
+// The largest document the updater takes.
+constexpr size_t kMaxInfoSize = 64 * 1024 * 1024;
 
 std::string SystemError(const std::string& what, const std::string& path) {
   return what + " " + path + ": " + strerror(errno);
@@ -185,6 +189,60 @@ bool PublishFile(const PackJob& job, const std::string& path, PublishedFile* out
   return true;
 }
 
+// Says in the document which document it is, its serial and its expiry.
+void Stamp(const ReleaseDescription& description, const PublishOptions& options,
+           PublishedDocument* document) {
+  int64_t now = options.now != 0 ? options.now : static_cast<int64_t>(time(nullptr));
+  std::string path = DocumentPath(description);
+  document->name = path.substr(path.rfind('/') + 1);
+  document->serial = std::to_string(options.serial >= 0 ? options.serial : now);
+  if (options.validDays > 0) {
+    document->expires = std::to_string(now + int64_t{86400} * options.validDays);
+  }
+}
+
+// Reads `path` whole when it exists and holds at most `limit` bytes;
+// otherwise "".
+std::string ReadIfSmall(const std::string& path, size_t limit) {
+  struct stat info;
+  std::vector<uint8_t> data;
+  std::string ignored;
+  if (stat(path.c_str(), &info) != 0 || static_cast<uint64_t>(info.st_size) > limit ||
+      !ReadWholeFile(path, &data, &ignored)) {
+    return "";
+  }
+  return std::string(data.begin(), data.end());
+}
+
+// Puts the document `text` in place at `path`, signed when there are
+// signing keys. The signature file goes first and holds the signatures of
+// the new document and those of the document being replaced that still
+// verify; after the document's rename it is trimmed to the new ones. A
+// client that fetches either document finds a signature file that verifies
+// it, except one that fetched the old document before the document's rename
+// and the signature file after the trim; its retry succeeds.
+bool PlaceDocument(const std::string& path, const std::string& text, const PublishOptions& options,
+                   std::string* error) {
+  if (options.signingKeys.empty()) return WriteWholeFile(path, text.data(), text.size(), error);
+  std::string fresh, sigPath = path + ".sig";
+  if (!SignDocument(options.signingKeys, text, &fresh, error)) return false;
+  std::string old = StillValidSignatures(options.signingKeys, ReadIfSmall(path, kMaxInfoSize),
+                                         ReadIfSmall(sigPath, kMaxSignatureFileSize));
+  if (fresh.size() + old.size() > kMaxSignatureFileSize) old.clear();
+  std::string both = fresh + old;
+  if (!WriteWholeFile(sigPath, both.data(), both.size(), error) ||
+      !WriteWholeFile(path, text.data(), text.size(), error)) {
+    return false;
+  }
+  if (!old.empty() && !WriteWholeFile(sigPath, fresh.data(), fresh.size(), error)) return false;
+  for (const SigningKey& key : options.signingKeys) {
+    if (options.log != nullptr) {
+      fprintf(options.log, "signed %s with key %s\n", path.c_str(), key.publicKey.id);
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool MakeDirectories(const std::string& path) {
@@ -215,6 +273,10 @@ bool Publish(const ReleaseDescription& given, const PublishOptions& options, std
     *error = "package groups need generation 2";
     return false;
   }
+  if (description.generation < 2 && !options.signingKeys.empty()) {
+    *error = "signing needs generation 2 (updaters refuse signed generation 1 documents)";
+    return false;
+  }
   std::string base = options.baseUrl.empty() ? description.baseUrl : options.baseUrl;
   if (base.empty()) {
     *error = "no base URL: give --base-url or BaseURL in [release]";
@@ -233,6 +295,7 @@ bool Publish(const ReleaseDescription& given, const PublishOptions& options, std
   document.fileBase = base + UrlEscapePath(description.packDir) + "/";
   document.groups = description.groups;
   document.outdated = description.outdated;
+  Stamp(description, options, &document);
   PackJob job{&description, &options, options.outputDir + "/" + description.packDir,
               description.generation >= 2 ? "" : document.fileBase};
   std::vector<bool> ruleUsed(description.fileRules.size(), false);
@@ -253,8 +316,7 @@ bool Publish(const ReleaseDescription& given, const PublishOptions& options, std
     *error = SystemError("cannot create", options.outputDir + "/updates");
     return false;
   }
-  std::string text = WriteDocument(document);
-  if (!WriteWholeFile(documentPath, text.data(), text.size(), error)) return false;
+  if (!PlaceDocument(documentPath, WriteDocument(document), options, error)) return false;
   if (options.log != nullptr) {
     fprintf(options.log, "wrote %s: generation %d, %zu files, %zu groups, %zu outdated\n",
             documentPath.c_str(), document.generation, document.files.size(),

@@ -7,7 +7,11 @@
 //
 // The document is written last, through a temporary file and a rename, so a
 // server already serving OUTPUT never hands out a document whose packs are
-// not there yet. One call at a time per output directory; no shared state.
+// not there yet. A signed document's signature file ("<document>.sig") is
+// put in place just before it, holding the signatures of both the new and
+// the old document, and is then trimmed to the new ones, so that whichever
+// document a client fetches, the signature file served with it verifies. One call at a time per
+// output directory; no shared state.
 #ifndef UPDATER_TOOLS_PUBLISH_PUBLISHER_H_
 #define UPDATER_TOOLS_PUBLISH_PUBLISHER_H_
 
@@ -17,13 +21,18 @@
 
 #include "description.h"
 #include "document.h"
+#include "signing.h"
 
 struct PublishOptions {
-  std::string releaseDir;  // the files as they are to be installed
-  std::string outputDir;   // created when missing
-  std::string baseUrl;     // URL of outputDir; overrides the description's BaseURL
-  int generation = 0;      // 1 or 2 overrides the description; 0 keeps it
-  FILE* log = nullptr;     // one line per packed file and a summary; null: silent
+  std::string releaseDir;               // the files as they are to be installed
+  std::string outputDir;                // created when missing
+  std::string baseUrl;                  // URL of outputDir; overrides the description's BaseURL
+  int generation = 0;                   // 1 or 2 overrides the description; 0 keeps it
+  FILE* log = nullptr;                  // one line per packed file and a summary; null: silent
+  std::vector<SigningKey> signingKeys;  // each signs the document; none: unsigned
+  int64_t serial = -1;                  // the document's serial; -1: the publishing time
+  int validDays = 0;                    // above 0: the document expires this many days on
+  int64_t now = 0;                      // the publishing time (seconds since 1970); 0: now
 };
 
 // Regular files under `dir`, as sorted '/'-separated relative paths.

@@ -1,0 +1,62 @@
+// The generator of the keys compiled into the program
+// (cmake/TrustedKeys.cmake) refuses whatever is not an Ed25519 public key,
+// naming the file. That a generated key verifies in the program is shown by
+// the end-to-end tests, which run an updater built with one.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "cli/e2e_fixture.h"
+
+namespace {
+
+TEST(BuiltInKeys, GeneratorRefusesOtherFiles) {
+  e2e::TempDir dir;
+  const std::string openssl = "/usr/bin/openssl", base = dir.path() + "/";
+  for (const char* algorithm : {"ed25519", "x25519"}) {
+    std::string secret = base + algorithm + ".key";
+    ASSERT_EQ(
+        e2e::RunProgram({openssl, "genpkey", "-algorithm", algorithm, "-out", secret}, dir.path())
+            .status,
+        0);
+    ASSERT_EQ(e2e::RunProgram(
+                  {openssl, "pkey", "-in", secret, "-pubout", "-out", base + algorithm + ".pub"},
+                  dir.path())
+                  .status,
+              0);
+  }
+  const std::string refused = " is not an Ed25519 public key in PEM form";
+  struct {
+    std::string keys;
+    std::string error;  // "" when the source is written
+  } cases[] = {
+      {base + "ed25519.pub;" + BUILTIN_TEST_KEY, ""},
+      {base + "x25519.pub", base + "x25519.pub" + refused},
+      {base + "ed25519.key", base + "ed25519.key" + refused},
+      {base + "ed25519.pub;" + base + "missing.pub", "cannot read " + base + "missing.pub"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.keys);
+    std::string output = base + "keys.cpp";
+    remove(output.c_str());
+    e2e::RunResult result = e2e::RunProgram(
+        {CMAKE_PROGRAM, "-DOUTPUT=" + output, "-DKEYS=" + c.keys, "-P", TRUSTED_KEYS_SCRIPT},
+        dir.path());
+    if (c.error.empty()) {
+      EXPECT_EQ(result.status, 0) << result.err;
+      EXPECT_NE(e2e::ReadFile(output).find("kBuiltInTrustKeyCount = 2;"), std::string::npos);
+    } else {
+      EXPECT_NE(result.status, 0);
+      // CMake wraps long messages; compare with single blanks.
+      std::string err;
+      for (char ch : result.err) {
+        bool blank = ch == ' ' || ch == '\n';
+        if (!blank || (!err.empty() && err.back() != ' ')) err += blank ? ' ' : ch;
+      }
+      EXPECT_NE(err.find("UPDATER_TRUSTED_KEYS: " + c.error), std::string::npos) << result.err;
+      EXPECT_FALSE(e2e::Exists(output));
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,320 @@
+// The trust module: Ed25519 verification on the published RFC 8032
+// vectors, a table of signature files, key files, the claims of a signed
+// document, and the parser's use of them (unverified text refused, serial
+// kept in the INI file only when it grows).
+#include "trust.h"
+
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
+#include <string>
+#include <vector>
+
+#include "GenLib.h"
+#include "engine_test_util.h"
+
+namespace {
+
+using enginetest::Doc;
+using enginetest::ReadFile;
+using enginetest::TempDir;
+using enginetest::WriteFile;
+
+std::string Unhex(const std::string& hex) {
+  std::string bytes;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+    bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  }
+  return bytes;
+}
+
+// RFC 8032, section 7.1, tests 1 to 3; the key ids were computed with
+// `xxd -r -p | openssl dgst -sha256`.
+struct Vector {
+  const char* publicKey;
+  const char* message;
+  const char* signature;
+  const char* id;
+} const kVectors[] = {
+    {"d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a", "",
+     "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701cf9b"
+     "46bd25bf5f0595bbe24655141438e7a100b",
+     "21fe31dfa154a261"},
+    {"3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2ec4968cc0cd55f12af4660c", "72",
+     "92a009a9f0d4cab8720e820b5f642540a2b27b5416503f8fb3762223ebdb69da085ac1e43e15996e458f3613d0f11"
+     "d8c387b2eaeb4302aeeb00d291612bb0c00",
+     "39f713d0a644253f"},
+    {"fc51cd8e6218a1a38da47ed00230f0580816ed13ba3303ac5deb911548908025", "af82",
+     "6291d657deec24024827e69c3abe01a30ce548a284743a445e3680d7db5ac3ac18ff9b538d16f290ae67f760984dc"
+     "6594a7c15e9716ed28dc027beceea1ec40a",
+     "dac073e0123bdea5"},
+};
+
+TrustKey KeyOf(const Vector& vector) {
+  TrustKey key = {};
+  std::string raw = Unhex(vector.publicKey);
+  EXPECT_TRUE(trust_key_from_raw(reinterpret_cast<const uint8_t*>(raw.data()), &key));
+  return key;
+}
+
+std::string Base64(const std::string& bytes) {
+  std::vector<unsigned char> text(bytes.size() / 3 * 4 + 5);
+  EVP_EncodeBlock(text.data(), reinterpret_cast<const unsigned char*>(bytes.data()),
+                  static_cast<int>(bytes.size()));
+  return reinterpret_cast<const char*>(text.data());
+}
+
+// A signature line with the given key id and signature bytes.
+std::string Line(const std::string& id, const std::string& signature) {
+  return "ed25519 " + id + " " + Base64(signature);
+}
+
+TEST(Trust, VerifiesThePublishedVectors) {
+  for (const Vector& vector : kVectors) {
+    SCOPED_TRACE(vector.publicKey);
+    TrustKey key = KeyOf(vector);
+    EXPECT_STREQ(key.id, vector.id);
+    std::string message = Unhex(vector.message), signature = Unhex(vector.signature);
+    auto verify = [&key](const std::string& sig, const std::string& data) {
+      return trust_verify(key, reinterpret_cast<const uint8_t*>(sig.data()), data.data(),
+                          data.size());
+    };
+    EXPECT_TRUE(verify(signature, message));
+    EXPECT_FALSE(verify(signature, message + "x"));
+    signature[10] ^= 1;
+    EXPECT_FALSE(verify(signature, message));
+  }
+}
+
+TEST(Trust, SignatureFiles) {
+  // Keys 1 and 2 are trusted, key 3 is not; the document is vector 2's.
+  const std::vector<TrustKey> keys = {KeyOf(kVectors[0]), KeyOf(kVectors[1])};
+  const std::string document = Unhex(kVectors[1].message);
+  const std::string sig1 = Unhex(kVectors[0].signature), sig2 = Unhex(kVectors[1].signature);
+  const std::string good = Line(kVectors[1].id, sig2);
+  const std::string other = Line(kVectors[2].id, Unhex(kVectors[2].signature));
+  const std::string wrong = Line(kVectors[0].id, sig1);  // key 1's, over another message
+  const std::string base64 = Base64(sig2);
+  std::string stray = base64;  // the same bytes with non-zero trailing bits
+  stray[85] = stray[85] == 'A' ? 'B' : 'A';
+  const std::string malformed = "Malformed signature file (";
+  const std::string syntax = "expected \"ed25519 KEYID SIGNATURE\")";
+  struct {
+    std::string file;
+    std::string error;  // "" when the document is accepted
+  } cases[] = {
+      {good + "\n", ""},
+      {good, ""},  // the last line may lack its line feed
+      {other + "\n" + good + "\n", ""},
+      {wrong + "\n" + good + "\n", ""},  // one valid line suffices (key rotation)
+      {"ed25519 39F713D0A644253F " + base64 + "\n", ""},
+      {other + "\n",
+       "Update info is not signed by a trusted key (trusted: 21fe31dfa154a261, "
+       "39f713d0a644253f)"},
+      {wrong + "\n", "Update info does not match its signature by key 21fe31dfa154a261"},
+      {Line(kVectors[1].id, sig1) + "\n",
+       "Update info does not match its signature by key 39f713d0a644253f"},
+      {"", malformed + "the file is empty)"},
+      {"\n", malformed + "line 1: " + syntax},
+      {good + "\n\n", malformed + "line 2: " + syntax},
+      {good + "\r\n", malformed + "line 1: " + syntax},
+      {good + "\n" + other + " x\n", malformed + "line 2: " + syntax},
+      {"ed448 39f713d0a644253f " + base64, malformed + "line 1: " + syntax},
+      {"ed25519  39f713d0a644253f " + base64, malformed + "line 1: " + syntax},
+      {"ed25519\t39f713d0a644253f " + base64, malformed + "line 1: " + syntax},
+      {"ed25519 39f713d0a644253f", malformed + "line 1: " + syntax},
+      {"ed25519 39f713d0a644253f ", malformed + "line 1: " + syntax},
+      {"ed25519 39f713d0a64425 " + base64,
+       malformed + "line 1: the key id is not 16 hexadecimal digits)"},
+      {"ed25519 39f713d0a644253g " + base64,
+       malformed + "line 1: the key id is not 16 hexadecimal digits)"},
+      {"ed25519 39f713d0a644253f " + base64.substr(1),
+       malformed + "line 1: the signature is not Base64)"},
+      {"ed25519 39f713d0a644253f !" + base64.substr(1),
+       malformed + "line 1: the signature is not Base64)"},
+      {"ed25519 39f713d0a644253f " + stray, malformed + "line 1: the signature is not Base64)"},
+      {Line(kVectors[1].id, sig2.substr(1)),
+       malformed + "line 1: the signature has 63 bytes, not 64)"},
+      {Line(kVectors[1].id, sig2 + "x"), malformed + "line 1: the signature has 65 bytes, not 64)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    std::string error;
+    bool accepted = trust_check_signatures(document, c.file, keys, &error);
+    EXPECT_EQ(accepted, c.error.empty());
+    if (!accepted) {
+      EXPECT_EQ(error, c.error);
+    }
+  }
+}
+
+// PEM text of a fresh key of `algorithm`, its public or its private half.
+std::string PemOf(const char* algorithm, bool secret, std::string* raw = nullptr) {
+  EVP_PKEY* key = strcmp(algorithm, "EC") == 0 ? EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256")
+                                               : EVP_PKEY_Q_keygen(nullptr, nullptr, algorithm);
+  BIO* bio = BIO_new(BIO_s_mem());
+  if (secret) {
+    PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
+  } else {
+    PEM_write_bio_PUBKEY(bio, key);
+  }
+  char* data = nullptr;
+  long length = BIO_get_mem_data(bio, &data);
+  std::string pem(data, length);
+  if (raw != nullptr) {
+    uint8_t bytes[32];
+    size_t size = sizeof(bytes);
+    EVP_PKEY_get_raw_public_key(key, bytes, &size);
+    raw->assign(reinterpret_cast<char*>(bytes), size);
+  }
+  BIO_free(bio);
+  EVP_PKEY_free(key);
+  return pem;
+}
+
+TEST(Trust, KeyFiles) {
+  TempDir dir;
+  std::string raw;
+  std::string good = PemOf("ED25519", false, &raw);
+  struct {
+    std::string name;
+    std::string content;  // "-" leaves the file out
+    std::string error;    // "" when the key is taken
+  } cases[] = {
+      {"good.pub", good, ""},
+      {"missing.pub", "-", "cannot read " + dir.path() + "/missing.pub: No such file or directory"},
+      {"secret.key", PemOf("ED25519", true),
+       dir.path() + "/secret.key holds a private key, not "
+                    "the public key"},
+      {"x25519.pub", PemOf("X25519", false),
+       dir.path() + "/x25519.pub is not an Ed25519 public key in PEM form"},
+      {"ec.pub", PemOf("EC", false),
+       dir.path() + "/ec.pub is not an Ed25519 public key in PEM form"},
+      {"empty.pub", "", dir.path() + "/empty.pub is not an Ed25519 public key in PEM form"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = dir / c.name, error;
+    if (c.content != "-") {
+      ASSERT_TRUE(WriteFile(path, c.content));
+    }
+    TrustKey key = {};
+    bool taken = trust_read_key_file(path.c_str(), &key, &error);
+    EXPECT_EQ(taken, c.error.empty());
+    if (taken) {
+      EXPECT_EQ(std::string(reinterpret_cast<char*>(key.raw), 32), raw);
+    } else {
+      EXPECT_EQ(error, c.error);
+    }
+  }
+}
+
+TEST(Trust, Claims) {
+  const int64_t now = 1700000000;  // 2023-11-14 22:13:20 UTC
+  const char* name = "quillon5-full-centos7.x86_64.info";
+  struct {
+    int32_t version;
+    const char* document;
+    const char* serial;
+    const char* expires;
+    const char* kept;
+    const char* error;  // null when accepted
+  } cases[] = {
+      {2, name, "100", nullptr, nullptr, nullptr},
+      {3, name, "100", "1700000000", "100", nullptr},  // equal serial; expires this second
+      {2, name, "0100", nullptr, "99", nullptr},
+      {2, name, "18446744073709551615", nullptr, "18446744073709551614", nullptr},
+      {1, name, "100", nullptr, nullptr,
+       "Signed update info must be version 2 or higher (this is version 1)"},
+      {2, nullptr, "100", nullptr, nullptr, "Update info has no \"document\" attribute"},
+      {2, "quillon5-full-debian12.amd64.info", "100", nullptr, nullptr,
+       "Update info is for \"quillon5-full-debian12.amd64.info\", not for "
+       "\"quillon5-full-centos7.x86_64.info\""},
+      {2, "Quillon5-full-centos7.x86_64.info", "100", nullptr, nullptr,
+       "Update info is for \"Quillon5-full-centos7.x86_64.info\", not for "
+       "\"quillon5-full-centos7.x86_64.info\""},
+      {2, name, nullptr, nullptr, nullptr, "Update info has no \"serial\" attribute"},
+      {2, name, "", nullptr, nullptr, "Update info serial \"\" is not a decimal number"},
+      {2, name, " 100", nullptr, nullptr, "Update info serial \" 100\" is not a decimal number"},
+      {2, name, "-1", nullptr, nullptr, "Update info serial \"-1\" is not a decimal number"},
+      {2, name, "18446744073709551616", nullptr, nullptr,
+       "Update info serial \"18446744073709551616\" is not a decimal number"},
+      {2, name, "99", nullptr, "100",
+       "Update info serial 99 is older than the release already installed (serial 100)"},
+      {2, name, "100", nullptr, "1x",
+       "The serial kept for quillon5-full-centos7.x86_64.info (\"1x\") is not a decimal number"},
+      {2, name, "100", "1699999999", nullptr, "Update info expired on 2023-11-14 22:13:19 UTC"},
+      {2, name, "100", "1000000000", nullptr, "Update info expired on 2001-09-09 01:46:40 UTC"},
+      {2, name, "100", "soon", nullptr, "Update info expiry \"soon\" is not a decimal number"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.serial ? c.serial : "(no serial)") + " " +
+                 (c.expires ? c.expires : "(no expiry)"));
+    uint64_t serial = 0;
+    std::string error;
+    bool accepted = trust_check_claims({c.version, c.document, c.serial, c.expires}, name, c.kept,
+                                       now, &serial, &error);
+    EXPECT_EQ(accepted, c.error == nullptr);
+    if (accepted && c.error == nullptr) {
+      EXPECT_EQ(serial, std::stoull(c.serial));
+    } else if (!accepted) {
+      EXPECT_EQ(error, c.error != nullptr ? c.error : "");
+    }
+  }
+}
+
+// The parser with a trusted key: the document must be the text that
+// verified, and its serial is kept in the INI file when it grows.
+class TrustedParse : public enginetest::ParseFixture {
+ protected:
+  bool ParseSigned(const std::string& serial, bool verified = true) {
+    updater.Init("http://127.0.0.1/updates/x.info", dir.base().c_str(), "updater", ini.c_str(),
+                 nullptr);
+    Doc doc;
+    doc.info += " document=\"x.info\" serial=\"" + serial + "\"";
+    doc.files = enginetest::FileV2("a.txt", std::string(64, '0'));
+    updater.infoText = doc.Text();
+    std::string digest = verified ? enginetest::Sha(updater.infoText) : std::string(64, '0');
+    strlcpy(updater.trust.verifiedDigest, digest.c_str(), sizeof(updater.trust.verifiedDigest));
+    return updater.ParseInfo();
+  }
+  std::string ini = dir / ".updater.ini";
+};
+
+TEST_F(TrustedParse, KeepsTheHighestSerialAndRefusesUnverifiedText) {
+  // Without a trusted key nothing is checked and nothing is kept.
+  ASSERT_TRUE(ParseSigned("not a number", false)) << Error();
+  EXPECT_EQ(ReadFile(ini), "<missing>");
+
+  updater.AddTrustedKey(KeyOf(kVectors[0]));
+  const std::string kept = "[serials]\r\nx.info=5\r\n";
+  struct {
+    std::string serial;
+    bool verified;
+    std::string error;
+    std::string ini;
+    bool written;  // the INI file was replaced (a write makes a new file)
+  } steps[] = {
+      {"5", false, "Update info was not verified against its signature", "<missing>", false},
+      {"5", true, "", kept, true},
+      {"4", true, "Update info serial 4 is older than the release already installed (serial 5)",
+       kept, false},
+      {"5", true, "", kept, false},
+      {"6", true, "", "[serials]\r\nx.info=6\r\n", true},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.serial);
+    struct stat before = {}, after = {};
+    stat(ini.c_str(), &before);
+    EXPECT_EQ(ParseSigned(step.serial, step.verified), step.error.empty());
+    if (!step.error.empty()) {
+      EXPECT_EQ(Error(), step.error);
+      EXPECT_EQ(updater.GetFirstFile(), nullptr);
+    }
+    EXPECT_EQ(ReadFile(ini), step.ini);
+    stat(ini.c_str(), &after);
+    EXPECT_EQ(after.st_ino != before.st_ino, step.written);
+  }
+}
+
+}  // namespace
