@@ -50,8 +50,9 @@ METRICS = {"wall": (0, "s"), "cpu": (1, "s"), "rss": (2, "MiB")}
 class Side:
     """One side (candidate or yardstick) of a figure, for one metric."""
 
-    def __init__(self, runs, metric):
+    def __init__(self, runs, metric, timeout=None):
         self.runs = runs or {}
+        self.timeout = timeout if metric == "wall" else None
         self.index, self.unit = METRICS[metric]
         self.failed = [r[3] for r in self.runs.values() if r[3] != "ok"]
         self.values = {pair: r[self.index] for pair, r in self.runs.items() if r[3] == "ok"}
@@ -68,6 +69,8 @@ class Side:
     def text(self):
         if not self.present():
             return "n/a"
+        if self.failed and set(self.failed) == {"timeout"} and self.timeout:
+            return "> %s s (timed out)" % self.timeout
         if self.failed:
             return "failed (%s)" % self.failed[0]
         return "%.2f %s" % (self.value(), self.unit) if self.unit == "s" else \
@@ -190,7 +193,7 @@ def main():
     for label, figure, cand_role, yard_role, metric, goal in rows(meta):
         if figure not in figures_run:
             continue
-        candidate = Side(runs.get((figure, cand_role)), metric)
+        candidate = Side(runs.get((figure, cand_role)), metric, meta.get("run_timeout"))
         yardstick = Side(runs.get((figure, yard_role)), metric) if yard_role else None
         ratio = None
         if yardstick and metric != "rss":

@@ -30,7 +30,7 @@ Usage: bash bench/run.sh [options]
   --rtt-ms N          round trip added by the relay (default 40)
   --jobs N            parallel downloads asked of the updater and of curl (default 8)
   --only LIST         comma-separated figures: fresh,uptodate,bigdoc,groups,small
-  --timeout S         longest a single run may take (default 900)
+  --timeout S         longest a single run may take (default 600)
   --slow S            a single-sided figure whose warm-up takes longer is run
                       only once (default 60)
   --scratch DIR       where the scratch directory is made (default /tmp)
@@ -52,13 +52,15 @@ die() {
   exit 1
 }
 
-QUICK=no RUNS=3 SIZE_MB= FILES= LARGEST_MB= BIG_FILES= GROUP_COUNT= SMALL_FILES=
-RTT_MS=40 JOBS=8 ONLY=fresh,uptodate,bigdoc,groups,small RUN_TIMEOUT=900 SLOW_SECONDS=60
-SCRATCH_PARENT=/tmp KEEP=no OUTPUT= BUILD_DIR=$TOP/build-bench BUILD_TYPE=RelWithDebInfo
-BUILD=yes UPDATER= UPDATER_ARGS=()
+QUICK=no RUNS=3 SIZE_MB='' FILES='' LARGEST_MB='' BIG_FILES='' GROUP_COUNT='' SMALL_FILES=''
+RTT_MS=40 JOBS=8 ONLY=fresh,uptodate,bigdoc,groups,small RUN_TIMEOUT=600 SLOW_SECONDS=60
+SCRATCH_PARENT=/tmp KEEP=no OUTPUT='' BUILD_DIR=$TOP/build-bench BUILD_TYPE=RelWithDebInfo
+BUILD=yes UPDATER='' UPDATER_ARGS=()
 
 number() {  # option value
-  [[ $2 =~ ^[0-9]+$ ]] && [ "$2" -gt 0 ] || die "$1 needs a positive whole number, not '$2'"
+  if ! [[ $2 =~ ^[0-9]+$ ]] || [ "$2" -eq 0 ]; then
+    die "$1 needs a positive whole number, not '$2'"
+  fi
   echo "$2"
 }
 
@@ -94,7 +96,12 @@ parse_options() {
     esac
     shift 2
   done
-  local quick=$([ "$QUICK" = yes ] && echo 1 || echo 0)
+  # Runs happen in other working directories: every path given is made absolute.
+  BUILD_DIR=$(realpath -m "$BUILD_DIR")
+  SCRATCH_PARENT=$(realpath -m "$SCRATCH_PARENT")
+  [ -z "$UPDATER" ] || UPDATER=$(realpath -m "$UPDATER")
+  local quick=0
+  [ "$QUICK" = no ] || quick=1
   SIZE_MB=${SIZE_MB:-$((quick ? 50 : 1024))}
   FILES=${FILES:-$((quick ? 100 : 1000))}
   LARGEST_MB=${LARGEST_MB:-$(((SIZE_MB + 9) / 10))}
@@ -137,8 +144,10 @@ ensure_packages() {
     POLICY_MADE=yes
   fi
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null ||
+  if ! apt-get update -qq || ! apt-get install -y -qq --no-install-recommends "${missing[@]}" \
+    >/dev/null; then
     die "apt-get could not install ${missing[*]}"
+  fi
   remove_policy
 }
 
@@ -165,9 +174,12 @@ build_project() {
 build_tools() {
   local tools=$SCRATCH/tools
   mkdir -p "$tools"
-  gcc -O2 -Wall -o "$tools/measure" "$BENCH_DIR/measure.c" 2>"$LOGS/tools.log" &&
-    gcc -O2 -Wall -o "$tools/bench-unpack" "$BENCH_DIR/unpack.c" -lcrypto -lz 2>>"$LOGS/tools.log" ||
-    { cat "$LOGS/tools.log" >&2; die "could not compile the benchmark's C programs"; }
+  if ! gcc -O2 -Wall -o "$tools/measure" "$BENCH_DIR/measure.c" 2>"$LOGS/tools.log" ||
+    ! gcc -O2 -Wall -o "$tools/bench-unpack" "$BENCH_DIR/unpack.c" -lcrypto -lz \
+      2>>"$LOGS/tools.log"; then
+    cat "$LOGS/tools.log" >&2
+    die "could not compile the benchmark's C programs"
+  fi
   MEASURE=$tools/measure UNPACK=$tools/bench-unpack
 }
 
@@ -195,14 +207,24 @@ meta_from_summary() {  # prefix summary
   for pair in $2; do meta "$1_${pair%%=*}" "${pair#*=}"; done
 }
 
+# After a failure the logs (small) outlive the scratch directory (large).
+keep_logs_of_failure() {  # exit-status
+  [ "$1" -ne 0 ] && [ -d "${LOGS:-}" ] || return 0
+  local kept
+  kept=$(mktemp -d "$SCRATCH_PARENT/updater-bench-logs-XXXXXX") &&
+    cp -r "$LOGS/." "$kept/" && echo "bench: the logs are kept in $kept" >&2
+}
+
 cleanup() {
   local status=$?
+  stop_pid "$MEASURE_PID" 10
   stop_servers
   remove_policy
   if [ -n "${SCRATCH:-}" ] && [ -d "$SCRATCH" ]; then
     if [ "$KEEP" = yes ]; then
       echo "Scratch directory kept: $SCRATCH"
     else
+      keep_logs_of_failure "$status"
       rm -rf "$SCRATCH"
     fi
   fi
@@ -232,7 +254,8 @@ main() {
   [ "$BUILD" = yes ] && build_project
   UPDATER=${UPDATER:-$BUILD_DIR/cli/updater}
   PUBLISH=$BUILD_DIR/tools/updater-publish
-  [ -x "$UPDATER" ] && [ -x "$PUBLISH" ] || die "no updater or updater-publish in $BUILD_DIR"
+  [ -x "$UPDATER" ] || die "no updater program at $UPDATER"
+  [ -x "$PUBLISH" ] || die "no updater-publish in $BUILD_DIR/tools"
   build_tools
   probe_jobs
   write_meta_start
@@ -257,6 +280,7 @@ write_meta_start() {
   meta figures "$ONLY"
   meta groups "$GROUP_COUNT"
   meta slow "$SLOW_SECONDS"
+  meta run_timeout "$RUN_TIMEOUT"
   note "Updater: $UPDATER (--jobs: $([ "$HAS_JOBS" = yes ] && echo accepted || echo not accepted))"
 }
 
@@ -280,7 +304,7 @@ print_report() {
   cat "$report"
   if [ -n "$OUTPUT" ]; then cp "$report" "$OUTPUT" && note "Table written to $OUTPUT"; fi
   if [ -s "$RESULTS" ] && cut -f8 "$RESULTS" | grep -qv '^ok$'; then
-    die "some runs failed (see the warnings above and the table)"
+    die "some runs failed or timed out (see the warnings above and the table)"
   fi
 }
 

@@ -56,6 +56,7 @@ run_updater() {  # cwd log server platform base [extra options...]
 run_curl_unpack() {  # dir log curl-options...
   local dir=$1 log=$2
   shift 2
+  # shellcheck disable=SC2016 # expanded by the inner shell
   measure_run "$dir" "$log" bash -c \
     'curl -sS --fail --noproxy "*" "${@:6}" -K "$1" && exec "$2" install "$3" "$4" "$5"' \
     yardstick "$dir/curl.cfg" "$UNPACK" "$dir/manifest.tsv" "$dir/download" "$dir/yard" "$@"
@@ -130,7 +131,10 @@ figure_uptodate() {
   local d=$SCRATCH/fresh
   if [ "$(tree_status "$d/manifest.tsv" "$d/base" 2>/dev/null)" != ok ]; then
     note "  installing the release first (untimed)"
-    fresh__updater 0 || { warn "no installation to check; figure 3 skipped"; return 0; }
+    if ! fresh__updater 0; then
+      record_skip uptodate updater no-installation-to-check
+      return 0
+    fi
   fi
   paired_runs uptodate__yardstick uptodate__updater
 }

@@ -9,15 +9,22 @@
 # SLOW_SECONDS.
 
 M_WALL=0 M_USER=0 M_SYS=0 M_RSS=0 M_STATUS=
-LAST_FIGURE= LAST_ROLE= LAST_LOG= LAST_STATUS=
+LAST_FIGURE='' LAST_ROLE='' LAST_LOG='' LAST_STATUS=''
 
-# Runs the command in directory CWD with its output in LOG.
+# Runs the command in directory CWD with its output in LOG. The measuring
+# process runs in the background and is waited for, so that a signal to
+# this script is handled at once (the exit trap stops MEASURE_PID, which
+# takes the measured command's process group with it).
+MEASURE_PID=
 measure_run() {  # cwd log command...
-  local cwd=$1 log=$2 line
+  local cwd=$1 log=$2 status=0
   shift 2
-  line=$("$MEASURE" -t "$RUN_TIMEOUT" -C "$cwd" -o "$log" -- "$@") ||
-    die "could not measure $1 (status $?)"
-  read -r M_WALL M_USER M_SYS M_RSS M_STATUS <<<"$line"
+  "$MEASURE" -t "$RUN_TIMEOUT" -C "$cwd" -o "$log" -- "$@" >"$LOGS/measure.out" &
+  MEASURE_PID=$!
+  wait "$MEASURE_PID" || status=$?
+  MEASURE_PID=
+  [ "$status" -eq 0 ] || die "could not measure $1 (status $status)"
+  read -r M_WALL M_USER M_SYS M_RSS M_STATUS <"$LOGS/measure.out"
 }
 
 # Appends the last measurement under FIGURE ROLE PAIR with STATUS (defaults
@@ -28,13 +35,20 @@ record() {  # figure role pair log [status]
   local status=${5:-$M_STATUS}
   LAST_FIGURE=$1 LAST_ROLE=$2 LAST_LOG=$4 LAST_STATUS=$status
   if [ "$status" != ok ]; then
-    warn "$1/$2 run $3 failed: $status (log: $4)"
-    tail -n 5 "$4" 2>/dev/null | sed 's/^/    /' >&2 || true
+    warn "$1/$2 run $3 failed: $status$([ "$4" = /dev/null ] || echo " (log: $4)")"
+    tr '\r' '\n' <"$4" 2>/dev/null | grep -v '^ *$' | tail -n 5 | cut -c1-160 | sed 's/^/    /' >&2 ||
+      true
   fi
   [ "$3" -eq 0 ] && [ "$status" = ok ] && return 0
   printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "$M_WALL" "$M_USER" "$M_SYS" \
     "$M_RSS" "$status" >>"$RESULTS"
   [ "$status" = ok ]
+}
+
+# Records that FIGURE ROLE could not be run at all, and why.
+record_skip() {  # figure role reason
+  M_WALL=0 M_USER=0 M_SYS=0 M_RSS=0
+  record "$1" "$2" 0 /dev/null "$3" || true
 }
 
 # The status of an updater run: ok when it exited 0 and printed LINE.

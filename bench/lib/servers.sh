@@ -35,9 +35,9 @@ stop_pid() {  # pid seconds
     sleep 0.1
   done
   if kill -0 "$pid" 2>/dev/null; then
-    local children
-    children=$(ps -o pid= --ppid "$pid" 2>/dev/null || true)
-    kill -KILL "$pid" $children 2>/dev/null || true
+    local children=()
+    read -r -a children <<<"$(ps -o pid= --ppid "$pid" 2>/dev/null | tr '\n' ' ')"
+    kill -KILL "$pid" "${children[@]}" 2>/dev/null || true
   fi
   wait "$pid" 2>/dev/null || true
 }
