@@ -148,8 +148,8 @@ def rows(meta):
 
 
 def notes(meta, runs):
-    single = sorted({role for (figure, role), by_pair in runs.items()
-                     if figure in ("bigdoc", "groups") and len(by_pair) == 1})
+    single = sorted("%s/%s" % key for key, by_pair in runs.items()
+                    if key[0] in ("bigdoc", "groups") and list(by_pair) == [1])
     lines = [
         "Measured %s on commit %s (%s build), %s cores, load average %s at the start and %s"
         " at the end; command: `%s`." % (meta.get("date", "?"), meta.get("commit", "?"),
