@@ -52,8 +52,6 @@ InflateStage::~InflateStage() {
 }
 
 int InflateStage::Begin(uint32_t size) {
-  input_ = nullptr;
-  inputLeft_ = 0;
   // uncompress, given no output space, inflates into one scratch byte so
   // that it can tell a finished stream from a longer one; so does this.
   scratchOnly_ = size == 0;
@@ -72,12 +70,17 @@ int InflateStage::Begin(uint32_t size) {
     Fail(code);
     return code;
   }
+  SetInput(nullptr, 0);
   phase_ = InflateState::kNeedInput;
   result_ = Z_OK;
   return Z_OK;
 }
 
 void InflateStage::SetInput(const uint8_t* data, size_t length) {
+  // Whatever zlib had not taken of earlier input (after the stream's end,
+  // or from an earlier stream) is dropped, never read again.
+  stream_.next_in = nullptr;
+  stream_.avail_in = 0;
   input_ = data;
   inputLeft_ = length;
 }
