@@ -5,9 +5,12 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 
@@ -48,8 +51,34 @@ packtest::Outcome InflateInPieces(const std::string& stream, uint32_t size, size
   return {code, code == Z_OK ? out : ""};
 }
 
-const char kShortWriteSignal = SIGUSR1;
+const int kShortWriteSignal = SIGUSR1;
 void IgnoreSignal(int) {}
+
+// Writes into the pipe until it is full and returns what was written.
+std::string FillPipe(int fd) {
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  std::string written, piece(4096, 'f');
+  ssize_t count;
+  // A pipe holds a bounded number of bytes; EAGAIN ends the loop.
+  while ((count = write(fd, piece.data(), piece.size())) > 0) written.append(piece, 0, count);
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return written;
+}
+
+// Waits, for a bounded number of looks, until the thread `tid` has started
+// and sleeps (in a blocked write: it does nothing else). False if it never
+// did; the test then only loses its interrupted-write case.
+bool WaitUntilSleeping(const std::atomic<pid_t>& tid) {
+  for (int look = 0; look < 1000000; ++look) {
+    if (tid != 0) {
+      std::string stat = enginetest::ReadFile("/proc/self/task/" + std::to_string(tid) + "/stat");
+      size_t end = stat.rfind(')');
+      if (end != std::string::npos && stat.compare(end, 4, ") S ") == 0) return true;
+    }
+    sched_yield();
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -121,8 +150,11 @@ TEST(DigestStage, GivesPublishedDigestsInAnyPieces) {
 TEST(WriteStage, WritesEverythingThroughShortAndInterruptedWrites) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
-  // Without SA_RESTART a signal makes a blocked write return early: short
-  // when some bytes went through, EINTR when none did.
+  // The pipe is filled first, so that the writer's first call blocks before
+  // it has written anything.
+  std::string filler = FillPipe(fds[1]);
+  // Without SA_RESTART a signal makes a blocked write return early: with
+  // EINTR when nothing went through yet, short when some bytes did.
   struct sigaction action = {}, old;
   action.sa_handler = IgnoreSignal;
   ASSERT_EQ(sigaction(kShortWriteSignal, &action, &old), 0);
@@ -130,10 +162,13 @@ TEST(WriteStage, WritesEverythingThroughShortAndInterruptedWrites) {
   WriteStage stage;
   stage.Begin(fds[1]);
   bool ok = false;
+  std::atomic<pid_t> writerTid{0};
   std::thread writer([&] {
+    writerTid = static_cast<pid_t>(syscall(SYS_gettid));
     ok = stage.Write(data.data(), data.size());
     close(fds[1]);
   });
+  if (WaitUntilSleeping(writerTid)) pthread_kill(writer.native_handle(), kShortWriteSignal);
   std::string got;
   char buffer[4096];
   ssize_t count;
@@ -146,7 +181,7 @@ TEST(WriteStage, WritesEverythingThroughShortAndInterruptedWrites) {
   close(fds[0]);
   sigaction(kShortWriteSignal, &old, nullptr);
   EXPECT_TRUE(ok) << strerror(stage.error());
-  EXPECT_TRUE(got == data) << got.size() << " of " << data.size() << " bytes arrived";
+  EXPECT_TRUE(got == filler + data) << got.size() << " of " << filler.size() + data.size();
   EXPECT_EQ(stage.written(), data.size());
 }
 
