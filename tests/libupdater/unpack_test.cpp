@@ -95,7 +95,9 @@ class UnpackFile : public ::testing::Test {
 };
 
 TEST_F(UnpackFile, MatchesOneShotUnpackingIntoAnotherFileAndInPlace) {
-  for (const packtest::PackCase& c : packtest::PackCases()) {
+  // Every cut of the stream is tried on PackUnpacker; through files, where
+  // each case costs real writes, a sample is enough.
+  for (const packtest::PackCase& c : packtest::PackCases(8)) {
     packtest::Outcome want = packtest::OneShot(c.pack, c.key, c.size);
     std::string where = c.name + ", size " + std::to_string(c.size);
     std::string error =
