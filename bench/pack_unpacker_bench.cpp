@@ -73,7 +73,7 @@ void MakeFiles(size_t megabytes) {
           content += "entry " + std::to_string(random() % 5000) + "\n";
         break;
       case 1:
-        for (int i = 0; i < 65536; ++i) content += static_cast<char>(random());
+        for (int i = 0; i < 200000; ++i) content += static_cast<char>(random());
         break;
       default:
         content.append(200000, '\0');
