@@ -6,11 +6,14 @@
 // of OpenSSL's RC4 and zlib's inflate as a yardstick. Also the RC4 routine
 // alone, old and new, against OpenSSL's.
 //
+// Then a pack of 1 GiB of zeros: one-shot and UnpackFile with a bound that
+// admits it, and UnpackFile with a bound of 1 MiB.
+//
 // Not part of the build. From the top of the tree, after building `engine`:
 //   g++ -O2 -std=c++17 -Ilibupdater -Isrc bench/pack_unpacker_bench.cpp \
 //     build/libupdater/libengine.a build/src/libsupport.a \
 //     -lz -lssl -lcrypto -ltinyxml -lpthread -o /tmp/pack_unpacker_bench
-//   /tmp/pack_unpacker_bench [megabytes] [runs]
+//   /tmp/pack_unpacker_bench [megabytes] [runs] [null]
 // Each measurement runs in a child process of its own, so its peak resident
 // size is its own; the table gives the median time of the runs.
 #define OPENSSL_SUPPRESS_DEPRECATED
@@ -40,6 +43,7 @@ namespace {
 const char kKey[17] = "0123456789abcdef";
 const size_t kPiece = 65536;
 std::string gDir;
+std::string gOut;  // where the unpacked file goes
 
 double Now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -90,6 +94,32 @@ void MakeFiles(size_t megabytes) {
   fwrite(pack.data(), 1, length, out);
   fclose(out);
   printf("file %zu MB, pack %.1f MB\n", megabytes, length / 1048576.0);
+}
+
+// A pack of 1 GiB of zeros (about 1 MB), enciphered like the others.
+void MakeBomb() {
+  z_stream stream = {};
+  deflateInit(&stream, Z_BEST_COMPRESSION);
+  std::vector<uint8_t> zeros(1 << 20), piece(1 << 16), pack;
+  for (int megabyte = 0; megabyte < 1024; ++megabyte) {
+    stream.next_in = zeros.data();
+    stream.avail_in = zeros.size();
+    int flush = megabyte == 1023 ? Z_FINISH : Z_NO_FLUSH;
+    do {
+      stream.next_out = piece.data();
+      stream.avail_out = piece.size();
+      deflate(&stream, flush);
+      pack.insert(pack.end(), piece.data(), piece.data() + piece.size() - stream.avail_out);
+    } while (stream.avail_out == 0);
+  }
+  deflateEnd(&stream);
+  Rc4State state = {};
+  rc4_set_key(&state, 16, reinterpret_cast<const uint8_t*>(kKey));
+  rc4_crypt(&state, pack.size(), pack.data(), pack.data());
+  FILE* out = fopen((gDir + "/bomb").c_str(), "wb");
+  fwrite(pack.data(), 1, pack.size(), out);
+  fclose(out);
+  printf("bomb: 1024 MB of zeros, pack %.1f MB, unpacked to /dev/null\n", pack.size() / 1048576.0);
 }
 
 bool OneShot(const char* source, const char* destination, uint32_t size) {
@@ -154,8 +184,21 @@ bool Yardstick(const char* source, const char* destination) {
 }
 
 // Runs one measurement in this (child) process; prints nothing.
-int RunMode(const std::string& mode, uint32_t size) {
-  std::string pack = gDir + "/pack", out = gDir + "/out";
+int RunMode(std::string mode, uint32_t size) {
+  std::string pack = gDir + "/pack", out = gOut;
+  if (mode.compare(0, 5, "bomb:") == 0) {
+    // The whole gigabyte with a bound that admits it, or a bound of 1 MiB
+    // that stops it (a failure, as it must be).
+    bool bounded = mode.find("1MiB") != std::string::npos;
+    mode = mode.substr(5, mode.find(' ') - 5);
+    pack = gDir + "/bomb";
+    out = "/dev/null";
+    size = bounded ? 1u << 20 : 1u << 30;
+    if (bounded) {
+      Updater updater;
+      return updater.UnpackFile(pack.c_str(), out.c_str(), kKey, size) ? 1 : 0;
+    }
+  }
   bool ok = false;
   if (mode == "one-shot") ok = OneShot(pack.c_str(), out.c_str(), size);
   if (mode == "one-shot+sha256") {
@@ -174,7 +217,7 @@ int RunMode(const std::string& mode, uint32_t size) {
 
 // Runs `mode` in a child `runs` times; prints the median and the peak RSS.
 void Measure(const char* self, const std::string& mode, size_t megabytes, int runs) {
-  std::vector<double> times;
+  std::vector<double> times, cpu;
   long peak = 0;
   for (int run = 0; run < runs; ++run) {
     unlink((gDir + "/out").c_str());
@@ -182,20 +225,23 @@ void Measure(const char* self, const std::string& mode, size_t megabytes, int ru
     pid_t child = fork();
     if (child == 0) {
       execl(self, self, "--mode", mode.c_str(), gDir.c_str(), std::to_string(megabytes).c_str(),
-            static_cast<char*>(nullptr));
+            gOut.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
     int status = 0;
     struct rusage usage;
     wait4(child, &status, 0, &usage);
     times.push_back(Now() - start);
+    cpu.push_back(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+                  (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6);
     peak = std::max(peak, usage.ru_maxrss);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) printf("%s failed\n", mode.c_str());
   }
   std::sort(times.begin(), times.end());
+  std::sort(cpu.begin(), cpu.end());
   double median = times[times.size() / 2];
-  printf("%-18s %7.3f s  %7.1f MB/s  peak RSS %7.1f MB\n", mode.c_str(), median,
-         megabytes * 1.048576 / median, peak / 1024.0);
+  printf("%-16s %6.3f s %6.1f MB/s  cpu %6.3f s  peak RSS %6.1f MB\n", mode.c_str(), median,
+         megabytes * 1.048576 / median, cpu[cpu.size() / 2], peak / 1024.0);
 }
 
 void MeasureRc4() {
@@ -224,20 +270,29 @@ void MeasureRc4() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 5 && strcmp(argv[1], "--mode") == 0) {
+  if (argc == 6 && strcmp(argv[1], "--mode") == 0) {
     gDir = argv[3];
+    gOut = argv[5];
     return RunMode(argv[2], static_cast<uint32_t>(atoi(argv[4])) << 20);
   }
   size_t megabytes = argc > 1 ? atoi(argv[1]) : 200;
   int runs = argc > 2 ? atoi(argv[2]) : 3;
   char pattern[] = "/tmp/pack-bench-XXXXXX";
   gDir = mkdtemp(pattern);
+  // "null" as the third argument sends the unpacked file to /dev/null, to
+  // leave the file system's write costs out.
+  gOut = argc > 3 && strcmp(argv[3], "null") == 0 ? "/dev/null" : gDir + "/out";
   MakeFiles(megabytes);
   MeasureRc4();
   for (const char* mode :
        {"one-shot", "UnpackFile", "yardstick", "one-shot+sha256", "streamed+sha256", "streamed"}) {
     Measure("/proc/self/exe", mode, megabytes, runs);
   }
+  MakeBomb();
+  for (const char* mode : {"bomb:one-shot", "bomb:UnpackFile", "bomb:UnpackFile 1MiB"}) {
+    Measure("/proc/self/exe", mode, 1024, runs);
+  }
+  unlink((gDir + "/bomb").c_str());
   unlink((gDir + "/out").c_str());
   unlink((gDir + "/pack").c_str());
   rmdir(gDir.c_str());
