@@ -190,7 +190,9 @@ class Updater {
 
   // Turns the pack at `source` into the file at `destination` (the two may be
   // one path): deciphers it with `key` when the key text is not empty and
-  // inflates it into at most `size` bytes. Fails with the reason set.
+  // inflates it into at most `size` bytes, reading the pack in pieces. Fails
+  // with the reason set; after a bad pack the destination is left empty, or,
+  // when it is the source, the pack is left as it was.
   bool UnpackFile(const char* source, const char* destination, const char* key, uint32_t size);
 
   // Joins baseDir and `relative` into `out` (1024 bytes). False when the
