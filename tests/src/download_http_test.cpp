@@ -2,6 +2,8 @@
 // status and redirect rules, header parsing, hostile and stalled servers) and
 // against Python's http.server for real transfers.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -97,16 +99,37 @@ TEST(DownloadHttp, ResponsesAndBrokenServersGiveTheirCodes) {
     End end;
     int32_t code;
     std::string body;
+    int status = -1;               // GetHttpStatus(), when not -1
+    const char* detail = nullptr;  // GetErrorDetail(), when given
   } cases[] = {
       {"", kClose, VDL_ERR_INVALID_RESPONSE, ""},  // closed before any status line
       {"HTTP/1.0 20", kClose, VDL_ERR_INVALID_RESPONSE, ""},
       {"\r\nHTTP/1.0 200 OK\r\n\r\nbody", kClose, VDL_ERR_INVALID_RESPONSE, ""},
       {"HTTP/1.0 200 OK\r\n", kClose, VDL_ERR_NONE, ""},  // no headers, no body: success
-      {"HTTP/1.0 401 Unauthorized\r\n\r\n", kClose, VDL_ERR_AUTH, ""},
-      {"HTTP/1.0 404 Not Found\r\nContent-Length: 3\r\n\r\nno!", kClose, VDL_ERR_NOT_FOUND, ""},
-      {"HTTP/1.0 301 Moved Permanently\r\nLocation: /b\r\n\r\n", kClose, VDL_ERR_INVALID_RESPONSE,
-       ""},
-      {"HTTP/1.0 500 Internal Server Error\r\n\r\n", kClose, VDL_ERR_INVALID_RESPONSE, ""},
+      {"HTTP/1.0 401 Unauthorized\r\n\r\n", kClose, VDL_ERR_AUTH, "", 401, "server answered 401"},
+      {"HTTP/1.0 404 Not Found\r\nContent-Length: 3\r\n\r\nno!", kClose, VDL_ERR_NOT_FOUND, "",
+       404},
+      {"HTTP/1.0 500 Internal Server Error (ref 2001)\r\n\r\nerror page", kClose,
+       VDL_ERR_INVALID_RESPONSE, "", 500, "server answered 500"},
+      {"HTTP/1.0 503 Service Unavailable\r\nContent-Length: 4\r\n\r\nbusy", kClose,
+       VDL_ERR_INVALID_RESPONSE, "", 503, "server answered 503"},
+      // The status is the code in its place, not a number anywhere in the line.
+      {"Content-Length: 200\r\n\r\nerror page", kClose, VDL_ERR_INVALID_RESPONSE, "", 0,
+       "malformed status line"},
+      {"HTTP/1.0 2000 OK\r\n\r\nbody", kClose, VDL_ERR_INVALID_RESPONSE, "", 0},
+      {"HTTP/1.0 404200 OK\r\n\r\nbody", kClose, VDL_ERR_INVALID_RESPONSE, "", 0},
+      {"HTTP/1.1 200\r\n\r\nbody", kClose, VDL_ERR_NONE, "body", 200},
+      // A range that was not asked for, and an answer to one that cannot be had.
+      {"HTTP/1.0 206 Partial Content\r\nContent-Range: bytes 0-3/4\r\n\r\nbody", kClose,
+       VDL_ERR_INVALID_RESPONSE, "", 206},
+      {"HTTP/1.0 416 Range Not Satisfiable\r\n\r\n", kClose, VDL_ERR_INVALID_RESPONSE, "", 416},
+      // Redirect codes: a Location decides; without one only 302 passes.
+      {"HTTP/1.0 301 Moved Permanently\r\nLocation: /b\r\n\r\n", kClose, VDL_ERR_REDIRECT_OFF, "",
+       301},
+      {"HTTP/1.0 307 Temporary Redirect\r\n\r\nbody", kClose, VDL_ERR_INVALID_RESPONSE, "", 307},
+      {"HTTP/1.0 302 Found\r\n\r\nbody", kClose, VDL_ERR_NONE, "body", 302},
+      {"HTTP/1.0 304 Not Modified\r\nLocation: /b\r\n\r\n", kClose, VDL_ERR_INVALID_RESPONSE, "",
+       304},
       {"HTTP/1.0 302 Found\r\nLocation: /b\r\n\r\n", kClose, VDL_ERR_REDIRECT_OFF, ""},
       {"HTTP/1.0 200 OK\r\nLocation: /b\r\n\r\nbody", kClose, VDL_ERR_REDIRECT_OFF, ""},
       {"HTTP/1.0 200 OK\r\nContent-Length: -4\r\n\r\nbody", kClose, VDL_ERR_INVALID_RESPONSE, ""},
@@ -118,8 +141,8 @@ TEST(DownloadHttp, ResponsesAndBrokenServersGiveTheirCodes) {
        ""},
       {"HTTP/1.0 200 OK\r\n", kReset, VDL_ERR_INVALID_RESPONSE, ""},
       {"HTTP/1.0 200 OK\r\n\r\nsome", kReset, VDL_ERR_INVALID_RESPONSE, "some"},
-      {"", kSilent, VDL_ERR_TIMEOUT, ""},
-      {partial, kSilent, VDL_ERR_TIMEOUT, ""},
+      {"", kSilent, VDL_ERR_TIMEOUT, "", 0, "no data for 300 ms"},
+      {partial, kSilent, VDL_ERR_TIMEOUT, "", 200, "no data for 300 ms"},
       {"HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\npart", kSilent, VDL_ERR_TIMEOUT, "part"},
   };
   const uint64_t blocks = MemLeakCount();
@@ -135,6 +158,15 @@ TEST(DownloadHttp, ResponsesAndBrokenServersGiveTheirCodes) {
     EXPECT_EQ(d.Run(), c.code == VDL_ERR_NONE) << c.response.substr(0, 60);
     EXPECT_EQ(d.code, c.code) << c.response.substr(0, 60);
     EXPECT_EQ(d.out.data, c.body) << c.response.substr(0, 60);
+    if (c.status != -1) {
+      EXPECT_EQ(d.dl.GetHttpStatus(), c.status) << c.response.substr(0, 60);
+    }
+    if (c.detail != nullptr) {
+      EXPECT_STREQ(d.dl.GetErrorDetail(), c.detail);
+    }
+    if (c.code == VDL_ERR_NONE) {
+      EXPECT_STREQ(d.dl.GetErrorDetail(), "");
+    }
   }
   EXPECT_EQ(MemLeakCount(), blocks);  // failing transfers release what they took
 
@@ -145,16 +177,45 @@ TEST(DownloadHttp, ResponsesAndBrokenServersGiveTheirCodes) {
   StringStream out;
   EXPECT_FALSE(dl.DownloadToStream(&out.stream));
   EXPECT_EQ(dl.GetError(), VDL_ERR_CONNECT);
+  EXPECT_EQ(dl.GetHttpStatus(), 0);
+}
+
+// A line and its line end may fill the 16384-byte buffer; a longer one is
+// refused, and never splits into a header and a body.
+TEST(DownloadHttp, HeaderLinesAroundTheBufferSize) {
+  struct Case {
+    size_t length;  // of the line without its line end
+    const char* end;
+    bool fits;
+  } cases[] = {
+      {16381, "\r\n", true}, {16382, "\r\n", true}, {16383, "\r\n", false}, {16382, "\n", true},
+      {16383, "\n", true},   {16384, "\n", false},  {16390, "\r\n", false},
+  };
+  for (const Case& c : cases) {
+    const std::string line = "X-Big: " + std::string(c.length - 7, 'x') + c.end;
+    ScriptServer server;
+    Answer(server, "HTTP/1.0 200 OK\r\n" + line + "Content-Length: 4\r\n\r\nbody");
+    Download d(server);
+    EXPECT_EQ(d.Run(), c.fits) << c.length;
+    EXPECT_EQ(d.code, c.fits ? VDL_ERR_NONE : VDL_ERR_INVALID_RESPONSE) << c.length;
+    EXPECT_EQ(d.out.data, c.fits ? "body" : "") << c.length;
+    if (c.fits) {
+      EXPECT_EQ(d.log.calls, (std::vector<Call>{{0, 4}, {4, 4}})) << c.length;
+    }
+  }
 }
 
 TEST(DownloadHttp, RedirectRules) {
-  {  // Both options off: the Location header is ignored.
+  // Both options off: the Location header is ignored; 302 passes its body,
+  // the other redirect codes have none to give.
+  for (const char* status : {"302 Found", "301 Moved Permanently"}) {
     ScriptServer server;
-    Answer(server, "HTTP/1.0 302 Found\r\nLocation: /b\r\n\r\nold");
+    Answer(server, std::string("HTTP/1.0 ") + status + "\r\nLocation: /b\r\n\r\nold");
     Download d(server);
     d.dl.SetFailOnRedirect(false);
-    EXPECT_TRUE(d.Run());
-    EXPECT_EQ(d.out.data, "old");
+    const bool passes = status[2] == '2';
+    EXPECT_EQ(d.Run(), passes) << status;
+    EXPECT_EQ(d.out.data, passes ? "old" : "") << status;
   }
   {  // A relative Location: the same host and port, credentials and callback.
     ScriptServer server;
@@ -172,6 +233,39 @@ TEST(DownloadHttp, RedirectRules) {
     ASSERT_FALSE(d.log.calls.empty());
     EXPECT_EQ(d.log.calls.back(), Call(10, 10));
   }
+  // Every redirect code is followed like 302; the redirect keeps the resume
+  // offset and the limits.
+  for (const char* status : {"301 Moved Permanently", "303 See Other", "307 Temporary Redirect",
+                             "308 Permanent Redirect"}) {
+    ScriptServer server;
+    server.Accept().ReadRequest().Send(std::string("HTTP/1.0 ") + status +
+                                       "\r\nLocation: /b\r\n\r\n");
+    server.Accept().ReadRequest();
+    server.Send("HTTP/1.0 206 Partial\r\nContent-Range: bytes 3-5/6\r\n\r\ndef").Close();
+    ASSERT_TRUE(server.Start());
+    Download d(server);
+    d.dl.SetFollowRedirects(true);
+    d.dl.SetResumeFrom(3);
+    d.dl.SetMaxSize(6);
+    EXPECT_TRUE(d.Run()) << status;
+    EXPECT_EQ(d.out.data, "def") << status;
+    EXPECT_TRUE(d.dl.WasResumed()) << status;
+    EXPECT_EQ(d.dl.GetHttpStatus(), 206) << status;
+    ASSERT_EQ(server.Finish(), "") << status;
+    EXPECT_NE(server.Received(1).find("\r\nRange: bytes=3-\r\n"), std::string::npos) << status;
+  }
+  {  // The limit goes along too.
+    ScriptServer server;
+    server.Accept().ReadRequest().Send("HTTP/1.0 302 Found\r\nLocation: /b\r\n\r\n");
+    server.Accept().ReadRequest().Send(Ok("0123456789")).Close();
+    ASSERT_TRUE(server.Start());
+    Download d(server);
+    d.dl.SetFollowRedirects(true);
+    d.dl.SetMaxSize(9);
+    EXPECT_FALSE(d.Run());
+    EXPECT_TRUE(d.dl.SizeLimitHit());
+    EXPECT_EQ(d.out.data, "");
+  }
   {  // An absolute Location to another server gets no credentials and is the
      // last one followed.
     ScriptServer second;
@@ -184,6 +278,7 @@ TEST(DownloadHttp, RedirectRules) {
     d.dl.SetFollowRedirects(true);
     EXPECT_FALSE(d.Run());
     EXPECT_EQ(d.code, VDL_ERR_REDIRECT_OFF);
+    EXPECT_EQ(d.dl.GetHttpStatus(), 302);  // the final response's
     ASSERT_EQ(second.Finish(), "");
     EXPECT_EQ(second.Received().find("Authorization"), std::string::npos);
     EXPECT_EQ(second.Received().find("GET /b HTTP/1.0\r\n"), 0u);
@@ -286,6 +381,197 @@ TEST(DownloadHttp, CallbackAndStreamCanStopTheTransfer) {
   EXPECT_EQ(s.code, VDL_ERR_WRITE);
 }
 
+TEST(DownloadHttp, SizeLimitStopsTheBody) {
+  const std::string body(100, 'z');
+  const std::string unsized = "HTTP/1.0 200 OK\r\n\r\n";
+  struct Case {
+    std::string response;
+    int64_t limit;
+    size_t written;      // bytes that reach the target
+    const char* detail;  // null: the transfer succeeds
+  } cases[] = {
+      {Ok(body), 99, 0, "announced 100 bytes, limit 99"},
+      {Ok(body), 100, 100, nullptr},
+      {unsized + body + "!", 100, 100, "body goes past the limit of 100 bytes"},
+      {unsized + body, 100, 100, nullptr},
+      {unsized + body, 0, 100, nullptr},  // no limit
+  };
+  for (const Case& c : cases) {
+    ScriptServer server;
+    Answer(server, c.response);
+    Download d(server);
+    d.dl.SetMaxSize(c.limit);
+    EXPECT_EQ(d.Run(), c.detail == nullptr) << c.limit;
+    EXPECT_EQ(d.out.data, body.substr(0, c.written)) << c.limit;
+    EXPECT_EQ(d.dl.SizeLimitHit(), c.detail != nullptr) << c.limit;
+    if (c.detail == nullptr) continue;
+    EXPECT_EQ(d.code, VDL_ERR_INVALID_RESPONSE);
+    EXPECT_STREQ(d.dl.GetErrorDetail(), c.detail);
+  }
+}
+
+// A server that sends a byte every 100 ms stays below 1000 bytes/s: with a
+// one-second window it is cut off in the header or the body phase alike,
+// unless the rate check is off.
+TEST(DownloadHttp, MinimumRateEndsCrawlingTransfers) {
+  const std::string head = "HTTP/1.0 200 OK\r\nX-Pad: " + std::string(40, 'p') + "\r\n\r\n";
+  const std::string body(40, 'b');
+  struct Case {
+    const char* name;
+    bool dribbleHead;
+    uint32_t rate;
+    size_t bodyBytes;  // of the body sent
+  } cases[] = {
+      {"header phase", true, 1000, 40},
+      {"body phase", false, 1000, 40},
+      {"check off", false, 0, 15},
+  };
+  for (const Case& c : cases) {
+    ScriptServer server;
+    server.Accept().ReadRequest();
+    if (c.dribbleHead) server.SendSplit(head, 1, 100);
+    if (!c.dribbleHead) server.Send(head);
+    server.SendSplit(body.substr(0, c.bodyBytes), 1, 100).Close();
+    ASSERT_TRUE(server.Start());
+    Download d(server);
+    d.dl.SetMinimumRate(c.rate, 1);
+    const bool off = c.rate == 0;
+    EXPECT_EQ(d.Run(), off) << c.name;
+    EXPECT_EQ(d.code, off ? VDL_ERR_NONE : VDL_ERR_TIMEOUT) << c.name;
+    EXPECT_STREQ(d.dl.GetErrorDetail(), off ? "" : "below 1000 bytes/s for 1 s") << c.name;
+    if (off) {
+      EXPECT_EQ(d.out.data, body.substr(0, c.bodyBytes));
+    }
+    if (!off) {
+      EXPECT_LT(d.out.data.size(), body.size()) << c.name;
+    }
+  }
+}
+
+// A target that already holds "HELLO" (and bytes after it) asks for the rest
+// from byte 5.
+TEST(DownloadHttp, ResumeTakesTheRestOrStartsOver) {
+  const std::string partial = "HTTP/1.0 206 Partial Content\r\n";
+  struct Case {
+    std::string response;
+    int32_t code;
+    std::string file;  // the handle's file afterwards
+    bool resumed;
+    std::vector<Call> calls;
+  } cases[] = {
+      {partial + "Content-Length: 6\r\nContent-Range: bytes 5-10/11\r\n\r\n WORLD",
+       VDL_ERR_NONE,
+       "HELLO WORLD",
+       true,
+       {{5, 11}, {11, 11}}},
+      {partial + "content-range:  bytes 5-10/*\r\n\r\n WORLD",
+       VDL_ERR_NONE,
+       "HELLO WORLD",
+       true,
+       {{5, 11}, {11, 11}}},
+      // The server sends the whole file: it replaces what was there.
+      {Ok("hello world"), VDL_ERR_NONE, "hello world", false, {{0, 11}, {11, 11}}},
+      // Anything but the asked-for rest leaves the file as it was.
+      {partial + "Content-Range: bytes 4-10/11\r\n\r\nO WORLD",
+       VDL_ERR_INVALID_RESPONSE,
+       "HELLOxyz",
+       false,
+       {}},
+      {partial + "Content-Range: bytes 5-7/11\r\n\r\n WO",
+       VDL_ERR_INVALID_RESPONSE,
+       "HELLOxyz",
+       false,
+       {}},
+      {partial + "Content-Length: 5\r\nContent-Range: bytes 5-10/11\r\n\r\n WORL",
+       VDL_ERR_INVALID_RESPONSE,
+       "HELLOxyz",
+       false,
+       {}},
+      {partial + "Content-Range: bytes 5-10\r\n\r\n WORLD",
+       VDL_ERR_INVALID_RESPONSE,
+       "HELLOxyz",
+       false,
+       {}},
+      {partial + "\r\n WORLD", VDL_ERR_INVALID_RESPONSE, "HELLOxyz", false, {}},
+      {"HTTP/1.0 416 Range Not Satisfiable\r\n\r\n",
+       VDL_ERR_INVALID_RESPONSE,
+       "HELLOxyz",
+       false,
+       {}},
+  };
+  TempDir dir;
+  const std::string path = dir.path + "/target";
+  for (const Case& c : cases) {
+    ASSERT_TRUE(WriteFile(path, "HELLOxyz"));
+    FILE* handle = fopen(path.c_str(), "r+b");
+    ASSERT_NE(handle, nullptr);
+    ASSERT_EQ(fseek(handle, 5, SEEK_SET), 0);
+    ScriptServer server;
+    Answer(server, c.response);
+    Download d(server);
+    d.dl.SetResumeFrom(5);
+    EXPECT_EQ(d.dl.DownloadToHandle(handle), c.code == VDL_ERR_NONE) << c.response;
+    EXPECT_EQ(fclose(handle), 0);
+    EXPECT_EQ(d.dl.GetError(), c.code) << c.response;
+    EXPECT_EQ(ReadFile(path), c.file) << c.response;
+    EXPECT_EQ(d.dl.WasResumed(), c.resumed) << c.response;
+    EXPECT_EQ(d.log.calls, c.calls) << c.response;
+    ASSERT_EQ(server.Finish(), "");
+    EXPECT_NE(server.Received().find("Connection: close\r\nRange: bytes=5-\r\n\r\n"),
+              std::string::npos);
+  }
+}
+
+// DownloadToFile keeps the file's first bytes itself and cuts what follows;
+// a file too short to resume is refused untouched. A stream is only rewound
+// for a whole file.
+TEST(DownloadHttp, ResumeIntoFileAndStream) {
+  const std::string rest =
+      "HTTP/1.0 206 Partial Content\r\nContent-Range: bytes 5-10/11\r\n\r\n WORLD";
+  struct Case {
+    const char* before;  // null: no file
+    std::string response;
+    int64_t limit;
+    int32_t code;
+    const char* after;  // null: no file
+  } cases[] = {
+      {"HELLO and more to cut", rest, 0, VDL_ERR_NONE, "HELLO WORLD"},
+      {"HELLO", rest, 11, VDL_ERR_NONE, "HELLO WORLD"},
+      {"HELLO", rest, 10, VDL_ERR_INVALID_RESPONSE, "HELLO"},  // the whole file is over the limit
+      {"HELLO and more", Ok("whole"), 0, VDL_ERR_NONE, "whole"},
+      {"HELL", rest, 0, VDL_ERR_FILE_ACCESS, "HELL"},
+      {nullptr, rest, 0, VDL_ERR_FILE_ACCESS, nullptr},
+  };
+  TempDir dir;
+  const std::string path = dir.path + "/target";
+  for (const Case& c : cases) {
+    std::remove(path.c_str());
+    if (c.before != nullptr) {
+      ASSERT_TRUE(WriteFile(path, c.before));
+    }
+    ScriptServer server;
+    Answer(server, c.response);
+    Download d(server);
+    d.dl.SetResumeFrom(5);
+    d.dl.SetMaxSize(c.limit);
+    EXPECT_EQ(d.dl.DownloadToFile(path.c_str()), c.code == VDL_ERR_NONE) << c.before;
+    EXPECT_EQ(d.dl.GetError(), c.code) << c.before;
+    EXPECT_EQ(access(path.c_str(), F_OK) == 0, c.after != nullptr) << c.before;
+    if (c.after != nullptr) {
+      EXPECT_EQ(ReadFile(path), c.after) << c.before;
+    }
+  }
+
+  ScriptServer server;
+  Answer(server, Ok("new"));
+  Download d(server);
+  d.dl.SetResumeFrom(5);
+  d.out.data = "old content";
+  d.out.position = 5;
+  EXPECT_TRUE(d.Run());
+  EXPECT_EQ(d.out.data, "new content");
+}
+
 // Python's http.server on loopback, serving a temporary directory.
 TEST(DownloadHttpReal, DownloadsToFileHandleAndMemory) {
   TempDir dir;
@@ -327,6 +613,62 @@ TEST(DownloadHttpReal, DownloadsToFileHandleAndMemory) {
   VelmarDownloadNoCurl missing((url + ".missing").c_str(), nullptr, nullptr, nullptr, nullptr);
   EXPECT_FALSE(missing.DownloadToFile((dir.path + "/missing.bin").c_str()));
   EXPECT_EQ(missing.GetError(), VDL_ERR_NOT_FOUND);
+}
+
+// nginx on loopback answers ranges for real: the rest of a file, and 416
+// once nothing is left.
+TEST(DownloadHttpReal, NginxResumesAFile) {
+  TempDir dir;
+  const std::string content = PseudoRandomBytes(3 * 1024 * 1024 + 5, 13);
+  ASSERT_EQ(mkdir((dir.path + "/root").c_str(), 0755), 0);
+  ASSERT_TRUE(WriteFile(dir.path + "/root/big.bin", content));
+  const std::string conf = "daemon off; master_process off; pid " + dir.path +
+                           "/nginx.pid;\n"
+                           "events { worker_connections 16; }\n"
+                           "http { access_log off; client_body_temp_path " +
+                           dir.path +
+                           "/tmp;\n"
+                           "  proxy_temp_path " +
+                           dir.path + "/tmp; fastcgi_temp_path " + dir.path +
+                           "/tmp;\n"
+                           "  uwsgi_temp_path " +
+                           dir.path + "/tmp; scgi_temp_path " + dir.path +
+                           "/tmp;\n"
+                           "  server { listen 127.0.0.1:{port}; root " +
+                           dir.path + "/root; } }\n";
+  PeerProcess server;
+  uint16_t port =
+      server.StartOnFreePort({"/usr/sbin/nginx", "-p", dir.path, "-c", dir.path + "/nginx.conf",
+                              "-e", dir.path + "/error.log"},
+                             dir.path + "/server.log", {{dir.path + "/nginx.conf", conf}});
+  ASSERT_NE(port, 0) << "nginx did not start";
+  const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/big.bin";
+  struct Case {
+    size_t have;  // bytes already in the target
+    int32_t code;
+    int status;
+  } cases[] = {
+      {1024 * 1024 + 7, VDL_ERR_NONE, 206},
+      {content.size(), VDL_ERR_INVALID_RESPONSE, 416},
+  };
+  for (const Case& c : cases) {
+    const std::string target = dir.path + "/target.bin";
+    ASSERT_TRUE(WriteFile(target, content.substr(0, c.have)));
+    ProgressLog log;
+    VelmarDownloadNoCurl dl(url.c_str(), ProgressLog::Callback, nullptr, nullptr, &log);
+    dl.SetResumeFrom(static_cast<int64_t>(c.have));
+    EXPECT_EQ(dl.DownloadToFile(target.c_str()), c.code == VDL_ERR_NONE) << c.have;
+    EXPECT_EQ(dl.GetError(), c.code) << c.have;
+    EXPECT_EQ(dl.GetHttpStatus(), c.status) << c.have;
+    EXPECT_EQ(dl.WasResumed(), c.code == VDL_ERR_NONE) << c.have;
+    EXPECT_EQ(Sha256Hex(ReadFile(target)),
+              Sha256Hex(c.code == VDL_ERR_NONE ? content : content.substr(0, c.have)));
+    if (c.code != VDL_ERR_NONE) continue;
+    const int64_t size = static_cast<int64_t>(content.size());
+    ASSERT_FALSE(log.calls.empty());
+    EXPECT_EQ(log.calls.front(), Call(static_cast<int64_t>(c.have), size));
+    EXPECT_EQ(log.calls.back(), Call(size, size));
+  }
 }
 
 }  // namespace
