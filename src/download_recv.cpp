@@ -41,13 +41,14 @@ uint32_t Arm(VDL_RECEIVER* rx, VELMAR_SOCKET* sock) {
   return ms;
 }
 
-// After a receive that brought nothing: VDL_RECV_TOO_SLOW when it timed out
-// because the window is over, 0 when it timed out a little before the
-// window's end (receive again), VS_LINE_ERROR for any other failure.
+// After a receive that brought nothing: VDL_RECV_TOO_SLOW when the window's
+// end cut it short and the window is over, 0 when it woke a little before
+// that end (receive again), VS_LINE_ERROR for any other failure, its own
+// time-out included.
 int AfterFailedReceive(VDL_RECEIVER* rx, VELMAR_SOCKET* sock, uint32_t armedMs) {
   if (vdl_recv_failure_code(rx->sockets, sock) != VDL_ERR_TIMEOUT) return VS_LINE_ERROR;
-  if (rx->rate.TooSlow(vdl_now_ms())) return VDL_RECV_TOO_SLOW;
-  return armedMs < rx->timeoutMs ? 0 : VS_LINE_ERROR;
+  if (armedMs >= rx->timeoutMs) return VS_LINE_ERROR;
+  return rx->rate.TooSlow(vdl_now_ms()) ? VDL_RECV_TOO_SLOW : 0;
 }
 
 // Counts `n` received bytes for the rate, less those counted while a line

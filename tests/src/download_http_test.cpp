@@ -283,6 +283,17 @@ TEST(DownloadHttp, RedirectRules) {
     EXPECT_EQ(second.Received().find("Authorization"), std::string::npos);
     EXPECT_EQ(second.Received().find("GET /b HTTP/1.0\r\n"), 0u);
   }
+  {  // A redirect to where nothing listens: the status is the last one read.
+    ScriptServer server;
+    const std::string nowhere = "http://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/b";
+    Answer(server, "HTTP/1.0 302 Found\r\nLocation: " + nowhere + "\r\n\r\n");
+    Download d(server);
+    d.dl.SetFollowRedirects(true);
+    EXPECT_FALSE(d.Run());
+    EXPECT_EQ(d.code, VDL_ERR_CONNECT);
+    EXPECT_EQ(d.dl.GetHttpStatus(), 302);
+    EXPECT_EQ(std::string(d.dl.GetErrorDetail()).find("cannot connect to 127.0.0.1 port"), 0u);
+  }
 }
 
 TEST(DownloadHttp, HeadersSplitAcrossPacketsAndBodyWithoutLength) {
@@ -421,20 +432,25 @@ TEST(DownloadHttp, MinimumRateEndsCrawlingTransfers) {
     bool dribbleHead;
     uint32_t rate;
     size_t bodyBytes;  // of the body sent
+    bool silent;       // then stays silent, far shorter than the time-out
   } cases[] = {
-      {"header phase", true, 1000, 40},
-      {"body phase", false, 1000, 40},
-      {"check off", false, 0, 15},
+      {"header phase", true, 1000, 40, false},
+      {"body phase", false, 1000, 40, false},
+      {"silent body", false, 1000, 0, true},
+      {"check off", false, 0, 15, false},
   };
   for (const Case& c : cases) {
     ScriptServer server;
     server.Accept().ReadRequest();
     if (c.dribbleHead) server.SendSplit(head, 1, 100);
     if (!c.dribbleHead) server.Send(head);
-    server.SendSplit(body.substr(0, c.bodyBytes), 1, 100).Close();
+    server.SendSplit(body.substr(0, c.bodyBytes), 1, 100);
+    if (c.silent) server.ExpectClosed(20000);
+    if (!c.silent) server.Close();
     ASSERT_TRUE(server.Start());
     Download d(server);
     d.dl.SetMinimumRate(c.rate, 1);
+    d.dl.SetTimeout(5000);  // a receive longer than the window ends with the window
     const bool off = c.rate == 0;
     EXPECT_EQ(d.Run(), off) << c.name;
     EXPECT_EQ(d.code, off ? VDL_ERR_NONE : VDL_ERR_TIMEOUT) << c.name;
@@ -470,7 +486,7 @@ TEST(DownloadHttp, ResumeTakesTheRestOrStartsOver) {
        true,
        {{5, 11}, {11, 11}}},
       // The server sends the whole file: it replaces what was there.
-      {Ok("hello world"), VDL_ERR_NONE, "hello world", false, {{0, 11}, {11, 11}}},
+      {Ok("hi!"), VDL_ERR_NONE, "hi!", false, {{0, 3}, {3, 3}}},
       // Anything but the asked-for rest leaves the file as it was.
       {partial + "Content-Range: bytes 4-10/11\r\n\r\nO WORLD",
        VDL_ERR_INVALID_RESPONSE,
