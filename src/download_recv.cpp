@@ -183,6 +183,8 @@ int vdl_recv_line(VDL_RECEIVER* rx, VELMAR_SOCKET* sock, char* buffer, int32_t s
     if (length > 0) return TakeLine(rx, sock, buffer, length, counted);
     if (length < 0) return VS_LINE_FULL;
     if (closed) return VDL_LINE_TRUNCATED;
+    // The close may have come with the bytes just seen: look again at once.
+    if (PeerHasClosed(sock)) continue;
     int waited = AwaitMore(rx, seen, &watch);
     if (waited != 0) return waited;
   }
