@@ -6,13 +6,13 @@
 
 #include "download_nocurl.h"
 #include "download_parse.h"
+#include "download_recv.h"
 #include "memleak.h"
 #include "sockets3.h"
 #include "streams.h"
 
 namespace {
 
-constexpr int32_t kWorkSize = 16384;
 // Steps of 100 ms spent waiting for incomplete reply lines, per transfer.
 constexpr int kMaxLineWaits = 300;
 // A server that keeps talking without moving the exchange on is cut off.
@@ -31,6 +31,27 @@ enum class FtpState {
 
 // What handling one reply leads to.
 enum class Step { kNext, kDone, kFailed };
+
+// What each state's reply answers, for the error detail.
+const char* AnswerTo(FtpState state) {
+  switch (state) {
+    case FtpState::kGreeting:
+      return "the connection";
+    case FtpState::kUser:
+      return "USER";
+    case FtpState::kPassword:
+      return "PASS";
+    case FtpState::kType:
+      return "TYPE I";
+    case FtpState::kPassive:
+      return "PASV";
+    case FtpState::kRetrieve:
+      return "RETR";
+    case FtpState::kComplete:
+      break;
+  }
+  return "the transfer";
+}
 
 }  // namespace
 
@@ -63,9 +84,10 @@ class FtpExchange {
     dl.Fail(code);
     return Step::kFailed;
   }
-  int FailReply(int32_t code) {
-    dl.Fail(code);
-    return -1;
+  // A reply whose code does not move the exchange on.
+  Step Refuse(int code, int32_t failure) {
+    dl.SetErrorDetail("server answered %d to %s", code, AnswerTo(state));
+    return Fail(failure);
   }
 
   VelmarDownloadNoCurl& dl;
@@ -73,9 +95,9 @@ class FtpExchange {
   Velmar_Sockets3* sockets;
   VELMAR_SOCKET* control = nullptr;
   VELMAR_SOCKET* data = nullptr;
+  VDL_RECEIVER rx;
   char* buffer = nullptr;
   FtpState state = FtpState::kGreeting;
-  int lineWaits = 0;
 };
 
 bool VelmarDownloadNoCurl::FtpDownload(DataStream* stream) {
@@ -84,9 +106,11 @@ bool VelmarDownloadNoCurl::FtpDownload(DataStream* stream) {
 }
 
 bool FtpExchange::Run() {
-  buffer = static_cast<char*>(zmalloc(kWorkSize));
+  buffer = static_cast<char*>(zmalloc(VDL_WORK_SIZE));
   if (buffer == nullptr) return dl.Fail(VDL_ERR_SOCKET);
   if (!Open(&control, dl.host, dl.port)) return false;
+  vdl_receiver_init(&rx, sockets, dl.EffectiveTimeout(), kMaxLineWaits, dl.minRate,
+                    dl.rateWindowSeconds);
   for (int lines = 0; lines < kMaxReplyLines; lines++) {
     const char* text = nullptr;
     int code = ReadReply(&text);
@@ -95,6 +119,7 @@ bool FtpExchange::Run() {
     if (step == Step::kDone) return true;
     if (step == Step::kFailed) return false;
   }
+  dl.SetErrorDetail("more than %d replies", kMaxReplyLines);
   return dl.Fail(VDL_ERR_INVALID_RESPONSE);
 }
 
@@ -103,6 +128,7 @@ bool FtpExchange::Open(VELMAR_SOCKET** sock, const char* host, uint32_t port) {
   *sock = sockets->Create(2, 1, 6, 0);
   if (*sock == nullptr) return dl.Fail(VDL_ERR_SOCKET);
   if (!vdl_connect(sockets, *sock, host, port, dl.EffectiveTimeout())) {
+    dl.SetErrorDetail("cannot connect to %s port %u", host, port);
     return dl.Fail(VDL_ERR_CONNECT);
   }
   return true;
@@ -112,17 +138,19 @@ bool FtpExchange::Open(VELMAR_SOCKET** sock, const char* host, uint32_t port) {
 // first space in `*text`; -1 with the error code set when none came.
 int FtpExchange::ReadReply(const char** text) {
   for (int empty = 0; empty < kMaxReplyLines; empty++) {
-    int n = vdl_recv_line(sockets, control, buffer, kWorkSize, &lineWaits, kMaxLineWaits,
-                          dl.EffectiveTimeout());
+    int n = vdl_recv_line(&rx, control, buffer, VDL_WORK_SIZE);
     if (n == 0) continue;
-    if (n == VDL_LINE_STALLED) return FailReply(VDL_ERR_TIMEOUT);
-    if (n == VS_LINE_ERROR) return FailReply(vdl_recv_failure_code(sockets, control));
-    if (n < 0) return FailReply(VDL_ERR_INVALID_RESPONSE);
+    if (n < 0) {
+      dl.FailReceive(n, control);
+      return -1;
+    }
     // Empty once its line ends are gone (a zero byte at its start).
-    if (vdl_trim_line_ends(buffer) == 0) return FailReply(VDL_ERR_INVALID_RESPONSE);
+    if (vdl_trim_line_ends(buffer) == 0) break;
     return vdl_ftp_reply_code(buffer, text);
   }
-  return FailReply(VDL_ERR_INVALID_RESPONSE);
+  dl.SetErrorDetail("empty reply");
+  dl.Fail(VDL_ERR_INVALID_RESPONSE);
+  return -1;
 }
 
 // One handler per state; the state moves on only through Command and
@@ -138,14 +166,14 @@ Step FtpExchange::OnReply(int code, const char* text) {
     case FtpState::kType:
       return Expect(code, 200, VDL_ERR_INVALID_RESPONSE, "PASV\r\n", FtpState::kPassive);
     case FtpState::kPassive:
-      if (code != 227) return Fail(VDL_ERR_INVALID_RESPONSE);
+      if (code != 227) return Refuse(code, VDL_ERR_INVALID_RESPONSE);
       if (OpenDataConnection(text) == Step::kFailed) return Step::kFailed;
       return Command("RETR %s\r\n", dl.path, FtpState::kRetrieve);
     case FtpState::kRetrieve:
-      if (code != 150) return Fail(VDL_ERR_INVALID_RESPONSE);
+      if (code != 150) return Refuse(code, VDL_ERR_INVALID_RESPONSE);
       return ReadFile(text);
     case FtpState::kComplete:
-      if (code != 226) return Fail(VDL_ERR_INVALID_RESPONSE);
+      if (code != 226) return Refuse(code, VDL_ERR_INVALID_RESPONSE);
       sockets->Send(control, "QUIT\r\n", -1, true);
       CloseSocket(&data);
       CloseSocket(&control);
@@ -158,7 +186,7 @@ Step FtpExchange::OnReply(int code, const char* text) {
 // state calls for (user after 220, password after 331).
 Step FtpExchange::Expect(int code, int wanted, int32_t failure, const char* command,
                          FtpState next) {
-  if (code != wanted) return Fail(failure);
+  if (code != wanted) return Refuse(code, failure);
   const char* argument = "";
   if (state == FtpState::kGreeting) argument = dl.user;
   if (state == FtpState::kUser) argument = dl.password;
@@ -178,6 +206,7 @@ Step FtpExchange::OpenDataConnection(const char* text) {
   char address[40];
   uint32_t port = 0;
   if (!vdl_parse_pasv_reply(text, address, sizeof(address), &port)) {
+    dl.SetErrorDetail("malformed passive reply");
     return Fail(VDL_ERR_INVALID_RESPONSE);
   }
   if (!Open(&data, address, port)) return Step::kFailed;
@@ -185,26 +214,29 @@ Step FtpExchange::OpenDataConnection(const char* text) {
 }
 
 // After the 150 reply: reads the announced number of bytes from the data
-// connection (an unreadable size: until it closes), then waits for 226. A
-// reply without a size is not acted on; the next reply must be another 150.
+// connection (when no size is announced: until it closes), then waits for
+// 226. The whole file always comes, so a target set up for resuming starts
+// over.
 Step FtpExchange::ReadFile(const char* text) {
-  int64_t size = vdl_parse_150_size(text);
-  if (size == -1) return Step::kNext;
+  const int64_t size = vdl_parse_150_size(text);
+  const int64_t total = size > 0 ? size : 0;
+  if (!dl.CheckAnnouncedSize(total) || !dl.RestartTarget(stream)) return Step::kFailed;
   int64_t received = 0;
-  while (size != 0 && received != size) {
-    uint32_t want = kWorkSize;
+  while (size < 0 || received < size) {
+    uint32_t want = VDL_WORK_SIZE;
     if (size > 0 && size - received < want) want = static_cast<uint32_t>(size - received);
-    int n = sockets->Recv(data, buffer, want);
+    int n = vdl_recv_chunk(&rx, data, buffer, want);
     if (n == 0 && size < 0) break;
-    if (n == 0) return Fail(VDL_ERR_INVALID_RESPONSE);  // ended short of the size
-    if (n < 0) return Fail(vdl_recv_failure_code(sockets, data));
-    if (stream->write(buffer, static_cast<uint64_t>(n), stream) != n) {
-      return Fail(VDL_ERR_WRITE);
+    if (n == 0) {
+      dl.SetErrorDetail("data connection closed after %lld of %lld bytes",
+                        static_cast<long long>(received), static_cast<long long>(size));
+      return Fail(VDL_ERR_INVALID_RESPONSE);
     }
-    received += n;
-    if (dl.callback != nullptr && !dl.callback(received, size > 0 ? size : 0, dl.userData)) {
-      return Fail(VDL_ERR_CALLBACK_ABORT);
+    if (n < 0) {
+      dl.FailReceive(n, data);
+      return Step::kFailed;
     }
+    if (!dl.WriteBody(stream, buffer, n, &received, total)) return Step::kFailed;
   }
   CloseSocket(&data);
   state = FtpState::kComplete;

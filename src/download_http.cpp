@@ -1,7 +1,7 @@
 #define MEMLEAK_SOURCE "download_nocurl"
 // The HTTP/1.0 exchange: one GET per connection with "Connection: close",
-// optional Basic authentication, the header phase with the status and
-// redirect rules, and the body phase into the caller's stream.
+// optional Basic authentication and Range, the header phase with the status,
+// range and redirect rules, and the body phase into the caller's stream.
 #include <openssl/evp.h>
 #include <strings.h>
 
@@ -11,13 +11,13 @@
 #include "GenLib.h"
 #include "download_nocurl.h"
 #include "download_parse.h"
+#include "download_recv.h"
 #include "memleak.h"
 #include "sockets3.h"
 #include "streams.h"
 
 namespace {
 
-constexpr int32_t kWorkSize = 16384;
 // Steps of 100 ms spent waiting for incomplete header lines, per response.
 constexpr int kMaxHeaderWaits = 300;
 // A server that sends header lines without end is cut off.
@@ -48,20 +48,33 @@ class HttpExchange {
   bool SendRequest();
   bool AppendAuthorization(size_t* length);
   bool ReadHeaders(bool* redirected);
+  bool OnStatusLine(const char* line);
   HeaderAction HandleHeader(const char* line);
+  HeaderAction OnContentLength(const char* value);
   HeaderAction Redirect(const char* location);
+  bool PrepareBody();
+  bool PrepareResumedBody();
   bool ReadBody();
   void CloseConnection();
   bool Fail(int32_t code) { return dl.Fail(code); }
+  HeaderAction FailHeader(int32_t code) {
+    dl.Fail(code);
+    return HeaderAction::kFailed;
+  }
 
   VelmarDownloadNoCurl& dl;
   DataStream* stream;
   Velmar_Sockets3* sockets;
+  VDL_RECEIVER rx;
   VELMAR_SOCKET* sock = nullptr;
   char* buffer = nullptr;
-  int64_t announced = 0;
+  int status = -1;
+  int64_t announced = 0;  // the body's length, once known
   bool haveLength = false;
-  int64_t received = 0;
+  VDL_CONTENT_RANGE range = {};
+  bool haveRange = false;
+  int64_t received = 0;  // bytes of the file so far, the resumed ones included
+  int64_t total = 0;     // what progress reports as the whole
   bool redirectResult = false;
 };
 
@@ -71,13 +84,13 @@ bool VelmarDownloadNoCurl::HttpDownload(DataStream* stream) {
 }
 
 bool HttpExchange::Run() {
-  buffer = static_cast<char*>(zmalloc(kWorkSize));
+  buffer = static_cast<char*>(zmalloc(VDL_WORK_SIZE));
   if (buffer == nullptr) return Fail(VDL_ERR_SOCKET);
   if (!Connect() || !SendRequest()) return false;
   bool redirected = false;
   if (!ReadHeaders(&redirected)) return false;
   if (redirected) return redirectResult;
-  return ReadBody();
+  return PrepareBody() && ReadBody();
 }
 
 bool HttpExchange::Connect() {
@@ -88,26 +101,37 @@ bool HttpExchange::Connect() {
     return Fail(VDL_ERR_SOCKET);
   }
   if (!vdl_connect(sockets, sock, dl.host, dl.port, dl.EffectiveTimeout())) {
+    dl.SetErrorDetail("cannot connect to %s port %u", dl.host, dl.port);
     return Fail(VDL_ERR_CONNECT);
   }
+  vdl_receiver_init(&rx, sockets, dl.EffectiveTimeout(), kMaxHeaderWaits, dl.minRate,
+                    dl.rateWindowSeconds);
   return true;
 }
 
 bool HttpExchange::SendRequest() {
-  int written = snprintf(buffer, kWorkSize,
+  int written = snprintf(buffer, VDL_WORK_SIZE,
                          "GET %s HTTP/1.0\r\nHost: %s\r\nUser-Agent: %s\r\nConnection: close\r\n",
                          dl.path, dl.host, dl.userAgent);
-  if (written < 0 || written >= kWorkSize) return Fail(VDL_ERR_INVALID_URL);
+  if (written < 0 || written >= VDL_WORK_SIZE) return Fail(VDL_ERR_INVALID_URL);
   size_t length = static_cast<size_t>(written);
   if ((dl.user[0] != '\0' || dl.password[0] != '\0') && !AppendAuthorization(&length)) {
     return Fail(VDL_ERR_INVALID_URL);
   }
-  if (strlcat(buffer, "\r\n", kWorkSize) >= static_cast<size_t>(kWorkSize)) {
+  if (dl.resumeFrom > 0) {
+    written = snprintf(buffer + length, VDL_WORK_SIZE - length, "Range: bytes=%lld-\r\n",
+                       static_cast<long long>(dl.resumeFrom));
+    if (written < 0 || length + written >= static_cast<size_t>(VDL_WORK_SIZE)) {
+      return Fail(VDL_ERR_INVALID_URL);
+    }
+    length += static_cast<size_t>(written);
+  }
+  if (strlcat(buffer, "\r\n", VDL_WORK_SIZE) >= static_cast<size_t>(VDL_WORK_SIZE)) {
     return Fail(VDL_ERR_INVALID_URL);
   }
   length += 2;
   int sent = sockets->Send(sock, buffer, -1, true);
-  memset(buffer, 0, kWorkSize);
+  memset(buffer, 0, VDL_WORK_SIZE);
   // The request could not be delivered over the connection.
   if (sent != static_cast<int>(length)) return Fail(VDL_ERR_CONNECT);
   return true;
@@ -125,10 +149,10 @@ bool HttpExchange::AppendAuthorization(size_t* length) {
       EVP_EncodeBlock(encoded, reinterpret_cast<const unsigned char*>(credentials), n);
   OPENSSL_cleanse(credentials, sizeof(credentials));
   if (encodedLength < 0) return false;
-  int written = snprintf(buffer + *length, kWorkSize - *length, "Authorization: Basic %s\r\n",
+  int written = snprintf(buffer + *length, VDL_WORK_SIZE - *length, "Authorization: Basic %s\r\n",
                          reinterpret_cast<const char*>(encoded));
   OPENSSL_cleanse(encoded, sizeof(encoded));
-  if (written < 0 || *length + static_cast<size_t>(written) >= static_cast<size_t>(kWorkSize)) {
+  if (written < 0 || *length + static_cast<size_t>(written) >= static_cast<size_t>(VDL_WORK_SIZE)) {
     return false;
   }
   *length += static_cast<size_t>(written);
@@ -138,29 +162,24 @@ bool HttpExchange::AppendAuthorization(size_t* length) {
 // Reads the status line and the headers up to the empty line. A peer that
 // closes after the status line leaves the (empty) body to ReadBody.
 bool HttpExchange::ReadHeaders(bool* redirected) {
-  int waits = 0;
-  int lines = 0;
-  for (;;) {
-    int n = vdl_recv_line(sockets, sock, buffer, kWorkSize, &waits, kMaxHeaderWaits,
-                          dl.EffectiveTimeout());
+  for (int lines = 0;; lines++) {
+    int n = vdl_recv_line(&rx, sock, buffer, VDL_WORK_SIZE);
     if (n == VS_LINE_CLOSED && lines > 0) return true;
-    if (n == VDL_LINE_STALLED) return Fail(VDL_ERR_TIMEOUT);
-    if (n == VS_LINE_ERROR) return Fail(vdl_recv_failure_code(sockets, sock));
-    // Closed before a status line or in the middle of a line, a line longer
-    // than the buffer, or a line that never ended.
-    if (n < 0) return Fail(VDL_ERR_INVALID_RESPONSE);
+    if (n < 0) return dl.FailReceive(n, sock);
     // A zero byte inside a line would make it look shorter, even empty.
-    if (strlen(buffer) != static_cast<size_t>(n)) return Fail(VDL_ERR_INVALID_RESPONSE);
-    vdl_trim_line_ends(buffer);
-    if (buffer[0] == '\0') {
-      if (lines == 0) return Fail(VDL_ERR_INVALID_RESPONSE);
-      return true;
+    if (strlen(buffer) != static_cast<size_t>(n)) {
+      dl.SetErrorDetail("zero byte in a header line");
+      return Fail(VDL_ERR_INVALID_RESPONSE);
     }
-    if (lines == kMaxHeaderLines) return Fail(VDL_ERR_INVALID_RESPONSE);
-    if (lines++ == 0) {
-      int32_t status = vdl_http_status_result(buffer);
-      if (status != VDL_ERR_NONE) return Fail(status);
+    if (vdl_trim_line_ends(buffer) == 0) {
+      if (lines == 0) dl.SetErrorDetail("malformed status line");
+      return lines == 0 ? Fail(VDL_ERR_INVALID_RESPONSE) : true;
     }
+    if (lines == kMaxHeaderLines) {
+      dl.SetErrorDetail("more than %d header lines", kMaxHeaderLines);
+      return Fail(VDL_ERR_INVALID_RESPONSE);
+    }
+    if (lines == 0 && !OnStatusLine(buffer)) return false;
     HeaderAction action = HandleHeader(buffer);
     if (action == HeaderAction::kFailed) return false;
     if (action == HeaderAction::kRedirected) {
@@ -170,75 +189,141 @@ bool HttpExchange::ReadHeaders(bool* redirected) {
   }
 }
 
+bool HttpExchange::OnStatusLine(const char* line) {
+  status = vdl_parse_status_line(line);
+  if (status < 0) {
+    dl.SetErrorDetail("malformed status line");
+    return Fail(VDL_ERR_INVALID_RESPONSE);
+  }
+  dl.httpStatus = status;
+  int32_t result = vdl_http_status_result(status, dl.resumeFrom > 0);
+  if (result == VDL_ERR_NONE) return true;
+  dl.SetErrorDetail("server answered %d", status);
+  return Fail(result);
+}
+
 HeaderAction HttpExchange::HandleHeader(const char* line) {
   const char* value = vdl_http_header_value(line, "Content-Length:");
-  if (value != nullptr) {
-    if (!vdl_parse_content_length(value, &announced)) {
-      Fail(VDL_ERR_INVALID_RESPONSE);
-      return HeaderAction::kFailed;
+  if (value != nullptr) return OnContentLength(value);
+  value = vdl_http_header_value(line, "Content-Range:");
+  if (value != nullptr && status == 206) {
+    if (!vdl_parse_content_range(value, &range)) {
+      dl.SetErrorDetail("malformed Content-Range");
+      return FailHeader(VDL_ERR_INVALID_RESPONSE);
     }
-    haveLength = true;
-    if (dl.callback != nullptr && !dl.callback(0, announced, dl.userData)) {
-      Fail(VDL_ERR_CALLBACK_ABORT);
-      return HeaderAction::kFailed;
-    }
+    haveRange = true;
     return HeaderAction::kContinue;
   }
   value = vdl_http_header_value(line, "Location:");
   if (value == nullptr) return HeaderAction::kContinue;
   if (dl.followRedirects) return Redirect(value);
   if (dl.failOnRedirect) {
-    Fail(VDL_ERR_REDIRECT_OFF);
-    return HeaderAction::kFailed;
+    dl.SetErrorDetail("server answered %d with a redirect", status);
+    return FailHeader(VDL_ERR_REDIRECT_OFF);
   }
   return HeaderAction::kContinue;
 }
 
-// Fetches `location` with a new downloader of default options into the same
-// stream; its result and code become this transfer's. The credentials go
-// along only while the redirect stays on the same host and port.
+HeaderAction HttpExchange::OnContentLength(const char* value) {
+  if (!vdl_parse_content_length(value, &announced)) {
+    dl.SetErrorDetail("malformed Content-Length");
+    return FailHeader(VDL_ERR_INVALID_RESPONSE);
+  }
+  haveLength = true;
+  // The progress of a resumed body starts once its range is known.
+  if (status != 206 && dl.callback != nullptr && !dl.callback(0, announced, dl.userData)) {
+    return FailHeader(VDL_ERR_CALLBACK_ABORT);
+  }
+  return HeaderAction::kContinue;
+}
+
+// Fetches `location` with a new downloader into the same stream; its result
+// and code become this transfer's. It keeps the limits and the resume
+// offset, otherwise it has default options. The credentials go along only
+// while the redirect stays on the same host and port.
 HeaderAction HttpExchange::Redirect(const char* location) {
   CloseConnection();
   char* url = location[0] == '/'
                   ? zmprintf("http://%s:%d%s", dl.host, static_cast<int>(dl.port), location)
                   : zstrdup(location);
-  if (url == nullptr) {
-    Fail(VDL_ERR_INVALID_URL);
-    return HeaderAction::kFailed;
-  }
+  if (url == nullptr) return FailHeader(VDL_ERR_INVALID_URL);
   VDL_URL_PARTS target;
   bool sameServer = vdl_parse_http_url(url, &target) == VDL_ERR_NONE &&
                     strcasecmp(target.host, dl.host) == 0 && target.port == dl.port;
   VelmarDownloadNoCurl next(url, dl.callback, sameServer ? dl.user : nullptr,
                             sameServer ? dl.password : nullptr, dl.userData);
-  zfree(url);
+  dl.CarryOptionsTo(next);
   redirectResult = next.GetError() == VDL_ERR_NONE && next.DownloadToStream(stream);
-  dl.errorCode = next.GetError();
+  dl.TakeOutcomeFrom(next);
+  if (!redirectResult && dl.errorDetail[0] == '\0') {
+    dl.SetErrorDetail("cannot follow the redirect to %.200s", url);
+  }
+  zfree(url);
   return redirectResult ? HeaderAction::kRedirected : HeaderAction::kFailed;
 }
 
-// Passes the body to the stream until the server closes or, when a length
-// was announced, until that many bytes have arrived.
+// Once the headers are read: judges the response as a whole and readies the
+// target, before any body byte is written.
+bool HttpExchange::PrepareBody() {
+  // A redirect that was not followed leaves no file; only 302 has always
+  // let its body through, and servers rely on that.
+  if (vdl_http_is_redirect(status) && status != 302) {
+    dl.SetErrorDetail("server answered %d", status);
+    return Fail(VDL_ERR_INVALID_RESPONSE);
+  }
+  if (status == 206) return PrepareResumedBody();
+  total = haveLength ? announced : 0;
+  return dl.CheckAnnouncedSize(total) && dl.RestartTarget(stream);
+}
+
+// A 206 must carry on exactly where the target ends and run to the file's
+// end.
+bool HttpExchange::PrepareResumedBody() {
+  if (!haveRange) {
+    dl.SetErrorDetail("partial content without Content-Range");
+    return Fail(VDL_ERR_INVALID_RESPONSE);
+  }
+  const int64_t length = range.end - range.start + 1;
+  if (range.start != dl.resumeFrom || (haveLength && announced != length) ||
+      (range.total >= 0 && range.end + 1 != range.total)) {
+    dl.SetErrorDetail("server sent bytes %lld-%lld of %lld, asked from %lld",
+                      static_cast<long long>(range.start), static_cast<long long>(range.end),
+                      static_cast<long long>(range.total), static_cast<long long>(dl.resumeFrom));
+    return Fail(VDL_ERR_INVALID_RESPONSE);
+  }
+  announced = length;
+  haveLength = true;
+  received = dl.resumeFrom;
+  total = range.total >= 0 ? range.total : dl.resumeFrom + length;
+  if (!dl.CheckAnnouncedSize(total) || !dl.BeginResumed()) return false;
+  if (dl.callback != nullptr && !dl.callback(received, total, dl.userData)) {
+    return Fail(VDL_ERR_CALLBACK_ABORT);
+  }
+  return true;
+}
+
+// Passes the body to the stream until the server closes or, when its length
+// is known, until that many bytes have arrived.
 bool HttpExchange::ReadBody() {
+  int64_t body = 0;
   for (;;) {
-    uint32_t want = kWorkSize;
+    uint32_t want = VDL_WORK_SIZE;
     if (haveLength) {
-      int64_t remaining = announced - received;
+      int64_t remaining = announced - body;
       if (remaining <= 0) break;
       if (remaining < want) want = static_cast<uint32_t>(remaining);
     }
-    int n = sockets->Recv(sock, buffer, want);
+    int n = vdl_recv_chunk(&rx, sock, buffer, want);
     if (n == 0) break;
-    if (n < 0) return Fail(vdl_recv_failure_code(sockets, sock));
-    if (stream->write(buffer, static_cast<uint64_t>(n), stream) != n) {
-      return Fail(VDL_ERR_WRITE);
-    }
-    received += n;
-    if (dl.callback != nullptr && !dl.callback(received, announced, dl.userData)) {
-      return Fail(VDL_ERR_CALLBACK_ABORT);
-    }
+    if (n < 0) return dl.FailReceive(n, sock);
+    if (!dl.WriteBody(stream, buffer, n, &received, total)) return false;
+    body += n;
   }
-  if (haveLength && received < announced) return Fail(VDL_ERR_INVALID_RESPONSE);
+  if (haveLength && body < announced) {
+    dl.SetErrorDetail("connection closed after %lld of %lld bytes", static_cast<long long>(body),
+                      static_cast<long long>(announced));
+    return Fail(VDL_ERR_INVALID_RESPONSE);
+  }
   return true;
 }
 

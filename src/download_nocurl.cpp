@@ -4,10 +4,15 @@
 // live in download_http.cpp and download_ftp.cpp.
 #include "download_nocurl.h"
 
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstring>
 #include <new>
 
 #include "GenLib.h"
 #include "download_parse.h"
+#include "download_recv.h"
 #include "memleak.h"
 #include "sockets3.h"
 #include "streams.h"
@@ -51,12 +56,22 @@ const char* vdl_error_text(int32_t code) {
 // ---------------------------------------------------------------------------
 // VelmarDownloadCore
 
-VelmarDownloadCore::VelmarDownloadCore() : callback(nullptr), userData(nullptr), errorCode(0) {}
+VelmarDownloadCore::VelmarDownloadCore() { VelmarDownloadCore::Init(); }
 
 void VelmarDownloadCore::Init() {
   callback = nullptr;
   userData = nullptr;
   errorCode = VDL_ERR_NONE;
+  maxSize = 0;
+  minRate = VDL_DEFAULT_MIN_RATE;
+  rateWindowSeconds = VDL_DEFAULT_RATE_WINDOW_S;
+  resumeFrom = 0;
+  sizeLimitHit = false;
+  resumed = false;
+  httpStatus = 0;
+  errorDetail[0] = '\0';
+  targetFile = nullptr;
+  cutAtResume = false;
 }
 
 VelmarDownloadCore::~VelmarDownloadCore() {}
@@ -64,9 +79,13 @@ VelmarDownloadCore::~VelmarDownloadCore() {}
 bool VelmarDownloadCore::DownloadToFile(const char* path) {
   if (errorCode != VDL_ERR_NONE) return false;
   if (path == nullptr) return Fail(VDL_ERR_FILE_ACCESS);
-  DataStream* stream = stream_open_file(path, "wb");
+  DataStream* stream = resumeFrom > 0 ? OpenResumeTarget(path) : stream_open_file(path, "wb");
   if (stream == nullptr) return Fail(VDL_ERR_FILE_ACCESS);
+  targetFile = static_cast<FILE*>(stream->handle);
+  cutAtResume = resumeFrom > 0;
   bool ok = DownloadToStream(stream);
+  targetFile = nullptr;
+  cutAtResume = false;
   // Closing writes out what the stdio buffer still holds; when that fails
   // the file lacks data although every chunk was accepted.
   if (stream->close(stream) != 0 && ok) return Fail(VDL_ERR_WRITE);
@@ -78,9 +97,29 @@ bool VelmarDownloadCore::DownloadToHandle(FILE* file) {
   if (file == nullptr) return Fail(VDL_ERR_FILE_ACCESS);
   DataStream* stream = stream_from_handle(file, false);
   if (stream == nullptr) return Fail(VDL_ERR_FILE_ACCESS);
+  targetFile = file;
   bool ok = DownloadToStream(stream);
+  targetFile = nullptr;
   stream->close(stream);  // leaves the handle open
   return ok;
+}
+
+// Opens `path` for a resumed download: kept as it is, positioned at the
+// resume offset. Null when it cannot be opened or is shorter than that.
+DataStream* VelmarDownloadCore::OpenResumeTarget(const char* path) {
+  DataStream* stream = stream_open_file(path, "r+b");
+  if (stream == nullptr) {
+    SetErrorDetail("cannot open the file to resume");
+    return nullptr;
+  }
+  int64_t size = stream->seek(stream, 0, 2) == 0 ? stream->tell(stream) : -1;
+  if (size < resumeFrom || stream->seek(stream, resumeFrom, 0) != 0) {
+    SetErrorDetail("file holds %lld bytes, fewer than the resume offset %lld",
+                   static_cast<long long>(size), static_cast<long long>(resumeFrom));
+    stream->close(stream);
+    return nullptr;
+  }
+  return stream;
 }
 
 int VelmarDownloadCore::GetError() { return errorCode; }
@@ -90,6 +129,94 @@ const char* VelmarDownloadCore::GetErrorString() { return vdl_error_text(errorCo
 bool VelmarDownloadCore::Fail(int32_t code) {
   if (code >= 0) errorCode = code;
   return false;
+}
+
+void VelmarDownloadCore::SetErrorDetail(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vsnprintf(errorDetail, sizeof(errorDetail), format, args);
+  va_end(args);
+}
+
+void VelmarDownloadCore::SetMaxSize(int64_t bytes) { maxSize = bytes > 0 ? bytes : 0; }
+
+void VelmarDownloadCore::SetMinimumRate(uint32_t bytesPerSecond, uint32_t windowSeconds) {
+  minRate = bytesPerSecond;
+  rateWindowSeconds = windowSeconds;
+}
+
+void VelmarDownloadCore::SetResumeFrom(int64_t offset) { resumeFrom = offset > 0 ? offset : 0; }
+
+// ---------------------------------------------------------------------------
+// VelmarDownloadCore: body helpers for the protocols
+
+bool VelmarDownloadCore::CheckAnnouncedSize(int64_t total) {
+  if (maxSize == 0 || total <= maxSize) return true;
+  sizeLimitHit = true;
+  SetErrorDetail("announced %lld bytes, limit %lld", static_cast<long long>(total),
+                 static_cast<long long>(maxSize));
+  return Fail(VDL_ERR_INVALID_RESPONSE);
+}
+
+bool VelmarDownloadCore::WriteBody(DataStream* stream, const char* bytes, int64_t count,
+                                   int64_t* received, int64_t total) {
+  const bool over = maxSize > 0 && count > maxSize - *received;
+  const int64_t take = over ? maxSize - *received : count;
+  if (take > 0 && stream->write(bytes, static_cast<uint64_t>(take), stream) != take) {
+    SetErrorDetail("the target took fewer bytes than given");
+    return Fail(VDL_ERR_WRITE);
+  }
+  *received += take;
+  if (over) {
+    sizeLimitHit = true;
+    SetErrorDetail("body goes past the limit of %lld bytes", static_cast<long long>(maxSize));
+    return Fail(VDL_ERR_INVALID_RESPONSE);
+  }
+  if (callback != nullptr && !callback(*received, total, userData)) {
+    return Fail(VDL_ERR_CALLBACK_ABORT);
+  }
+  return true;
+}
+
+bool VelmarDownloadCore::RestartTarget(DataStream* stream) {
+  if (resumeFrom == 0) return true;
+  if (stream->seek == nullptr || stream->seek(stream, 0, 0) != 0) {
+    SetErrorDetail("cannot rewind the target for the whole file");
+    return Fail(VDL_ERR_WRITE);
+  }
+  if (targetFile != nullptr && (fflush(targetFile) != 0 || ftruncate(fileno(targetFile), 0) != 0)) {
+    SetErrorDetail("cannot truncate the target for the whole file");
+    return Fail(VDL_ERR_WRITE);
+  }
+  return true;
+}
+
+bool VelmarDownloadCore::BeginResumed() {
+  if (cutAtResume && targetFile != nullptr &&
+      (fflush(targetFile) != 0 || ftruncate(fileno(targetFile), resumeFrom) != 0)) {
+    SetErrorDetail("cannot cut the target at the resume offset");
+    return Fail(VDL_ERR_WRITE);
+  }
+  resumed = true;
+  return true;
+}
+
+void VelmarDownloadCore::CarryOptionsTo(VelmarDownloadCore& next) const {
+  next.maxSize = maxSize;
+  next.minRate = minRate;
+  next.rateWindowSeconds = rateWindowSeconds;
+  next.resumeFrom = resumeFrom;
+  next.targetFile = targetFile;
+  next.cutAtResume = cutAtResume;
+}
+
+void VelmarDownloadCore::TakeOutcomeFrom(const VelmarDownloadCore& next) {
+  errorCode = next.errorCode;
+  sizeLimitHit = next.sizeLimitHit;
+  resumed = next.resumed;
+  // A redirect that read no response leaves the redirecting one's status.
+  if (next.httpStatus != 0) httpStatus = next.httpStatus;
+  memcpy(errorDetail, next.errorDetail, sizeof(errorDetail));
 }
 
 // ---------------------------------------------------------------------------
@@ -179,6 +306,35 @@ uint32_t VelmarDownloadNoCurl::EffectiveTimeout() const {
   return static_cast<uint32_t>(timeout);
 }
 
+bool VelmarDownloadNoCurl::FailReceive(int result, VELMAR_SOCKET* sock) {
+  int32_t code = VDL_ERR_INVALID_RESPONSE;
+  switch (result) {
+    case VDL_RECV_TOO_SLOW:
+      SetErrorDetail("below %u bytes/s for %u s", minRate, rateWindowSeconds);
+      return Fail(VDL_ERR_TIMEOUT);
+    case VS_LINE_ERROR:
+      code = vdl_recv_failure_code(sockets, sock);
+      if (code != VDL_ERR_TIMEOUT) {
+        SetErrorDetail("receive failed: %s", sockets->GetLastErrorString(sock));
+        return Fail(code);
+      }
+      // A receive that timed out.
+      // fall through
+    case VDL_LINE_STALLED:
+      SetErrorDetail("no data for %u ms", EffectiveTimeout());
+      return Fail(VDL_ERR_TIMEOUT);
+    case VS_LINE_FULL:
+      SetErrorDetail("line longer than %d bytes", static_cast<int>(VDL_WORK_SIZE));
+      return Fail(code);
+    case VS_LINE_CLOSED:
+      SetErrorDetail("connection closed early");
+      return Fail(code);
+    default:  // incomplete or cut off by the peer's close
+      SetErrorDetail("incomplete line");
+      return Fail(code);
+  }
+}
+
 bool VelmarDownloadNoCurl::ParseUrl(const char* url) {
   VDL_URL_PARTS parts;
   int32_t code = url == nullptr ? VDL_ERR_INVALID_PROTOCOL : vdl_parse_http_url(url, &parts);
@@ -194,6 +350,9 @@ bool VelmarDownloadNoCurl::DownloadToStream(DataStream* stream) {
   if (errorCode != VDL_ERR_NONE) return false;
   if (stream == nullptr || stream->write == nullptr) return Fail(VDL_ERR_FILE_ACCESS);
   if (sockets == nullptr) return Fail(VDL_ERR_SOCKET);
+  sizeLimitHit = false;
+  resumed = false;
+  httpStatus = 0;
   if (protocol == VDL_PROTO_HTTP) return HttpDownload(stream);
   if (protocol == VDL_PROTO_FTP) return FtpDownload(stream);
   return Fail(VDL_ERR_INVALID_PROTOCOL);

@@ -10,6 +10,12 @@
 // every download operation returns false without touching the network or the
 // target.
 //
+// Limits bound what a server can make a transfer cost: SetMaxSize caps the
+// bytes that reach the target, SetMinimumRate ends a transfer that crawls.
+// SetResumeFrom asks an HTTP server for the rest of a file only. After a
+// failure GetErrorDetail says more than the code, and GetHttpStatus gives the
+// last HTTP status read.
+//
 // Thread-safety: an object is used by one thread at a time; the progress
 // callback runs on the thread that called the download operation. Each object
 // owns its own socket-layer object; objects share nothing else. Nothing
@@ -18,6 +24,7 @@
 #ifndef UPDATER_SRC_DOWNLOAD_NOCURL_H_
 #define UPDATER_SRC_DOWNLOAD_NOCURL_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -29,6 +36,7 @@ typedef bool (*VDL_PROGRESS_CALLBACK)(int64_t received, int64_t total, void* use
 #endif
 
 struct DataStream;
+struct VELMAR_SOCKET;
 class Velmar_Sockets3;
 
 // Error codes; GetErrorString gives their texts.
@@ -57,6 +65,13 @@ constexpr uint32_t VDL_PROTO_FTP = 2;
 // The connect and receive time-out used when none is set, in milliseconds.
 constexpr uint64_t VDL_DEFAULT_TIMEOUT_MS = 60000;
 
+// The minimum transfer rate that applies unless SetMinimumRate changes it.
+constexpr uint32_t VDL_DEFAULT_MIN_RATE = 1024;     // bytes a second
+constexpr uint32_t VDL_DEFAULT_RATE_WINDOW_S = 60;  // seconds
+
+// Size of the GetErrorDetail text, terminator included.
+constexpr size_t VDL_ERROR_DETAIL_SIZE = 256;
+
 // The text of an error code: the table's entry for 0 to 13, "Unkown Error"
 // for any other value. The text is static.
 const char* vdl_error_text(int32_t code);
@@ -67,7 +82,8 @@ class VelmarDownloadCore {
   VelmarDownloadCore(const VelmarDownloadCore&) = delete;
   VelmarDownloadCore& operator=(const VelmarDownloadCore&) = delete;
 
-  // Clears the callback, the user data and the error code.
+  // Clears the callback, the user data, the error code and its detail, and
+  // sets the limits and the resume offset to their defaults.
   virtual void Init();
   virtual ~VelmarDownloadCore();
 
@@ -75,7 +91,9 @@ class VelmarDownloadCore {
   // in place with whatever arrived, also on failure. A file that cannot be
   // opened sets VDL_ERR_FILE_ACCESS, one that cannot be closed cleanly after
   // a transfer VDL_ERR_WRITE. False at once, without opening the file, when
-  // the error code is already set.
+  // the error code is already set. With a resume offset the file is opened
+  // without truncating and must hold at least that many bytes (see
+  // SetResumeFrom).
   virtual bool DownloadToFile(const char* path);
   // Downloads at the handle's current position. The handle stays open and
   // the caller's, also on failure.
@@ -100,14 +118,97 @@ class VelmarDownloadCore {
   // Static text of the error code.
   virtual const char* GetErrorString();
 
+  // Caps the bytes a transfer may bring (0, the default: no cap; a negative
+  // value counts as 0). A length announced above the cap fails the transfer
+  // before any body byte is written; a body that goes on past it is cut
+  // there: at most `bytes` bytes reach the target and the transfer fails.
+  // Either way the code is VDL_ERR_INVALID_RESPONSE and SizeLimitHit() is
+  // true. A resumed transfer counts the bytes it resumes from.
+  void SetMaxSize(int64_t bytes);
+  bool SizeLimitHit() const { return sizeLimitHit; }
+
+  // A transfer whose received bytes (HTTP headers and body, FTP replies and
+  // data) stay below `bytesPerSecond` for a whole window of `windowSeconds`
+  // fails with VDL_ERR_TIMEOUT. Default VDL_DEFAULT_MIN_RATE over
+  // VDL_DEFAULT_RATE_WINDOW_S; a rate or a window of 0 turns the check off.
+  void SetMinimumRate(uint32_t bytesPerSecond, uint32_t windowSeconds);
+
+  // Asks an HTTP server for the file from byte `offset` on (0, the default:
+  // the whole file; a negative value counts as 0). The caller puts the
+  // target at `offset`; DownloadToFile does so itself, keeping the file's
+  // first `offset` bytes. When the server sends that rest, the body goes to
+  // the target's current position, progress counts from `offset` and
+  // WasResumed() is true. When it sends the whole file instead, the target
+  // is rewound to its start first (a file or handle is also truncated there;
+  // a stream given to DownloadToStream is only rewound, so its owner must
+  // empty it) and WasResumed() is false. A server that answers with another
+  // range, or that cannot satisfy the range (HTTP 416, see GetHttpStatus),
+  // fails the transfer with VDL_ERR_INVALID_RESPONSE before anything is
+  // written. A redirect keeps the offset. FTP transfers ignore it and always
+  // fetch the whole file, rewinding the target like the HTTP case above.
+  void SetResumeFrom(int64_t offset);
+  bool WasResumed() const { return resumed; }
+
+  // Status code of the last HTTP response read (the final one after a
+  // redirect); 0 when none was read, and for FTP.
+  int GetHttpStatus() const { return httpStatus; }
+  // More about the last failure (a status, a limit, a rate); "" when there
+  // is none. The text belongs to the object.
+  const char* GetErrorDetail() const { return errorDetail; }
+
  protected:
   // Stores a failure code (negative codes are never stored) and returns
   // false, so failing paths can `return Fail(code);`.
   bool Fail(int32_t code);
+  // Formats the GetErrorDetail text, cut to its fixed size.
+  void SetErrorDetail(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+  // Body helpers shared by the protocols. `*received` counts the bytes of
+  // the file so far (from the resume offset when resumed); `total` is what
+  // the progress callback reports (0 when unknown).
+  //
+  // Fails (VDL_ERR_INVALID_RESPONSE, SizeLimitHit) when `total` passes the
+  // size cap.
+  bool CheckAnnouncedSize(int64_t total);
+  // Writes `count` bytes to `stream` and reports progress: VDL_ERR_WRITE when
+  // the stream takes fewer, VDL_ERR_CALLBACK_ABORT when the callback says
+  // stop, and the size cap's failure once the file would pass it (the part
+  // up to the cap is written first).
+  bool WriteBody(DataStream* stream, const char* bytes, int64_t count, int64_t* received,
+                 int64_t total);
+  // For a whole file that comes instead of the asked-for rest: puts the
+  // target back at its start (and truncates a file there). VDL_ERR_WRITE
+  // when that fails. Nothing to do without a resume offset.
+  bool RestartTarget(DataStream* stream);
+  // Marks the transfer as resumed; a file opened by DownloadToFile is cut at
+  // the resume offset first. VDL_ERR_WRITE when that fails.
+  bool BeginResumed();
+  // The options a follow-up transfer (a redirect) keeps, and its outcome
+  // taken back.
+  void CarryOptionsTo(VelmarDownloadCore& next) const;
+  void TakeOutcomeFrom(const VelmarDownloadCore& next);
 
   VDL_PROGRESS_CALLBACK callback;
   void* userData;
   int32_t errorCode;
+
+  int64_t maxSize;
+  uint32_t minRate;
+  uint32_t rateWindowSeconds;
+  int64_t resumeFrom;
+  bool sizeLimitHit;
+  bool resumed;
+  int httpStatus;
+  char errorDetail[VDL_ERROR_DETAIL_SIZE];
+
+ private:
+  DataStream* OpenResumeTarget(const char* path);
+
+  // The file under the running transfer's target, when there is one: a
+  // whole file that replaces a resumed one is truncated through it.
+  FILE* targetFile;
+  // DownloadToFile cuts its file at the resume offset once the rest comes.
+  bool cutAtResume;
 };
 
 class VelmarDownloadNoCurl : public VelmarDownloadCore {
@@ -153,6 +254,9 @@ class VelmarDownloadNoCurl : public VelmarDownloadCore {
   bool FtpDownload(DataStream* stream);
   // The receive time-out to apply: the one set, else the default.
   uint32_t EffectiveTimeout() const;
+  // Fails the transfer for a receive result of download_recv.h on `sock`
+  // (a line or chunk that did not come), with its code and detail.
+  bool FailReceive(int result, VELMAR_SOCKET* sock);
 
   char host[128];
   char path[512];

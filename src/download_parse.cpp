@@ -1,17 +1,14 @@
 #define MEMLEAK_SOURCE "download_nocurl"
-// Text parsers and receive helpers shared by the HTTP and FTP exchanges.
+// Text parsers of the HTTP and FTP exchanges.
 #include "download_parse.h"
 
-#include <poll.h>
 #include <strings.h>
 
-#include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 #include "GenLib.h"
-#include "locks.h"
-#include "memleak.h"
 
 namespace {
 
@@ -34,33 +31,25 @@ bool ReadSmallNumber(const char** p, uint32_t* value) {
   return true;
 }
 
-// True when the peer has shut down its side of the connection, even with
-// unread bytes still queued.
-bool PeerHasClosed(VELMAR_SOCKET* sock) {
-  pollfd p;
-  p.fd = sock->sock;
-  p.events = POLLIN | POLLRDHUP;
-  p.revents = 0;
-  if (poll(&p, 1, 0) <= 0) return false;
-  return (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+// Reads the decimal number at `*p` into `*value`, advancing `*p`. False when
+// no digit is there or the number does not fit 63 bits.
+bool ReadNumber64(const char** p, int64_t* value) {
+  const char* s = *p;
+  if (!IsDigit(*s)) return false;
+  int64_t v = 0;
+  for (; IsDigit(*s); s++) {
+    int digit = *s - '0';
+    if (v > (INT64_MAX - digit) / 10) return false;
+    v = v * 10 + digit;
+  }
+  *p = s;
+  *value = v;
+  return true;
 }
 
-// Peeks, waiting like RecvLine, at the bytes of the next line. Gives
-// RecvLine's result when the peek fails or finds the peer closed, and
-// VS_LINE_INCOMPLETE when the bytes hold no line feed and end in their first
-// carriage return while the peer is still there: the line feed of a CR LF
-// pair split between two packets may be on its way, and taking the CR alone
-// would leave that LF behind as an empty line. 0 otherwise.
-int AwaitLineFeed(Velmar_Sockets3* sockets, VELMAR_SOCKET* sock, char* buffer, int32_t size) {
-  if (size < 2) return 0;
-  int seen = sockets->Peek(sock, buffer, static_cast<uint32_t>(size - 1));
-  if (seen < 0) return VS_LINE_ERROR;
-  if (seen == 0) return VS_LINE_CLOSED;
-  if (seen >= size - 1) return 0;
-  const size_t count = static_cast<size_t>(seen);
-  if (memchr(buffer, '\n', count) != nullptr) return 0;
-  if (memchr(buffer, '\r', count) != buffer + count - 1) return 0;
-  return PeerHasClosed(sock) ? 0 : VS_LINE_INCOMPLETE;
+const char* SkipBlanks(const char* p) {
+  while (*p == ' ' || *p == '\t') p++;
+  return p;
 }
 
 }  // namespace
@@ -117,10 +106,27 @@ size_t vdl_trim_line_ends(char* line) {
   return n;
 }
 
-int32_t vdl_http_status_result(const char* line) {
-  if (strstr(line, "401") != nullptr) return VDL_ERR_AUTH;
-  if (strstr(line, "404") != nullptr) return VDL_ERR_NOT_FOUND;
-  if (strstr(line, "200") != nullptr || strstr(line, "302") != nullptr) return VDL_ERR_NONE;
+int vdl_parse_status_line(const char* line) {
+  if (strncmp(line, "HTTP/", 5) != 0 || !IsDigit(line[5]) || line[6] != '.' || !IsDigit(line[7]) ||
+      line[8] != ' ') {
+    return -1;
+  }
+  const char* code = line + 9;
+  if (!IsDigit(code[0]) || !IsDigit(code[1]) || !IsDigit(code[2])) return -1;
+  if (code[3] != '\0' && code[3] != ' ' && code[3] != '\t') return -1;
+  return (code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0');
+}
+
+bool vdl_http_is_redirect(int status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+int32_t vdl_http_status_result(int status, bool rangeAsked) {
+  if (status == 200 || (status == 206 && rangeAsked) || vdl_http_is_redirect(status)) {
+    return VDL_ERR_NONE;
+  }
+  if (status == 401) return VDL_ERR_AUTH;
+  if (status == 404) return VDL_ERR_NOT_FOUND;
   return VDL_ERR_INVALID_RESPONSE;
 }
 
@@ -133,17 +139,29 @@ const char* vdl_http_header_value(const char* line, const char* name) {
 }
 
 bool vdl_parse_content_length(const char* value, int64_t* length) {
-  while (*value == ' ' || *value == '\t') value++;
-  if (!IsDigit(*value)) return false;
+  value = SkipBlanks(value);
   int64_t v = 0;
-  for (; IsDigit(*value); value++) {
-    int digit = *value - '0';
-    if (v > (INT64_MAX - digit) / 10) return false;
-    v = v * 10 + digit;
-  }
-  while (*value == ' ' || *value == '\t') value++;
-  if (*value != '\0') return false;
+  if (!ReadNumber64(&value, &v) || *SkipBlanks(value) != '\0') return false;
   *length = v;
+  return true;
+}
+
+bool vdl_parse_content_range(const char* value, VDL_CONTENT_RANGE* out) {
+  const char* p = SkipBlanks(value);
+  if (strncasecmp(p, "bytes", 5) != 0 || (p[5] != ' ' && p[5] != '\t')) return false;
+  p = SkipBlanks(p + 5);
+  VDL_CONTENT_RANGE range;
+  if (!ReadNumber64(&p, &range.start) || *p++ != '-') return false;
+  if (!ReadNumber64(&p, &range.end) || *p++ != '/') return false;
+  range.total = -1;
+  if (*p == '*') {
+    p++;
+  } else if (!ReadNumber64(&p, &range.total)) {
+    return false;
+  }
+  if (*SkipBlanks(p) != '\0' || range.start > range.end) return false;
+  if (range.total >= 0 && range.end >= range.total) return false;
+  *out = range;
   return true;
 }
 
@@ -177,61 +195,25 @@ bool vdl_parse_pasv_reply(const char* text, char* address, size_t addressSize, u
 }
 
 int64_t vdl_parse_150_size(const char* text) {
-  const char* p = strchr(text, '(');
-  if (p == nullptr) return -1;
-  p++;
-  if (!IsDigit(*p)) return -2;
-  int64_t v = 0;
-  for (; IsDigit(*p); p++) {
-    int digit = *p - '0';
-    if (v > (INT64_MAX - digit) / 10) return -2;
-    v = v * 10 + digit;
+  int64_t size = -1;
+  for (const char* p = strchr(text, '('); p != nullptr; p = strchr(p + 1, '(')) {
+    const char* q = p + 1;
+    int64_t v = 0;
+    if (ReadNumber64(&q, &v) && strncmp(q, " bytes)", 7) == 0) size = v;
   }
-  // The number must end at a space or at the ")".
-  if (*p != ' ' && *p != ')') return -2;
-  return v;
+  return size;
 }
 
-int vdl_recv_line(Velmar_Sockets3* sockets, VELMAR_SOCKET* sock, char* buffer, int32_t size,
-                  int* waits, int maxWaits, uint32_t stallMs) {
-  int lastSeen = -1;
-  uint32_t stalledMs = 0;
-  for (;;) {
-    int n = AwaitLineFeed(sockets, sock, buffer, size);
-    const bool awaitingFeed = n == VS_LINE_INCOMPLETE;
-    if (n == 0) n = sockets->RecvLine(sock, buffer, size);
-    if (n != VS_LINE_INCOMPLETE) return n;
-    // Part of a line is there. Nothing more comes once the peer has closed
-    // (a line that ends in a CR is then taken as it is); otherwise wait for
-    // the rest, as long as it keeps arriving.
-    if (PeerHasClosed(sock)) {
-      if (awaitingFeed) continue;
-      return VDL_LINE_TRUNCATED;
-    }
-    if (*waits > maxWaits) return VS_LINE_INCOMPLETE;
-    int seen = sockets->Peek(sock, buffer, static_cast<uint32_t>(size - 1));
-    if (seen > lastSeen) {
-      lastSeen = seen;
-      stalledMs = 0;
-    } else if (stalledMs >= stallMs) {
-      return VDL_LINE_STALLED;
-    }
-    ++*waits;
-    Sleep(100);
-    stalledMs += 100;
-  }
-}
-
-int32_t vdl_recv_failure_code(Velmar_Sockets3* sockets, VELMAR_SOCKET* sock) {
-  int error = sockets->GetLastError(sock);
-  if (error == EAGAIN || error == EWOULDBLOCK || error == ETIMEDOUT) return VDL_ERR_TIMEOUT;
-  return VDL_ERR_INVALID_RESPONSE;
-}
-
-bool vdl_connect(Velmar_Sockets3* sockets, VELMAR_SOCKET* sock, const char* host, uint32_t port,
-                 uint32_t timeoutMs) {
-  if (port == 0 || port > 65535) return false;
-  if (!sockets->ConnectWithTimeout(sock, host, static_cast<int>(port), timeoutMs)) return false;
-  sockets->SetRecvTimeout(sock, timeoutMs);
-  return true;
+int64_t vdl_line_length(const char* bytes, size_t count, size_t capacity, bool final) {
+  if (count > capacity) count = capacity;
+  if (count == 0) return capacity == 0 ? -1 : 0;
+  const char* feed = static_cast<const char*>(memchr(bytes, '\n', count));
+  if (feed != nullptr) return feed - bytes + 1;
+  const char* ret = static_cast<const char*>(memchr(bytes, '\r', count));
+  if (ret != nullptr && ret < bytes + count - 1) return ret - bytes + 1;
+  // Nothing in the buffer's reach ends the line: too long when it is full,
+  // whether a CR closes it or not (its LF would not fit).
+  if (count == capacity) return -1;
+  if (ret != nullptr && final) return static_cast<int64_t>(count);
+  return 0;
 }

@@ -1,8 +1,9 @@
-// The downloader's text parsers and its shared receive helpers: the http URL,
-// the HTTP status line and header values, the FTP reply line, the passive
-// reply and the size in the 150 reply. The parsers need no socket and keep no
-// state (safe on any thread); the receive helpers work on one socket record
-// used by one thread. Internal to the download_nocurl module and its tests.
+// The downloader's text parsers: the http URL, the HTTP status line, header
+// values and Content-Range, the FTP reply line, the passive reply, the size
+// in the 150 reply, and where a received line ends. They need no socket,
+// keep no state and are safe on any thread; every input is a NUL-terminated
+// text or a counted byte range that they only read. Internal to the
+// download_nocurl module, its tests and its fuzz targets.
 #ifndef UPDATER_SRC_DOWNLOAD_PARSE_H_
 #define UPDATER_SRC_DOWNLOAD_PARSE_H_
 
@@ -10,7 +11,6 @@
 #include <cstdint>
 
 #include "download_nocurl.h"
-#include "sockets3.h"
 
 // The parts of an http URL, sized like the downloader's members.
 struct VDL_URL_PARTS {
@@ -35,10 +35,19 @@ bool vdl_has_control_chars(const char* text);
 // the remaining length.
 size_t vdl_trim_line_ends(char* line);
 
-// Judges a status line by the codes it contains: VDL_ERR_AUTH for "401",
-// else VDL_ERR_NOT_FOUND for "404", else VDL_ERR_NONE for "200" or "302",
-// else VDL_ERR_INVALID_RESPONSE.
-int32_t vdl_http_status_result(const char* line);
+// The status code of an HTTP status line, "HTTP/x.y NNN" with a digit each
+// for x and y, one space, and exactly three digits ended by a blank or the
+// end of the line (a reason text may follow). -1 for any other line.
+int vdl_parse_status_line(const char* line);
+
+// What a status code means for a transfer: VDL_ERR_NONE for 200, for 206
+// when a range was asked for, and for the redirect codes 301, 302, 303, 307
+// and 308 (their "Location:" header decides); VDL_ERR_AUTH for 401,
+// VDL_ERR_NOT_FOUND for 404; VDL_ERR_INVALID_RESPONSE for every other code.
+int32_t vdl_http_status_result(int status, bool rangeAsked);
+
+// True for the status codes that redirect with a "Location:" header.
+bool vdl_http_is_redirect(int status);
 
 // The value of header `name` (given with its colon, e.g. "Content-Length:")
 // in `line`, compared ignoring case with no space allowed before the colon;
@@ -50,6 +59,18 @@ const char* vdl_http_header_value(const char* line, const char* name);
 // value that is not a non-negative decimal number.
 bool vdl_parse_content_length(const char* value, int64_t* length);
 
+// A Content-Range value of a partial response, "bytes START-END/TOTAL".
+struct VDL_CONTENT_RANGE {
+  int64_t start;
+  int64_t end;    // the last byte sent, inclusive
+  int64_t total;  // the whole file's size; -1 when the server gave "*"
+};
+
+// Parses a Content-Range value ("bytes" in any case, blanks around it
+// allowed). False unless START <= END and, with a TOTAL, END < TOTAL; `out`
+// is filled only on success.
+bool vdl_parse_content_range(const char* value, VDL_CONTENT_RANGE* out);
+
 // The reply code at the start of an FTP reply line (digits up to the first
 // non-digit; 0 when there are none) and, in `text`, what follows the first
 // space (the whole line when there is no space).
@@ -60,33 +81,17 @@ int vdl_ftp_reply_code(const char* line, const char** text);
 // the parentheses or any of the six numbers (each 0 to 255) are missing.
 bool vdl_parse_pasv_reply(const char* text, char* address, size_t addressSize, uint32_t* port);
 
-// The size announced in a 150 reply, "(N bytes)": N; -1 when there is no "("
-// (no size given); -2 when the text after "(" does not begin with a number
-// (size unknown).
+// The size announced in a 150 reply: N of the last "(N bytes)" in the text;
+// -1 when there is none (or N does not fit 63 bits): the size is unknown.
 int64_t vdl_parse_150_size(const char* text);
 
-// Results of vdl_recv_line beyond RecvLine's own: the wait for the rest of a
-// line ran out, or the peer closed behind an incomplete line.
-constexpr int VDL_LINE_STALLED = -5;
-constexpr int VDL_LINE_TRUNCATED = -6;
-
-// Receives one line like RecvLine, waiting for an incomplete line in steps of
-// 100 ms. `*waits` counts the steps over a whole exchange; above `maxWaits`
-// the result is VS_LINE_INCOMPLETE. A line that stops growing for `stallMs`
-// gives VDL_LINE_STALLED; a peer that closed behind an incomplete line gives
-// VDL_LINE_TRUNCATED (its bytes stay unread). A CR that ends the bytes
-// waiting is not taken as a line end while the peer is connected: its LF may
-// follow in the next packet.
-int vdl_recv_line(Velmar_Sockets3* sockets, VELMAR_SOCKET* sock, char* buffer, int32_t size,
-                  int* waits, int maxWaits, uint32_t stallMs);
-
-// The downloader's code for a failed receive on `sock`: VDL_ERR_TIMEOUT when
-// the socket's error is a receive time-out, else VDL_ERR_INVALID_RESPONSE.
-int32_t vdl_recv_failure_code(Velmar_Sockets3* sockets, VELMAR_SOCKET* sock);
-
-// Connects `sock` to host and port within `timeoutMs`, with the reception
-// time-out set to `timeoutMs` afterwards. False when no connection was made.
-bool vdl_connect(Velmar_Sockets3* sockets, VELMAR_SOCKET* sock, const char* host, uint32_t port,
-                 uint32_t timeoutMs);
+// Where the line at the head of `count` received bytes ends, for a line
+// buffer of `capacity` bytes: the line's length with its line end (an LF, or
+// a CR not followed by an LF), 0 when more bytes are needed, -1 when the line
+// cannot fit. A CR that is the last byte ends a line only when `final` (no
+// more bytes will come); before that its LF may still arrive. A line and its
+// line end must fit in `capacity` bytes, so that what is left without the
+// line end leaves room for a terminator.
+int64_t vdl_line_length(const char* bytes, size_t count, size_t capacity, bool final);
 
 #endif  // UPDATER_SRC_DOWNLOAD_PARSE_H_

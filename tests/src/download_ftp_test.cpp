@@ -13,6 +13,8 @@
 
 namespace {
 
+const int32_t kInvalidCode = VDL_ERR_INVALID_RESPONSE;
+
 std::string Opening(size_t size) {
   return "150 Opening BINARY mode data connection for file.bin (" + std::to_string(size) +
          " bytes).\r\n";
@@ -27,14 +29,29 @@ ScriptServer& LoginAndRetrieve(ScriptServer& server) {
   return server.ReadLine().PassiveMode().ReadLine();
 }
 
+// Options of a Fetch beside the defaults.
+struct Options {
+  uint64_t timeoutMs = 0;
+  int64_t maxSize = 0;
+  uint32_t minRate = VDL_DEFAULT_MIN_RATE;
+  int64_t resumeFrom = 0;
+  std::string* detail = nullptr;  // receives GetErrorDetail()
+};
+
 // Downloads "/pub/file.bin" from the scripted `server` into `out`.
 int32_t Fetch(ScriptServer& server, StringStream* out, ProgressLog* log = nullptr,
-              uint64_t timeoutMs = 0) {
+              const Options& options = Options()) {
   VelmarDownloadNoCurl dl(VDL_PROTO_FTP, "127.0.0.1", server.Port(), "/pub/file.bin",
                           log ? ProgressLog::Callback : nullptr, nullptr, nullptr, log);
-  dl.SetTimeout(timeoutMs);
+  dl.SetTimeout(options.timeoutMs);
+  dl.SetMaxSize(options.maxSize);
+  dl.SetMinimumRate(options.minRate, 1);
+  dl.SetResumeFrom(options.resumeFrom);
   bool ok = dl.DownloadToStream(&out->stream);
   EXPECT_EQ(ok, dl.GetError() == VDL_ERR_NONE);
+  EXPECT_EQ(dl.GetHttpStatus(), 0);
+  EXPECT_FALSE(dl.WasResumed());
+  if (options.detail != nullptr) *options.detail = dl.GetErrorDetail();
   return dl.GetError();
 }
 
@@ -105,12 +122,19 @@ TEST(DownloadFtp, ScriptedRepliesGiveTheirCodes) {
          LoginAndRetrieve(s).Send("125 Data connection already open\r\n").ExpectClosed();
        },
        kInvalid, "", nullptr},
-      {"150 without a size is not acted on",
+      {"150 without a size: read until the data connection closes",
        [](ScriptServer& s) {
          LoginAndRetrieve(s).Send("150 File status okay.\r\n").SendData("data").CloseData();
-         s.Send("226 Transfer complete\r\n").ExpectClosed();
+         s.Send("226 Transfer complete\r\n").ReadLine().ExpectClosed();
        },
-       kInvalid, "", nullptr},
+       VDL_ERR_NONE, "data", nullptr},
+      {"a parenthesis in the file name is no size",
+       [](ScriptServer& s) {
+         LoginAndRetrieve(s).Send("150 Opening BINARY mode data connection for pkg(2).bin\r\n");
+         s.SendData("whole").CloseData().Send("226 Transfer complete\r\n");
+         s.ReadLine().ExpectClosed();
+       },
+       VDL_ERR_NONE, "whole", nullptr},
       {"control connection closed", [](ScriptServer& s) { Greet(s).ReadLine().Close(); }, kInvalid,
        "", nullptr},
       {"control connection reset", [](ScriptServer& s) { Greet(s).ReadLine().Reset(); }, kInvalid,
@@ -137,7 +161,9 @@ TEST(DownloadFtp, ScriptedRepliesGiveTheirCodes) {
     c.script(server);
     ASSERT_TRUE(server.Start());
     StringStream out;
-    EXPECT_EQ(Fetch(server, &out, nullptr, c.code == VDL_ERR_TIMEOUT ? 300 : 0), c.code) << c.name;
+    Options options;
+    options.timeoutMs = c.code == VDL_ERR_TIMEOUT ? 300 : 0;
+    EXPECT_EQ(Fetch(server, &out, nullptr, options), c.code) << c.name;
     EXPECT_EQ(out.data, c.body) << c.name;
     EXPECT_EQ(server.Finish(), "") << c.name;
     if (c.received != nullptr) {
@@ -166,6 +192,94 @@ TEST(DownloadFtp, CallbackAndStreamStopTheTransferClosingBothConnections) {
   StringStream none;
   none.acceptLimit = 0;
   EXPECT_EQ(Fetch(refused, &none), VDL_ERR_WRITE);
+}
+
+// The size comes from the "(N bytes)" group, whatever parentheses the file
+// name holds.
+TEST(DownloadFtp, SizeFromTheBytesGroupNotTheFileName) {
+  const std::string content = PseudoRandomBytes(100000, 9);
+  ScriptServer server;
+  LoginAndRetrieve(server).Send(
+      "150 Opening BINARY mode data connection for pkg(2).bin (100000 bytes).\r\n");
+  server.SendData(content).Send("226 Transfer complete\r\n").ReadLine().ExpectClosed();
+  ASSERT_TRUE(server.Start());
+  StringStream out;
+  ProgressLog log;
+  EXPECT_EQ(Fetch(server, &out, &log), VDL_ERR_NONE);
+  EXPECT_EQ(Sha256Hex(out.data), Sha256Hex(content));
+  ASSERT_FALSE(log.calls.empty());
+  EXPECT_EQ(log.calls.back(), std::make_pair(int64_t{100000}, int64_t{100000}));
+  EXPECT_EQ(server.Finish(), "");
+}
+
+// The size cap, the minimum rate and a resume offset over FTP.
+TEST(DownloadFtp, LimitsAndResumeOffset) {
+  using Script = std::function<void(ScriptServer&)>;
+  const std::string content(3000, 'f');
+  struct Case {
+    const char* name;
+    Script script;
+    Options options;
+    int32_t code;
+    std::string body;
+    const char* detail;
+  } cases[] = {
+      {"announced size over the cap",
+       [&](ScriptServer& s) { LoginAndRetrieve(s).Send(Opening(3000)).ExpectClosed(); },
+       {0, 2999},
+       kInvalidCode,
+       "",
+       "announced 3000 bytes, limit 2999"},
+      {"unsized data past the cap",
+       [&](ScriptServer& s) {
+         LoginAndRetrieve(s).Send("150 Opening data connection\r\n").SendData(content);
+         s.ExpectClosed();
+       },
+       {0, 2999},
+       kInvalidCode,
+       content.substr(0, 2999),
+       "body goes past the limit of 2999 bytes"},
+      {"control replies that crawl",
+       [](ScriptServer& s) { s.Accept().SendSplit("220 ready and waiting\r\n", 1, 100); },
+       {0, 0, 1000},
+       VDL_ERR_TIMEOUT,
+       "",
+       "below 1000 bytes/s for 1 s"},
+      {"data that crawls",
+       [&](ScriptServer& s) {
+         LoginAndRetrieve(s).Send("150 Opening data connection\r\n");
+         s.SendDataSplit(content.substr(0, 40), 1, 100);
+       },
+       {0, 0, 1000},
+       VDL_ERR_TIMEOUT,
+       "",
+       "below 1000 bytes/s for 1 s"},
+      {"a resume offset fetches the whole file anyway",
+       [&](ScriptServer& s) {
+         LoginAndRetrieve(s).Send(Opening(5)).SendData("whole").CloseData();
+         s.Send("226 Transfer complete\r\n").ReadLine().ExpectClosed();
+       },
+       {0, 0, VDL_DEFAULT_MIN_RATE, 3},
+       VDL_ERR_NONE,
+       "whole56789",
+       ""},
+  };
+  for (const Case& c : cases) {
+    ScriptServer server;
+    c.script(server);
+    ASSERT_TRUE(server.Start());
+    StringStream out;
+    out.data = "0123456789";  // a resumed target is rewound, the rest is its owner's
+    out.position = out.data.size();
+    std::string detail;
+    Options options = c.options;
+    options.detail = &detail;
+    EXPECT_EQ(Fetch(server, &out, nullptr, options), c.code) << c.name;
+    if (c.code != VDL_ERR_TIMEOUT) {
+      EXPECT_EQ(out.data, c.options.resumeFrom > 0 ? c.body : "0123456789" + c.body) << c.name;
+    }
+    EXPECT_EQ(detail, c.detail) << c.name;
+  }
 }
 
 // pyftpdlib on loopback with an anonymous and a named read-only user. Its

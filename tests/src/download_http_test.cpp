@@ -1,52 +1,20 @@
 // The HTTP client against a scripted loopback server (exact request bytes,
 // status and redirect rules, header parsing, hostile and stalled servers) and
-// against Python's http.server for real transfers.
+// against Python's http.server for real transfers. Resuming has its own file.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 
 #include "download_nocurl.h"
+#include "fixtures/http_download.h"
 #include "fixtures/script_server.h"
 #include "memleak.h"
 #include "streams.h"
 
 namespace {
 
-using Call = std::pair<int64_t, int64_t>;
-
 const char kAgentLine[] = "User-Agent: Velmar HTTP Downloader Class (Mozilla)\r\n";
-
-std::string Url(const ScriptServer& server, const std::string& path) {
-  return "http://127.0.0.1:" + std::to_string(server.Port()) + path;
-}
-
-std::string Ok(const std::string& body) {
-  return "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-}
-
-// Starts `server` answering one request with `response`, then closing.
-ScriptServer& Answer(ScriptServer& server, const std::string& response) {
-  server.Accept().ReadRequest().Send(response).Close();
-  EXPECT_TRUE(server.Start());
-  return server;
-}
-
-// One download from a scripted server into a string, with a progress log.
-struct Download {
-  explicit Download(ScriptServer& server, const std::string& path = "/f",
-                    const char* user = nullptr, const char* password = nullptr)
-      : dl(Url(server, path).c_str(), ProgressLog::Callback, user, password, &log) {}
-  bool Run() {
-    bool ok = dl.DownloadToStream(&out.stream);
-    code = dl.GetError();
-    return ok;
-  }
-  ProgressLog log;
-  VelmarDownloadNoCurl dl;
-  StringStream out;
-  int32_t code = -1;
-};
 
 TEST(DownloadHttp, SendsTheExactRequestAndReadsTheBody) {
   ScriptServer server;
@@ -97,16 +65,37 @@ TEST(DownloadHttp, ResponsesAndBrokenServersGiveTheirCodes) {
     End end;
     int32_t code;
     std::string body;
+    int status = -1;               // GetHttpStatus(), when not -1
+    const char* detail = nullptr;  // GetErrorDetail(), when given
   } cases[] = {
       {"", kClose, VDL_ERR_INVALID_RESPONSE, ""},  // closed before any status line
       {"HTTP/1.0 20", kClose, VDL_ERR_INVALID_RESPONSE, ""},
       {"\r\nHTTP/1.0 200 OK\r\n\r\nbody", kClose, VDL_ERR_INVALID_RESPONSE, ""},
       {"HTTP/1.0 200 OK\r\n", kClose, VDL_ERR_NONE, ""},  // no headers, no body: success
-      {"HTTP/1.0 401 Unauthorized\r\n\r\n", kClose, VDL_ERR_AUTH, ""},
-      {"HTTP/1.0 404 Not Found\r\nContent-Length: 3\r\n\r\nno!", kClose, VDL_ERR_NOT_FOUND, ""},
-      {"HTTP/1.0 301 Moved Permanently\r\nLocation: /b\r\n\r\n", kClose, VDL_ERR_INVALID_RESPONSE,
-       ""},
-      {"HTTP/1.0 500 Internal Server Error\r\n\r\n", kClose, VDL_ERR_INVALID_RESPONSE, ""},
+      {"HTTP/1.0 401 Unauthorized\r\n\r\n", kClose, VDL_ERR_AUTH, "", 401, "server answered 401"},
+      {"HTTP/1.0 404 Not Found\r\nContent-Length: 3\r\n\r\nno!", kClose, VDL_ERR_NOT_FOUND, "",
+       404},
+      {"HTTP/1.0 500 Internal Server Error (ref 2001)\r\n\r\nerror page", kClose,
+       VDL_ERR_INVALID_RESPONSE, "", 500, "server answered 500"},
+      {"HTTP/1.0 503 Service Unavailable\r\nContent-Length: 4\r\n\r\nbusy", kClose,
+       VDL_ERR_INVALID_RESPONSE, "", 503, "server answered 503"},
+      // The status is the code in its place, not a number anywhere in the line.
+      {"Content-Length: 200\r\n\r\nerror page", kClose, VDL_ERR_INVALID_RESPONSE, "", 0,
+       "malformed status line"},
+      {"HTTP/1.0 2000 OK\r\n\r\nbody", kClose, VDL_ERR_INVALID_RESPONSE, "", 0},
+      {"HTTP/1.0 404200 OK\r\n\r\nbody", kClose, VDL_ERR_INVALID_RESPONSE, "", 0},
+      {"HTTP/1.1 200\r\n\r\nbody", kClose, VDL_ERR_NONE, "body", 200},
+      // A range that was not asked for, and an answer to one that cannot be had.
+      {"HTTP/1.0 206 Partial Content\r\nContent-Range: bytes 0-3/4\r\n\r\nbody", kClose,
+       VDL_ERR_INVALID_RESPONSE, "", 206},
+      {"HTTP/1.0 416 Range Not Satisfiable\r\n\r\n", kClose, VDL_ERR_INVALID_RESPONSE, "", 416},
+      // Redirect codes: a Location decides; without one only 302 passes.
+      {"HTTP/1.0 301 Moved Permanently\r\nLocation: /b\r\n\r\n", kClose, VDL_ERR_REDIRECT_OFF, "",
+       301},
+      {"HTTP/1.0 307 Temporary Redirect\r\n\r\nbody", kClose, VDL_ERR_INVALID_RESPONSE, "", 307},
+      {"HTTP/1.0 302 Found\r\n\r\nbody", kClose, VDL_ERR_NONE, "body", 302},
+      {"HTTP/1.0 304 Not Modified\r\nLocation: /b\r\n\r\n", kClose, VDL_ERR_INVALID_RESPONSE, "",
+       304},
       {"HTTP/1.0 302 Found\r\nLocation: /b\r\n\r\n", kClose, VDL_ERR_REDIRECT_OFF, ""},
       {"HTTP/1.0 200 OK\r\nLocation: /b\r\n\r\nbody", kClose, VDL_ERR_REDIRECT_OFF, ""},
       {"HTTP/1.0 200 OK\r\nContent-Length: -4\r\n\r\nbody", kClose, VDL_ERR_INVALID_RESPONSE, ""},
@@ -118,8 +107,8 @@ TEST(DownloadHttp, ResponsesAndBrokenServersGiveTheirCodes) {
        ""},
       {"HTTP/1.0 200 OK\r\n", kReset, VDL_ERR_INVALID_RESPONSE, ""},
       {"HTTP/1.0 200 OK\r\n\r\nsome", kReset, VDL_ERR_INVALID_RESPONSE, "some"},
-      {"", kSilent, VDL_ERR_TIMEOUT, ""},
-      {partial, kSilent, VDL_ERR_TIMEOUT, ""},
+      {"", kSilent, VDL_ERR_TIMEOUT, "", 0, "no data for 300 ms"},
+      {partial, kSilent, VDL_ERR_TIMEOUT, "", 200, "no data for 300 ms"},
       {"HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\npart", kSilent, VDL_ERR_TIMEOUT, "part"},
   };
   const uint64_t blocks = MemLeakCount();
@@ -135,6 +124,15 @@ TEST(DownloadHttp, ResponsesAndBrokenServersGiveTheirCodes) {
     EXPECT_EQ(d.Run(), c.code == VDL_ERR_NONE) << c.response.substr(0, 60);
     EXPECT_EQ(d.code, c.code) << c.response.substr(0, 60);
     EXPECT_EQ(d.out.data, c.body) << c.response.substr(0, 60);
+    if (c.status != -1) {
+      EXPECT_EQ(d.dl.GetHttpStatus(), c.status) << c.response.substr(0, 60);
+    }
+    if (c.detail != nullptr) {
+      EXPECT_STREQ(d.dl.GetErrorDetail(), c.detail);
+    }
+    if (c.code == VDL_ERR_NONE) {
+      EXPECT_STREQ(d.dl.GetErrorDetail(), "");
+    }
   }
   EXPECT_EQ(MemLeakCount(), blocks);  // failing transfers release what they took
 
@@ -145,16 +143,45 @@ TEST(DownloadHttp, ResponsesAndBrokenServersGiveTheirCodes) {
   StringStream out;
   EXPECT_FALSE(dl.DownloadToStream(&out.stream));
   EXPECT_EQ(dl.GetError(), VDL_ERR_CONNECT);
+  EXPECT_EQ(dl.GetHttpStatus(), 0);
+}
+
+// A line and its line end may fill the 16384-byte buffer; a longer one is
+// refused, and never splits into a header and a body.
+TEST(DownloadHttp, HeaderLinesAroundTheBufferSize) {
+  struct Case {
+    size_t length;  // of the line without its line end
+    const char* end;
+    bool fits;
+  } cases[] = {
+      {16381, "\r\n", true}, {16382, "\r\n", true}, {16383, "\r\n", false}, {16382, "\n", true},
+      {16383, "\n", true},   {16384, "\n", false},  {16390, "\r\n", false},
+  };
+  for (const Case& c : cases) {
+    const std::string line = "X-Big: " + std::string(c.length - 7, 'x') + c.end;
+    ScriptServer server;
+    Answer(server, "HTTP/1.0 200 OK\r\n" + line + "Content-Length: 4\r\n\r\nbody");
+    Download d(server);
+    EXPECT_EQ(d.Run(), c.fits) << c.length;
+    EXPECT_EQ(d.code, c.fits ? VDL_ERR_NONE : VDL_ERR_INVALID_RESPONSE) << c.length;
+    EXPECT_EQ(d.out.data, c.fits ? "body" : "") << c.length;
+    if (c.fits) {
+      EXPECT_EQ(d.log.calls, (std::vector<Call>{{0, 4}, {4, 4}})) << c.length;
+    }
+  }
 }
 
 TEST(DownloadHttp, RedirectRules) {
-  {  // Both options off: the Location header is ignored.
+  // Both options off: the Location header is ignored; 302 passes its body,
+  // the other redirect codes have none to give.
+  for (const char* status : {"302 Found", "301 Moved Permanently"}) {
     ScriptServer server;
-    Answer(server, "HTTP/1.0 302 Found\r\nLocation: /b\r\n\r\nold");
+    Answer(server, std::string("HTTP/1.0 ") + status + "\r\nLocation: /b\r\n\r\nold");
     Download d(server);
     d.dl.SetFailOnRedirect(false);
-    EXPECT_TRUE(d.Run());
-    EXPECT_EQ(d.out.data, "old");
+    const bool passes = status[2] == '2';
+    EXPECT_EQ(d.Run(), passes) << status;
+    EXPECT_EQ(d.out.data, passes ? "old" : "") << status;
   }
   {  // A relative Location: the same host and port, credentials and callback.
     ScriptServer server;
@@ -184,9 +211,57 @@ TEST(DownloadHttp, RedirectRules) {
     d.dl.SetFollowRedirects(true);
     EXPECT_FALSE(d.Run());
     EXPECT_EQ(d.code, VDL_ERR_REDIRECT_OFF);
+    EXPECT_EQ(d.dl.GetHttpStatus(), 302);  // the final response's
     ASSERT_EQ(second.Finish(), "");
     EXPECT_EQ(second.Received().find("Authorization"), std::string::npos);
     EXPECT_EQ(second.Received().find("GET /b HTTP/1.0\r\n"), 0u);
+  }
+}
+
+// Every redirect code is followed like 302, and a redirect keeps the resume
+// offset, the limits and, when it reads no response, the last status.
+TEST(DownloadHttp, RedirectsKeepOffsetLimitsAndLastStatus) {
+  for (const char* status : {"301 Moved Permanently", "303 See Other", "307 Temporary Redirect",
+                             "308 Permanent Redirect"}) {
+    ScriptServer server;
+    server.Accept().ReadRequest().Send(std::string("HTTP/1.0 ") + status +
+                                       "\r\nLocation: /b\r\n\r\n");
+    server.Accept().ReadRequest();
+    server.Send("HTTP/1.0 206 Partial\r\nContent-Range: bytes 3-5/6\r\n\r\ndef").Close();
+    ASSERT_TRUE(server.Start());
+    Download d(server);
+    d.dl.SetFollowRedirects(true);
+    d.dl.SetResumeFrom(3);
+    d.dl.SetMaxSize(6);
+    EXPECT_TRUE(d.Run()) << status;
+    EXPECT_EQ(d.out.data, "def") << status;
+    EXPECT_TRUE(d.dl.WasResumed()) << status;
+    EXPECT_EQ(d.dl.GetHttpStatus(), 206) << status;
+    ASSERT_EQ(server.Finish(), "") << status;
+    EXPECT_NE(server.Received(1).find("\r\nRange: bytes=3-\r\n"), std::string::npos) << status;
+  }
+  {  // The limit goes along too.
+    ScriptServer server;
+    server.Accept().ReadRequest().Send("HTTP/1.0 302 Found\r\nLocation: /b\r\n\r\n");
+    server.Accept().ReadRequest().Send(Ok("0123456789")).Close();
+    ASSERT_TRUE(server.Start());
+    Download d(server);
+    d.dl.SetFollowRedirects(true);
+    d.dl.SetMaxSize(9);
+    EXPECT_FALSE(d.Run());
+    EXPECT_TRUE(d.dl.SizeLimitHit());
+    EXPECT_EQ(d.out.data, "");
+  }
+  {  // A redirect to where nothing listens: the status is the last one read.
+    ScriptServer server;
+    const std::string nowhere = "http://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/b";
+    Answer(server, "HTTP/1.0 302 Found\r\nLocation: " + nowhere + "\r\n\r\n");
+    Download d(server);
+    d.dl.SetFollowRedirects(true);
+    EXPECT_FALSE(d.Run());
+    EXPECT_EQ(d.code, VDL_ERR_CONNECT);
+    EXPECT_EQ(d.dl.GetHttpStatus(), 302);
+    EXPECT_EQ(std::string(d.dl.GetErrorDetail()).find("cannot connect to 127.0.0.1 port"), 0u);
   }
 }
 
@@ -284,6 +359,78 @@ TEST(DownloadHttp, CallbackAndStreamCanStopTheTransfer) {
   s.out.acceptLimit = 0;  // a stream that takes nothing
   EXPECT_FALSE(s.Run());
   EXPECT_EQ(s.code, VDL_ERR_WRITE);
+}
+
+TEST(DownloadHttp, SizeLimitStopsTheBody) {
+  const std::string body(100, 'z');
+  const std::string unsized = "HTTP/1.0 200 OK\r\n\r\n";
+  struct Case {
+    std::string response;
+    int64_t limit;
+    size_t written;      // bytes that reach the target
+    const char* detail;  // null: the transfer succeeds
+  } cases[] = {
+      {Ok(body), 99, 0, "announced 100 bytes, limit 99"},
+      {Ok(body), 100, 100, nullptr},
+      {unsized + body + "!", 100, 100, "body goes past the limit of 100 bytes"},
+      {unsized + body, 100, 100, nullptr},
+      {unsized + body, 0, 100, nullptr},  // no limit
+  };
+  for (const Case& c : cases) {
+    ScriptServer server;
+    Answer(server, c.response);
+    Download d(server);
+    d.dl.SetMaxSize(c.limit);
+    EXPECT_EQ(d.Run(), c.detail == nullptr) << c.limit;
+    EXPECT_EQ(d.out.data, body.substr(0, c.written)) << c.limit;
+    EXPECT_EQ(d.dl.SizeLimitHit(), c.detail != nullptr) << c.limit;
+    if (c.detail == nullptr) continue;
+    EXPECT_EQ(d.code, VDL_ERR_INVALID_RESPONSE);
+    EXPECT_STREQ(d.dl.GetErrorDetail(), c.detail);
+  }
+}
+
+// A server that sends a byte every 100 ms stays below 1000 bytes/s: with a
+// one-second window it is cut off in the header or the body phase alike,
+// unless the rate check is off.
+TEST(DownloadHttp, MinimumRateEndsCrawlingTransfers) {
+  const std::string head = "HTTP/1.0 200 OK\r\nX-Pad: " + std::string(40, 'p') + "\r\n\r\n";
+  const std::string body(40, 'b');
+  struct Case {
+    const char* name;
+    bool dribbleHead;
+    uint32_t rate;
+    size_t bodyBytes;  // of the body sent
+    bool silent;       // then stays silent, far shorter than the time-out
+  } cases[] = {
+      {"header phase", true, 1000, 40, false},
+      {"body phase", false, 1000, 40, false},
+      {"silent body", false, 1000, 0, true},
+      {"check off", false, 0, 15, false},
+  };
+  for (const Case& c : cases) {
+    ScriptServer server;
+    server.Accept().ReadRequest();
+    if (c.dribbleHead) server.SendSplit(head, 1, 100);
+    if (!c.dribbleHead) server.Send(head);
+    server.SendSplit(body.substr(0, c.bodyBytes), 1, 100);
+    if (c.silent) server.ExpectClosed(20000);
+    if (!c.silent) server.Close();
+    ASSERT_TRUE(server.Start());
+    Download d(server);
+    d.dl.SetMinimumRate(c.rate, 1);
+    d.dl.SetTimeout(5000);  // a receive longer than the window ends with the window
+    const bool off = c.rate == 0;
+    EXPECT_EQ(d.Run(), off) << c.name;
+    EXPECT_EQ(d.code, off ? VDL_ERR_NONE : VDL_ERR_TIMEOUT) << c.name;
+    EXPECT_STREQ(d.dl.GetErrorDetail(), off ? "" : "below 1000 bytes/s for 1 s") << c.name;
+    if (off) {
+      EXPECT_EQ(d.out.data, body.substr(0, c.bodyBytes));
+    }
+    if (!off) {
+      EXPECT_LT(d.out.data.size(), body.size()) << c.name;
+    }
+  }
 }
 
 // Python's http.server on loopback, serving a temporary directory.

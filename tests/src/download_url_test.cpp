@@ -4,13 +4,16 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "download_nocurl.h"
 #include "download_parse.h"
+#include "download_recv.h"
 #include "streams.h"
 
 namespace {
@@ -155,9 +158,167 @@ TEST(DownloadParse, PassiveRepliesAndSizes) {
     EXPECT_FALSE(vdl_parse_pasv_reply(bad, address, sizeof(address), &port)) << bad;
   }
 
-  EXPECT_EQ(vdl_parse_150_size("Opening BINARY mode data connection for f (1000 bytes)."), 1000);
-  EXPECT_EQ(vdl_parse_150_size("File status okay."), -1);
-  EXPECT_EQ(vdl_parse_150_size("Opening (12kB)"), -2);
+  struct Case {
+    const char* text;
+    int64_t size;
+  } sizes[] = {
+      {"Opening BINARY mode data connection for f (1000 bytes).", 1000},
+      {"Opening BINARY mode data connection for pkg(2).bin (100000 bytes).", 100000},
+      {"Opening data connection for pkg(2).bin", -1},
+      {"(5 bytes) then (7 bytes)", 7},
+      {"(7 bytes) then (x bytes)", 7},
+      {"(0 bytes)", 0},
+      {"(9223372036854775807 bytes)", INT64_MAX},
+      {"(9223372036854775808 bytes)", -1},
+      {"File status okay.", -1},
+      {"Opening (12kB)", -1},
+      {"(12 bytes", -1},
+      {"( 12 bytes)", -1},
+      {"(12  bytes)", -1},
+      {"(-12 bytes)", -1},
+  };
+  for (const Case& c : sizes) EXPECT_EQ(vdl_parse_150_size(c.text), c.size) << c.text;
+}
+
+TEST(DownloadParse, StatusLines) {
+  struct Case {
+    const char* line;
+    int status;
+  } lines[] = {
+      {"HTTP/1.0 200 OK", 200},
+      {"HTTP/1.1 404 Not Found", 404},
+      {"HTTP/1.0 200", 200},
+      {"HTTP/1.0 200\tOK", 200},
+      {"HTTP/1.0 500 Internal Server Error (ref 2001)", 500},
+      {"HTTP/1.0 000 Zero", 0},
+      {"Content-Length: 200", -1},
+      {"HTTP/1.0 2000 OK", -1},
+      {"HTTP/1.0 20 OK", -1},
+      {"HTTP/1.0 200OK", -1},
+      {"HTTP/1.0  200 OK", -1},
+      {"HTTP/1.0 2x0 OK", -1},
+      {"HTTP/10.0 200 OK", -1},
+      {"HTTP/1. 200 OK", -1},
+      {"HTTP/1.x 200 OK", -1},
+      {"http/1.0 200 OK", -1},
+      {"XHTTP/1.0 200 OK", -1},
+      {"HTTP/1.0", -1},
+      {"", -1},
+  };
+  for (const Case& c : lines) EXPECT_EQ(vdl_parse_status_line(c.line), c.status) << c.line;
+
+  const int32_t kNone = VDL_ERR_NONE, kInvalid = VDL_ERR_INVALID_RESPONSE;
+  struct Result {
+    int status;
+    int32_t plain, ranged;  // without and with a range asked for
+  } results[] = {
+      {200, kNone, kNone},
+      {206, kInvalid, kNone},
+      {301, kNone, kNone},
+      {302, kNone, kNone},
+      {303, kNone, kNone},
+      {307, kNone, kNone},
+      {308, kNone, kNone},
+      {300, kInvalid, kInvalid},
+      {304, kInvalid, kInvalid},
+      {401, VDL_ERR_AUTH, VDL_ERR_AUTH},
+      {404, VDL_ERR_NOT_FOUND, VDL_ERR_NOT_FOUND},
+      {416, kInvalid, kInvalid},
+      {500, kInvalid, kInvalid},
+      {100, kInvalid, kInvalid},
+      {-1, kInvalid, kInvalid},
+  };
+  for (const Result& r : results) {
+    EXPECT_EQ(vdl_http_status_result(r.status, false), r.plain) << r.status;
+    EXPECT_EQ(vdl_http_status_result(r.status, true), r.ranged) << r.status;
+  }
+}
+
+TEST(DownloadParse, ContentRanges) {
+  struct Case {
+    const char* value;
+    bool ok;
+    int64_t start = 0, end = 0, total = 0;
+  } cases[] = {
+      {"bytes 5-10/11", true, 5, 10, 11},
+      {"BYTES 0-0/1", true, 0, 0, 1},
+      {"  bytes  5-10/*  ", true, 5, 10, -1},
+      {"bytes 0-9223372036854775806/9223372036854775807", true, 0, INT64_MAX - 1, INT64_MAX},
+      {"bytes 10-5/11", false},
+      {"bytes 5-11/11", false},
+      {"bytes */11", false},
+      {"bytes 5-10", false},
+      {"bytes 5-10/", false},
+      {"bytes=5-10/11", false},
+      {"bytes5-10/11", false},
+      {"bytes 5 -10/11", false},
+      {"bytes -5-10/11", false},
+      {"bytes 5-10/11x", false},
+      {"items 5-10/11", false},
+      {"bytes 99999999999999999999-1/2", false},
+      {"", false},
+  };
+  for (const Case& c : cases) {
+    VDL_CONTENT_RANGE range = {-2, -2, -2};
+    EXPECT_EQ(vdl_parse_content_range(c.value, &range), c.ok) << c.value;
+    if (!c.ok) continue;
+    EXPECT_EQ(range.start, c.start) << c.value;
+    EXPECT_EQ(range.end, c.end) << c.value;
+    EXPECT_EQ(range.total, c.total) << c.value;
+  }
+}
+
+// A line and its line end must fit the buffer; a CR at the very end waits for
+// its LF unless nothing more can come.
+TEST(DownloadParse, LineEnds) {
+  struct Case {
+    const char* bytes;
+    size_t capacity;
+    bool final;
+    int64_t length;
+  } cases[] = {
+      {"abc\nrest", 16, false, 4}, {"abc\r\nrest", 16, false, 5},
+      {"abc\rdef", 16, false, 4},  // a CR alone ends a line
+      {"abc\r", 16, false, 0},     // its LF may follow
+      {"abc\r", 16, true, 4},      {"abc", 16, false, 0},
+      {"abc", 16, true, 0},    // the caller sees the peer gone behind a cut line
+      {"abc\n", 4, false, 4},  // fills the buffer exactly
+      {"ab\r\n", 4, false, 4},     {"abc\r\n", 4, false, -1},  // the LF does not fit
+      {"abc\r", 4, true, -1},      {"abcd", 4, false, -1},
+      {"", 4, false, 0},
+  };
+  for (const Case& c : cases) {
+    const size_t count = std::min(strlen(c.bytes), c.capacity);
+    EXPECT_EQ(vdl_line_length(c.bytes, count, c.capacity, c.final), c.length) << c.bytes;
+  }
+}
+
+// A window of 2 s at 1000 bytes/s needs 2000 bytes; meeting that starts the
+// next window.
+TEST(DownloadRateGuard, JudgesWholeWindows) {
+  struct Step {
+    uint64_t at;     // ms
+    uint64_t bytes;  // counted at `at`
+    bool tooSlow;    // judged at `at`, after counting
+    uint32_t remaining;
+  } steps[] = {
+      {0, 0, false, 2000},      {1000, 1500, false, 1000}, {1999, 0, false, 1},
+      {1500, 500, false, 2000},  // the quota is met: a new window from 1500
+      {3499, 1999, false, 1},   {3500, 0, true, 1},        {3600, 5000, true, 1},
+  };
+  VdlRateGuard guard;
+  guard.Start(1000, 2, 0);
+  for (const Step& step : steps) {
+    guard.Count(step.bytes, step.at);
+    EXPECT_EQ(guard.TooSlow(step.at), step.tooSlow) << step.at;
+    EXPECT_EQ(guard.RemainingMs(step.at), step.remaining) << step.at;
+  }
+  for (uint32_t rate : {0u, 1000u}) {
+    VdlRateGuard off;
+    off.Start(rate, rate == 0 ? 60 : 0, 0);  // a rate or a window of 0
+    EXPECT_FALSE(off.TooSlow(UINT64_MAX / 2)) << rate;
+    EXPECT_EQ(off.RemainingMs(5), UINT32_MAX) << rate;
+  }
 }
 
 }  // namespace

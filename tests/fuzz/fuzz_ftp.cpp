@@ -1,0 +1,147 @@
+// Fuzz target: the input is an FTP server's side of one retrieval, in pieces
+// separated by lines of "~~": the greeting, then the reply to each command
+// in turn (RETR's reply followed by the file's bytes on the data connection
+// and by the reply after the file). A real VelmarDownloadNoCurl talks to a
+// thread on 127.0.0.1 that plays those pieces; PASV always gets the
+// thread's own data listener, and the connect guard of loopback_peer.h
+// refuses every other address a fuzzed reply may name. The first byte picks
+// options (a size cap, a resume offset); every reply line also goes through
+// the pure parsers.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "download_nocurl.h"
+#include "download_parse.h"
+#include "loopback_peer.h"
+#include "sockets3.h"
+#include "streams.h"
+
+namespace {
+
+struct Script {
+  int control;  // listeners
+  int data;
+  uint16_t dataPort;
+  std::vector<std::string> pieces;
+};
+
+std::vector<std::string> Split(const std::string& text) {
+  std::vector<std::string> pieces;
+  size_t at = 0;
+  for (size_t end; (end = text.find("~~\n", at)) != std::string::npos; at = end + 3) {
+    pieces.push_back(text.substr(at, end - at));
+  }
+  pieces.push_back(text.substr(at));
+  return pieces;
+}
+
+// Sends a reply. One that does not end its last line is the server's last
+// word: it closes its side, so the client does not wait for the rest.
+bool Reply(int control, const std::string& reply) {
+  // Corked, a last reply and the close leave together: the client never
+  // sees the reply without its end and waits for more.
+  fuzz_peer::Cork(control, true);
+  fuzz_peer::SendAll(control, reply.data(), reply.size());
+  const bool ended = !reply.empty() && reply.back() == '\n';
+  if (!ended) shutdown(control, SHUT_WR);
+  fuzz_peer::Cork(control, false);
+  return ended;
+}
+
+// RETR's reply, the file on the data connection (then closed) and the reply
+// after it.
+bool Retrieve(const Script& script, size_t* next, int control) {
+  auto piece = [&]() { return *next < script.pieces.size() ? script.pieces[(*next)++] : ""; };
+  int data = fuzz_peer::Accept(script.data, 0);  // connected before RETR was sent
+  bool more = Reply(control, piece());
+  std::string file = piece();
+  if (data >= 0) {
+    fuzz_peer::SendAll(data, file.data(), file.size());
+    close(data);
+  }
+  return more && Reply(control, piece());
+}
+
+void Serve(const Script* script) {
+  int control = fuzz_peer::Accept(script->control, 2000);
+  if (control < 0) return;
+  size_t next = 0;
+  bool more = Reply(control, script->pieces[next++]);
+  std::string line;
+  // The client answers a reply at once; a client that sends nothing is
+  // waiting for a reply the script does not hold, and the close ends that.
+  for (int commands = 0; more && commands < 16 && fuzz_peer::ReadLine(control, &line, 50);
+       commands++) {
+    if (line.compare(0, 4, "PASV") == 0) {
+      char reply[64];
+      snprintf(reply, sizeof(reply), "227 Entering Passive Mode (127,0,0,1,%d,%d).\r\n",
+               script->dataPort >> 8, script->dataPort & 255);
+      more = Reply(control, reply);
+    } else if (line.compare(0, 4, "RETR") == 0) {
+      more = Retrieve(*script, &next, control);
+    } else {
+      // Out of replies: the close ends the client's wait.
+      more = next < script->pieces.size() && Reply(control, script->pieces[next++]);
+    }
+  }
+  shutdown(control, SHUT_WR);
+  fuzz_peer::DrainUntilClosed(control, 2000);
+  close(control);
+}
+
+// Every reply line through the parsers the exchange uses.
+void ParseReplies(const std::vector<std::string>& pieces) {
+  char address[40];
+  uint32_t port = 0;
+  for (const std::string& piece : pieces) {
+    std::string text = piece;  // NUL-terminated copies, cut at their first zero byte
+    const char* rest = nullptr;
+    vdl_ftp_reply_code(text.c_str(), &rest);
+    vdl_parse_pasv_reply(rest, address, sizeof(address), &port);
+    vdl_parse_150_size(rest);
+    vdl_trim_line_ends(&text[0]);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static Script script = [] {
+    Script s;
+    uint16_t port = 0;
+    s.control = fuzz_peer::Listen(&port);
+    fuzz_peer::allowedPorts[0] = port;
+    s.data = fuzz_peer::Listen(&s.dataPort);
+    fuzz_peer::allowedPorts[1] = s.dataPort;
+    return s;
+  }();
+  // Keeps the TLS library initialised between inputs.
+  static Velmar_Sockets3* keepAlive = new Velmar_Sockets3();
+  (void)keepAlive;
+  if (script.control < 0 || script.data < 0 || size == 0) return 0;
+  fuzz_peer::Drain(script.control);
+  fuzz_peer::Drain(script.data);
+  const uint8_t options = data[0];
+  script.pieces = Split(std::string(reinterpret_cast<const char*>(data) + 1, size - 1));
+  ParseReplies(script.pieces);
+
+  std::thread server(Serve, &script);
+  VelmarDownloadNoCurl dl(VDL_PROTO_FTP, "127.0.0.1", fuzz_peer::allowedPorts[0], "f.bin", nullptr,
+                          nullptr, nullptr, nullptr);
+  dl.SetTimeout(300);
+  if (options & 1) dl.SetMaxSize(64);
+  if (options & 2) dl.SetResumeFrom(5);
+  DataStream* target = stream_new_memory(1 << 16);
+  if (target != nullptr) {
+    dl.DownloadToStream(target);
+    target->close(target);
+  }
+  server.join();
+  if ((options & 1) && dl.GetError() == VDL_ERR_NONE && dl.SizeLimitHit()) __builtin_trap();
+  if (dl.WasResumed() || dl.GetHttpStatus() != 0) __builtin_trap();
+  return 0;
+}
