@@ -21,6 +21,7 @@
 #include "ini-reader.h"
 #include "locks.h"
 #include "sockets3.h"
+#include "transfer.h"
 #include "trust.h"
 
 #ifndef VDL_PROGRESS_CALLBACK_DECLARED
