@@ -9,6 +9,7 @@
 
 #include <ftw.h>
 #include <openssl/evp.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -69,6 +70,25 @@ class ChangeDir {
  private:
   std::string old_;
   bool ok_;
+};
+
+// Bounds a scope that must not block: an operation still waiting after
+// `seconds` is interrupted (EINTR) and fails, instead of hanging the test.
+class InterruptAfter {
+ public:
+  explicit InterruptAfter(unsigned seconds) {
+    struct sigaction action = {};
+    action.sa_handler = [](int) {};  // no SA_RESTART: the waiting call returns
+    sigaction(SIGALRM, &action, &old_);
+    alarm(seconds);
+  }
+  ~InterruptAfter() {
+    alarm(0);
+    sigaction(SIGALRM, &old_, nullptr);
+  }
+
+ private:
+  struct sigaction old_;
 };
 
 inline bool WriteFile(const std::string& path, const std::string& data) {
