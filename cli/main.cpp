@@ -21,6 +21,10 @@ CliSettings g_settings;
 int RunUpdate(const char* selfName) {
   Updater updater;
   updater.Init(g_infoUrl, g_settings.baseDir, selfName, ".updater.ini", &g_consoleCallbacks);
+  if (!updater.LockBaseDir()) {
+    printf("\nError: %s\n", updater.GetLastError());
+    return 1;
+  }
   if (!updater.DownloadInfo()) {
     printf("\nError downloading info files: %s\n", updater.GetLastError());
     return 1;

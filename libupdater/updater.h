@@ -20,6 +20,7 @@
 
 #include "locks.h"
 #include "sockets3.h"
+#include "update_lock.h"
 
 #ifndef VDL_PROGRESS_CALLBACK_DECLARED
 #define VDL_PROGRESS_CALLBACK_DECLARED
@@ -140,6 +141,14 @@ class Updater {
   // Writes infoText to `path`; reports nothing.
   void SaveInfoFile(const char* path);
 
+  // Takes an exclusive lock on the base directory, held until the Updater
+  // is destroyed (or this is called again), so that a second updater on the
+  // same base directory stops before it touches anything. Call it after
+  // Init and before DownloadInfo; a missing base directory is made first.
+  // Fails with "Another update is already running in %s" (the base
+  // directory) or "Error opening base directory %s (%s)".
+  bool LockBaseDir();
+
   // Fetches the update-info document from infoUrl into infoText.
   bool DownloadInfo();
   // Turns infoText into the sorted group list and the file list, judges each
@@ -216,6 +225,9 @@ class Updater {
   int32_t CountPending(const UpdateFile* file);
   // Replaces a group's state by the one stored in iniFile.
   void ReadGroupState(UpdateGroup* group);
+
+  // Held from LockBaseDir until the Updater is destroyed.
+  UpdateLock baseLock;
 
   friend class ParseInfoBuilder;
 };
