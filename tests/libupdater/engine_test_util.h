@@ -73,12 +73,14 @@ class ChangeDir {
 };
 
 // Bounds a scope that must not block: an operation still waiting after
-// `seconds` is interrupted (EINTR) and fails, instead of hanging the test.
+// `seconds` is interrupted (EINTR) and fails instead of hanging the test, and
+// fired() tells that it happened.
 class InterruptAfter {
  public:
   explicit InterruptAfter(unsigned seconds) {
+    Fired() = 0;
     struct sigaction action = {};
-    action.sa_handler = [](int) {};  // no SA_RESTART: the waiting call returns
+    action.sa_handler = [](int) { Fired() = 1; };  // no SA_RESTART: the call returns
     sigaction(SIGALRM, &action, &old_);
     alarm(seconds);
   }
@@ -86,8 +88,13 @@ class InterruptAfter {
     alarm(0);
     sigaction(SIGALRM, &old_, nullptr);
   }
+  bool fired() const { return Fired() != 0; }
 
  private:
+  static volatile sig_atomic_t& Fired() {
+    static volatile sig_atomic_t fired = 0;
+    return fired;
+  }
   struct sigaction old_;
 };
 
