@@ -201,34 +201,6 @@ TEST(BaseDir, RemovesEntriesNeverTheirTargets) {
     EXPECT_EQ(!Exists(scene / "base/x"), c.gone);
     EXPECT_EQ(ReadFile(scene / "out/victim"), "victim");
   }
-
-  // Behind a planted link: present, so that its deletion reports the link.
-  Scene scene({{'l', "base/dir", "../out", kOther}, {'f', "out/x", "x"}});
-  const std::string refusal =
-      scene.At("Refusing to follow symbolic link @/base/dir (owned by uid 4242)");
-  PathError error;
-  EXPECT_TRUE(scene.base.Exists("dir/x", &error));
-  EXPECT_EQ(error.text, refusal);
-  EXPECT_FALSE(scene.base.Remove("dir/x", &error));
-  EXPECT_TRUE(error.refused);
-  EXPECT_EQ(error.text, refusal);
-  EXPECT_TRUE(Exists(scene / "out/x"));
-}
-
-TEST(BaseDir, RemovesLeftoverStagedFilesOnly) {
-  Scene scene({{'d', "base/d"},
-               {'f', "base/d/app", "installed"},
-               {'f', "base/d/app.updater-part", "half"},
-               {'l', "base/d/lib.updater-part", "../../out/victim", kOther},
-               {'f', "out/victim", "victim"}});
-  scene.base.RemoveLeftover("d/app");
-  scene.base.RemoveLeftover("d/lib");
-  scene.base.RemoveLeftover("missing/app");
-  EXPECT_FALSE(Exists(scene / "base/d/app.updater-part"));
-  EXPECT_FALSE(Exists(scene / "base/d/lib.updater-part"));
-  EXPECT_EQ(ReadFile(scene / "base/d/app"), "installed");
-  EXPECT_EQ(ReadFile(scene / "out/victim"), "victim");
-  EXPECT_FALSE(Exists(scene / "base/missing")) << "nothing is made";
 }
 
 TEST(BaseDir, StagedNamesFitInAFileName) {
@@ -240,14 +212,13 @@ TEST(BaseDir, StagedNamesFitInAFileName) {
 
 // Writes `content` into a staged file for `relative` and places it.
 StagedFile::Outcome Stage(Scene* scene, const std::string& relative, const std::string& content,
-                          mode_t bits, PathError* error, bool upd = false) {
+                          mode_t bits, PathError* error) {
   StagedFile staged;
   if (!staged.Create(scene->base, relative, error)) return StagedFile::kFailed;
   if (write(staged.fd(), content.data(), content.size()) != static_cast<ssize_t>(content.size()) ||
       !staged.Seal(bits, error)) {
     return StagedFile::kFailed;
   }
-  if (upd) staged.AppendUpd();
   return staged.Place(error);
 }
 
@@ -283,13 +254,9 @@ TEST(StagedFile, ReplacesWhateverIsAtTheDestination) {
   }
 }
 
-TEST(StagedFile, BlockedDestinationGoesBesideAndUnplacedFilesVanish) {
-  Scene scene({{'d', "base/app"}, {'f', "base/app/keep", "k"}, {'f', "base/app.upd", "older"}});
+TEST(StagedFile, KeepsTheBitsItWasMadeWithAndVanishesUnplaced) {
+  Scene scene;
   PathError error;
-  EXPECT_EQ(Stage(&scene, "app", "new", 0, &error, true), StagedFile::kPlaced) << error.text;
-  EXPECT_EQ(ReadFile(scene / "base/app.upd"), "new");
-  EXPECT_EQ(ReadFile(scene / "base/app/keep"), "k");
-
   // Mode 0 keeps the bits the file was made with: 0666 less the umask.
   mode_t mask = umask(027);
   EXPECT_EQ(Stage(&scene, "fresh", "x", 0, &error), StagedFile::kPlaced);
