@@ -40,6 +40,10 @@ int RunUpdate(const char* selfName) {
     printf("\nError downloading info files: a compiled-in trusted key cannot be used\n");
     return 1;
   }
+  if (!updater.LockBaseDir()) {
+    printf("\nError: %s\n", updater.GetLastError());
+    return 1;
+  }
   if (!updater.DownloadInfo()) {
     printf("\nError downloading info files: %s\n", updater.GetLastError());
     return 1;

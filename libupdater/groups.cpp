@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "base_dir.h"
 #include "memleak.h"
 #include "updater.h"
 
@@ -36,8 +37,11 @@ bool Updater::IsToInstall(const UpdateFile* file) {
 bool Updater::IsMarkedForDeletion(const UpdateFile* file) {
   ScopedLock lock(this->lock);
   if (!file->WantsRemoval()) return false;
-  char local[1024];
-  return JoinBase(local, file->path.c_str()) && access(local, F_OK) == 0;
+  // Through the base directory's link rules; a refused link counts as
+  // present, so that the deletion reports it.
+  BaseDir base;
+  PathError error;
+  return base.Open(baseDir, &error) && base.Exists(file->path, &error);
 }
 
 int32_t Updater::CountPending(const UpdateFile* file) {

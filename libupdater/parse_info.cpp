@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "GenLib.h"
-#include "hash.h"
+#include "base_dir.h"
 #include "memleak.h"
 #include "tinyxml_text.h"
 #include "updater.h"
@@ -343,25 +343,41 @@ bool ParseInfoBuilder::FillDigests(const TiXmlElement* element, UpdateFile* file
   return CopyBounded(element, packName, file->packDigest, sizeof(file->packDigest));
 }
 
-// Sets needsUpdate unless the installed copy at `local` exists and has the
-// expected digest.
+// Sets needsUpdate unless the installed copy exists as a regular file with
+// the expected digest. The copy is reached through the base directory's link
+// rules and read without following a link or waiting on a FIFO or device:
+// anything but a regular file needs an update, and is then replaced, never
+// written through. A staged file left beside it by an interrupted run goes
+// first, so every run cleans up after an earlier one for every listed file.
 void ParseInfoBuilder::JudgeFile(UpdateFile* file, const char* local) {
-  char digest[65];
-  memset(digest, 0, sizeof(digest));
-  bool digested =
-      Modern() ? hash_file("sha256", local, digest, sizeof(digest)) : md5_file(local, digest);
-  bool current = digested && strcasecmp(digest, file->fileDigest) == 0 && access(local, F_OK) == 0;
+  BaseDir base;
+  PathError error;
+  bool current = false;
+  if (base.Open(u->baseDir, &error)) {
+    base.RemoveLeftover(file->path);
+    int fd = base.OpenForRead(file->path, &error);
+    char digest[65];
+    current = fd >= 0 && DigestDescriptor(fd, Modern(), digest) &&
+              strcasecmp(digest, file->fileDigest) == 0;
+    if (fd >= 0) close(fd);
+  }
   file->needsUpdate = !current;
 }
 
+// Collects the outdated paths under which an entry exists (a link counts,
+// and so does a path whose walk refused a link, so that the deletion reports
+// it).
 bool ParseInfoBuilder::ReadDeletes(const TiXmlElement* list) {
   if (list == nullptr) return true;
+  BaseDir base;
+  PathError error;
+  bool opened = base.Open(u->baseDir, &error);
   for (const TiXmlElement* element = list->FirstChildElement(); element != nullptr;
        element = element->NextSiblingElement()) {
     const std::string* path = RequireText(element, "file");
     char local[1024];
     if (path == nullptr || !CheckPath(element, *path, local)) return false;
-    if (access(local, F_OK) == 0) u->outdatedFiles.push_back(*path);
+    if (opened && base.Exists(*path, &error)) u->outdatedFiles.push_back(*path);
   }
   return true;
 }

@@ -2,12 +2,14 @@
 // Performing the update: record the selection, download the packs, install
 // them one by one, delete the files of removed groups and the outdated files.
 //
-// A pack is unpacked in place and its digest checked before the destination
-// is touched, so a damaged pack, a wrong key or a wrong digest leaves the
-// installed file as it was. Packs live in "tmp/updater" under the base
-// directory and survive a failed run, to be reused when their digest matches.
+// A pack is unpacked into a staged file beside its destination and its digest
+// checked there; only then is the staged file renamed over the destination in
+// one step, so a damaged pack, a wrong key, a wrong digest or a run killed at
+// any moment leaves the installed file as it was. Packs live in "tmp/updater"
+// under the base directory and survive a run that fails before their turn, to
+// be reused when their digest matches. Every path under the base directory is
+// reached through BaseDir, so planted links cannot redirect a write.
 #include <strings.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "GenLib.h"
+#include "base_dir.h"
 #include "download_nocurl.h"
 #include "hash.h"
 #include "memleak.h"
@@ -34,14 +37,7 @@ const char kBusyNote[] =
     "Note: the following file will install to %s.upd. You can rename it after the program has "
     "closed.";
 
-bool Exists(const char* path) { return access(path, F_OK) == 0; }
-
-// True when both paths name the same existing file.
-bool SameFile(const char* a, const char* b) {
-  struct stat first, second;
-  return stat(a, &first) == 0 && stat(b, &second) == 0 && first.st_dev == second.st_dev &&
-         first.st_ino == second.st_ino;
-}
+const char kPackDir[] = "tmp/updater";
 
 // Appends ".upd" to the path in `path` (kPathSize bytes); false when it
 // would not fit.
@@ -74,7 +70,15 @@ std::string PackName(const UpdateFile* file, const NameCounts& counts) {
 // One call of PerformUpdate; the Updater's lock is held by the caller.
 class UpdateRun {
  public:
-  explicit UpdateRun(Updater* updater) : u(updater) {}
+  explicit UpdateRun(Updater* updater) : u(updater) {
+    PathError ignored;
+    base.Open(u->baseDir, &ignored);  // a missing one is made for the first pack
+  }
+  ~UpdateRun() {
+    if (packDir >= 0) close(packDir);
+  }
+  UpdateRun(const UpdateRun&) = delete;
+  UpdateRun& operator=(const UpdateRun&) = delete;
 
   bool DownloadAll();
   bool InstallAll();
@@ -82,26 +86,26 @@ class UpdateRun {
   void DeleteOutdated();
 
  private:
-  // Digest of the file at `path` by the document's kind into `hex` (65
-  // bytes, emptied first); false when the file cannot be digested.
-  bool Digest(const char* path, char* hex);
+  bool Modern() const { return u->header.infoVersion >= 2; }
+  // The pack's name in the pack directory.
+  static std::string PackLeaf(const UpdateFile* file) {
+    return GetFileName(file->tempPath.c_str());
+  }
+  bool OpenPackDir(const char* packPath);
   bool DownloadOne(UpdateFile* file, const NameCounts& counts);
   bool FetchPack(UpdateFile* file, const char* packPath);
+  FILE* CreatePack(const UpdateFile* file);
   bool InstallOne(UpdateFile* file);
-  bool UnpackAndVerify(UpdateFile* file);
-  bool StageBesideDestination(const char* destination, std::string* source);
-  bool ClearDestination(UpdateFile* file, char* destination);
+  bool UnpackAndVerify(UpdateFile* file, StagedFile* staged);
+  bool PutInPlace(UpdateFile* file, StagedFile* staged, char* destination);
+  void DropPack(const UpdateFile* file);
 
   Updater* u;
+  BaseDir base;
+  int packDir = -1;
   // The files whose packs the download phase provided, in list order.
   std::vector<UpdateFile*> fetched;
 };
-
-bool UpdateRun::Digest(const char* path, char* hex) {
-  memset(hex, 0, 65);
-  if (u->header.infoVersion < 2) return md5_file(path, hex);
-  return hash_file("sha256", path, hex, 65);
-}
 
 bool UpdateRun::DownloadAll() {
   NameCounts counts = CountPackNames(u->files);
@@ -113,31 +117,72 @@ bool UpdateRun::DownloadAll() {
       u->Status("%s", "");
       first = false;
     }
-    if (!DownloadOne(file, counts)) return false;
+    if (!DownloadOne(file, counts)) {
+      DropPack(file);
+      return false;
+    }
     fetched.push_back(file);
   }
   return true;
 }
 
+// Opens (and makes) the pack directory once per run. Neither "tmp" nor
+// "tmp/updater" may be a link: packs are written there before they are
+// verified.
+bool UpdateRun::OpenPackDir(const char* packPath) {
+  if (packDir >= 0) return true;
+  PathError error;
+  if (!base.IsOpen()) {
+    u->MakeDirs(u->baseDir.c_str());
+    base.Open(u->baseDir, &error);
+  }
+  if (base.IsOpen()) packDir = base.OpenDir(kPackDir, LinkRule::kNone, true, &error);
+  if (packDir >= 0) return true;
+  if (error.refused) {
+    u->SetError("%s", error.text.c_str());
+  } else {
+    u->SetError("Error opening %s", packPath);
+  }
+  return false;
+}
+
 bool UpdateRun::DownloadOne(UpdateFile* file, const NameCounts& counts) {
-  char packDir[kPathSize];
+  std::string name = PackName(file, counts);
   char packPath[kPathSize];
-  if (snprintf(packDir, sizeof(packDir), "%stmp/updater", u->baseDir.c_str()) >=
-          static_cast<int>(sizeof(packDir)) ||
-      snprintf(packPath, sizeof(packPath), "%s/%s", packDir, PackName(file, counts).c_str()) >=
-          static_cast<int>(sizeof(packPath))) {
+  if (snprintf(packPath, sizeof(packPath), "%s%s/%s", u->baseDir.c_str(), kPackDir, name.c_str()) >=
+      static_cast<int>(sizeof(packPath))) {
     u->SetError("Pack path for %s is too long", file->path.c_str());
     return false;
   }
-  u->MakeDirs(packDir);
+  // A URL ending in "/", "/." or "/.." names no file.
+  if (name.empty() || name == "." || name == "..") {
+    u->SetError("Error opening %s", packPath);
+    return false;
+  }
+  if (!OpenPackDir(packPath)) return false;
   file->tempPath = packPath;
-  char digest[65];
-  Digest(packPath, digest);  // no pack yet leaves the digest empty
+  char digest[65] = {};
+  PathError error;
+  int pack = OpenRegularAt(packDir, name, &error);  // no pack yet leaves the digest empty
+  if (pack >= 0) {
+    DigestDescriptor(pack, Modern(), digest);
+    close(pack);
+  }
   if (file->packDigest[0] != '\0' && strcasecmp(file->packDigest, digest) == 0) {
     u->Status("Already have %s, skipping download...", file->path.c_str());
     return true;
   }
   return FetchPack(file, packPath);
+}
+
+// A new, empty pack file; whatever had its name (a link too) is deleted,
+// never written through.
+FILE* UpdateRun::CreatePack(const UpdateFile* file) {
+  PathError error;
+  int fd = CreateFresh(packDir, PackLeaf(file), &error);
+  FILE* pack = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+  if (pack == nullptr && fd >= 0) close(fd);
+  return pack;
 }
 
 bool UpdateRun::FetchPack(UpdateFile* file, const char* packPath) {
@@ -151,7 +196,7 @@ bool UpdateRun::FetchPack(UpdateFile* file, const char* packPath) {
     if (download.GetError() != 0) {
       u->SetError("VDL reports '%s' while downloading '%s'", download.GetErrorString(),
                   file->path.c_str());
-    } else if ((pack = fopen(packPath, "wb")) == nullptr) {
+    } else if ((pack = CreatePack(file)) == nullptr) {
       u->SetError("Error opening %s", packPath);
     } else {
       ok = download.DownloadToHandle(pack);
@@ -160,7 +205,7 @@ bool UpdateRun::FetchPack(UpdateFile* file, const char* packPath) {
                     file->path.c_str());
       }
       // The close writes what the stdio buffer still holds: a full disk may
-      // show only here. A partial pack stays; its digest will not match.
+      // show only here.
       if (fclose(pack) != 0 && ok) {
         u->SetError("VDL reports '%s' while downloading '%s'", vdl_error_text(VDL_ERR_WRITE),
                     file->path.c_str());
@@ -178,19 +223,22 @@ bool UpdateRun::InstallAll() {
   u->Status("*** Installing Updated Files ***");
   u->Status("%s", "");
   for (UpdateFile* file : fetched) {
-    if (!InstallOne(file)) return false;
+    if (!InstallOne(file)) {
+      DropPack(file);
+      return false;
+    }
   }
   return true;
 }
 
 bool UpdateRun::InstallOne(UpdateFile* file) {
   const char* path = file->path.c_str();
-  const char* pack = file->tempPath.c_str();
   char destination[kPathSize];
   bool fits = u->JoinBase(destination, path);
   // The running program cannot replace itself; the application renames the
   // ".upd" copy into place on its next start.
-  if (fits && strcasecmp(path, u->selfName.c_str()) == 0) {
+  bool self = fits && strcasecmp(path, u->selfName.c_str()) == 0;
+  if (self) {
     fits = AppendUpd(destination);
     if (fits) u->Status(kSelfNote, path);
   }
@@ -198,132 +246,91 @@ bool UpdateRun::InstallOne(UpdateFile* file) {
     u->SetError("Destination path for %s is too long", path);
     return false;
   }
-  if (!UnpackAndVerify(file)) return false;
-  std::string source = pack;
-  if (!StageBesideDestination(destination, &source)) return false;
-  if (!ClearDestination(file, destination)) {
-    remove(source.c_str());
-    return false;
+  u->Status("Unpacking %s ...", path);
+  StagedFile staged;
+  PathError error;
+  if (staged.Create(base, file->path, &error)) {
+    if (self) staged.AppendUpd();
+    if (!UnpackAndVerify(file, &staged)) return false;
+    // Only the read, write and execute bits: a document must not be able to
+    // make set-user-ID or set-group-ID files.
+    if (staged.Seal(static_cast<mode_t>(file->mode & 0777), &error)) {
+      // The pack goes before the rename: a run killed after it leaves a
+      // staged file, which the next run removes, but never a stale pack.
+      unlinkat(packDir, PackLeaf(file).c_str(), 0);
+      return PutInPlace(file, &staged, destination);
+    }
   }
-  u->Status("Installing %s ... ", path);
-  if (rename(source.c_str(), destination) != 0) {
-    int error = errno;
-    remove(source.c_str());
-    u->SetError("Error renaming %s to %s (%s)\n", source.c_str(), destination, strerror(error));
-    return false;
+  if (error.refused) {
+    u->SetError("%s", error.text.c_str());
+  } else {
+    u->SetError("Error renaming %s to %s (%s)\n", staged.shownPath().c_str(), destination,
+                error.text.c_str());
   }
-  // A document may place the file at its own pack path: then the pack is
-  // the installed file now.
-  if (Exists(pack) && !SameFile(pack, destination)) remove(pack);
-  // Only the read, write and execute bits: a document must not be able to
-  // make set-user-ID or set-group-ID files.
-  mode_t bits = static_cast<mode_t>(file->mode & 0777);
-  if (bits != 0) chmod(destination, bits);
-  return true;
+  return false;
 }
 
-// Turns the pack into the file in place and checks it; on failure the pack
-// is deleted and the installed file is still untouched.
-bool UpdateRun::UnpackAndVerify(UpdateFile* file) {
-  const char* pack = file->tempPath.c_str();
-  u->Status("Unpacking %s ...", file->path.c_str());
-  if (!u->UnpackFile(pack, pack, file->key, static_cast<uint32_t>(file->size))) {
-    remove(pack);
-    u->SetError("Error unpacking %s", pack);
+// Unpacks the pack into the staged file and checks the result; the
+// installed file is still untouched.
+bool UpdateRun::UnpackAndVerify(UpdateFile* file, StagedFile* staged) {
+  PathError error;
+  int pack = OpenRegularAt(packDir, PackLeaf(file), &error);
+  // The unpacker takes paths; these name exactly the two open files.
+  bool ok =
+      pack >= 0 && u->UnpackFile(DescriptorPath(pack).c_str(), DescriptorPath(staged->fd()).c_str(),
+                                 file->key, static_cast<uint32_t>(file->size));
+  if (pack >= 0) close(pack);
+  if (!ok) {
+    u->SetError("Error unpacking %s", file->tempPath.c_str());
     return false;
   }
   char digest[65];
-  if (!Digest(pack, digest) || strcasecmp(digest, file->fileDigest) != 0) {
-    remove(pack);
+  if (!DigestDescriptor(staged->fd(), Modern(), digest) ||
+      strcasecmp(digest, file->fileDigest) != 0) {
     u->SetError("Checksum does not match for file '%s'!", GetFileName(file->path.c_str()));
     return false;
   }
   return true;
 }
 
-// Copies `from` to `to` and syncs it; false with errno set when it fails,
-// leaving no partial `to` behind.
-bool CopyFile(const char* from, const char* to) {
-  FILE* in = fopen(from, "rb");
-  if (in == nullptr) return false;
-  FILE* out = fopen(to, "wb");
-  bool ok = out != nullptr;
-  char piece[32768];
-  size_t count;
-  while (ok && (count = fread(piece, 1, sizeof(piece), in)) > 0) {
-    ok = fwrite(piece, 1, count, out) == count;
+// Renames the staged file over the destination. A destination that can be
+// neither replaced nor deleted (busy or protected) makes the new file go
+// beside it, under its name plus ".upd".
+bool UpdateRun::PutInPlace(UpdateFile* file, StagedFile* staged, char* destination) {
+  const char* path = file->path.c_str();
+  PathError error;
+  StagedFile::Outcome outcome = staged->Place(&error);
+  if (outcome == StagedFile::kBlocked) {
+    if (!AppendUpd(destination)) {
+      u->SetError("Destination path for %s is too long", path);
+      return false;
+    }
+    u->Status(kBusyNote, path);
+    staged->AppendUpd();
+    u->Status("Installing %s ... ", path);
+    outcome = staged->Place(&error);
+  } else {
+    u->Status("Installing %s ... ", path);
   }
-  ok = ok && !ferror(in) && fflush(out) == 0 && fsync(fileno(out)) == 0;
-  int error = errno;
-  fclose(in);
-  if (out != nullptr && fclose(out) != 0 && ok) {
-    ok = false;
-    error = errno;
-  }
-  if (!ok) {
-    remove(to);
-    errno = error;
-  }
-  return ok;
-}
-
-// Makes the destination's directory and moves the verified file beside the
-// destination, so that `source` names it there. When the pack directory lies
-// on another filesystem or another mount of the same one (tmp/ may be a mount
-// of its own), the final rename could not work, and it would fail only after
-// the installed file was deleted; the file is then copied instead. The
-// installed file is not touched here.
-bool UpdateRun::StageBesideDestination(const char* destination, std::string* source) {
-  char directory[kPathSize];
-  strlcpy(directory, destination, sizeof(directory));
-  char* slash = strrchr(directory, '/');
-  if (slash == nullptr) return true;
-  *slash = '\0';
-  u->MakeDirs(directory);
-  std::string staged = std::string(destination) + ".updater-part";
-  bool fits = staged.size() < kPathSize;
-  if (fits && rename(source->c_str(), staged.c_str()) == 0) {
-    *source = staged;
-    return true;
-  }
-  // Any other failure of that rename shows again at the rename into place.
-  bool crossing = fits && errno == EXDEV;
-  struct stat packInfo, directoryInfo;
-  if (!crossing && (stat(source->c_str(), &packInfo) != 0 || stat(directory, &directoryInfo) != 0 ||
-                    packInfo.st_dev == directoryInfo.st_dev)) {
-    return true;
-  }
-  if (!fits || !CopyFile(source->c_str(), staged.c_str())) {
-    int error = staged.size() >= kPathSize ? ENAMETOOLONG : errno;
-    remove(source->c_str());
-    u->SetError("Error renaming %s to %s (%s)\n", source->c_str(), destination, strerror(error));
+  if (outcome != StagedFile::kPlaced) {
+    u->SetError("Error renaming %s to %s (%s)\n", staged->shownPath().c_str(), destination,
+                error.text.c_str());
     return false;
   }
-  remove(source->c_str());
-  *source = staged;
   return true;
 }
 
-// Deletes what is at the destination. A file that cannot be deleted (busy or
-// protected) makes the new one go beside it, under its name plus ".upd".
-bool UpdateRun::ClearDestination(UpdateFile* file, char* destination) {
-  if (!Exists(destination) || remove(destination) == 0) return true;
-  if (!AppendUpd(destination)) {
-    u->SetError("Destination path for %s is too long", file->path.c_str());
-    return false;
-  }
-  u->Status(kBusyNote, file->path.c_str());
-  remove(destination);  // an older ".upd" copy; failing shows at the rename
-  return true;
+// The one place where the pack of a file that could not be fetched or
+// installed is deleted, so that the disk is given back.
+void UpdateRun::DropPack(const UpdateFile* file) {
+  if (packDir >= 0 && !file->tempPath.empty()) unlinkat(packDir, PackLeaf(file).c_str(), 0);
 }
 
 void UpdateRun::DeleteMarked() {
   bool first = true;
   for (UpdateFile* file = u->files; file != nullptr; file = file->next) {
-    char target[kPathSize];
-    if (!file->WantsRemoval() || !u->JoinBase(target, file->path.c_str()) || !Exists(target)) {
-      continue;
-    }
+    PathError error;
+    if (!file->WantsRemoval() || !base.IsOpen() || !base.Exists(file->path, &error)) continue;
     if (first) {
       u->Status("%s", "");
       u->Status("*** Deleting Marked Files ***");
@@ -331,7 +338,7 @@ void UpdateRun::DeleteMarked() {
       first = false;
     }
     u->Status("Deleting file: %s", file->path.c_str());
-    if (remove(target) != 0) u->Status("Error deleting file: %s", strerror(errno));
+    if (!base.Remove(file->path, &error)) u->Status("Error deleting file: %s", error.text.c_str());
   }
 }
 
@@ -341,9 +348,10 @@ void UpdateRun::DeleteOutdated() {
   u->Status("*** Deleting Outdated Files ***");
   u->Status("%s", "");
   for (const std::string& entry : u->outdatedFiles) {
-    char target[kPathSize];
-    bool deleted = u->JoinBase(target, entry.c_str()) && remove(target) == 0;
+    PathError error;
+    bool deleted = base.IsOpen() && base.Remove(entry, &error);
     u->Status("Deleting %s: %s", entry.c_str(), deleted ? "OK" : "ERROR");
+    if (!deleted && error.refused) u->Status("%s", error.text.c_str());
   }
 }
 

@@ -23,6 +23,7 @@
 #include "sockets3.h"
 #include "transfer.h"
 #include "trust.h"
+#include "update_lock.h"
 
 #ifndef VDL_PROGRESS_CALLBACK_DECLARED
 #define VDL_PROGRESS_CALLBACK_DECLARED
@@ -142,6 +143,14 @@ class Updater {
   bool LoadInfoFile(const char* path);
   // Writes infoText to `path`; reports nothing.
   void SaveInfoFile(const char* path);
+
+  // Takes an exclusive lock on the base directory, held until the Updater
+  // is destroyed (or this is called again), so that a second updater on the
+  // same base directory stops before it touches anything. Call it after
+  // Init and before DownloadInfo; a missing base directory is made first.
+  // Fails with "Another update is already running in %s" (the base
+  // directory) or "Error opening base directory %s (%s)".
+  bool LockBaseDir();
 
   // Fetches the update-info document from infoUrl into infoText. With a
   // trusted key, also fetches "<infoUrl>.sig" and takes the document only
@@ -264,6 +273,9 @@ class Updater {
   // Keeps `serial` for `document` in iniFile unless it is the `kept` text
   // already. The only write the trust checks make.
   bool StoreSerial(const char* document, uint64_t serial, const char* kept);
+
+  // Held from LockBaseDir until the Updater is destroyed.
+  UpdateLock baseLock;
 
   friend class ParseInfoBuilder;
 };

@@ -141,26 +141,6 @@ TEST_F(EndToEnd, MalformedDocument) {
   ExpectBase(Tree());
 }
 
-TEST_F(EndToEnd, PackThatCannotBeWrittenWholeIsAWriteError) {
-  // A full disk: the pack goes to /dev/full, where the small pack stays in
-  // the stdio buffer until the file is closed.
-  Release files = {{"README.txt", "Quillon 1.0\n", 0644}};
-  Publish(files, kPlainDescription);
-  ASSERT_EQ(mkdir((base_ + "/tmp").c_str(), 0755), 0);
-  ASSERT_EQ(mkdir((base_ + "/tmp/updater").c_str(), 0755), 0);
-  ASSERT_EQ(symlink("/dev/full", (base_ + "/tmp/updater/README.txt.pak").c_str()), 0);
-  RunResult result = Update();
-
-  Console console = Begin(2);
-  console.Raw("\n");
-  Downloads(&console, {"README.txt"});
-  console.Raw(
-      "\nError performing update: VDL reports 'Error writing file' while downloading "
-      "'README.txt'\n");
-  ExpectRun(result, 1, console);
-  EXPECT_FALSE(Exists(base_ + "/README.txt"));
-}
-
 TEST_F(EndToEnd, OwnProgramGoesBesideWithFirstNote) {
   Release files = {{"README.txt", "Quillon 1.0\n", 0644}, {"updater", "new updater\n", 0755}};
   Publish(files, kPlainDescription);

@@ -8,10 +8,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <strings.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -32,25 +34,6 @@ double Now() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return now.tv_sec + now.tv_nsec / 1e9;
-}
-
-void RemoveTree(const std::string& path) {
-  struct stat info;
-  if (lstat(path.c_str(), &info) != 0) return;
-  if (S_ISDIR(info.st_mode)) {
-    chmod(path.c_str(), 0755);
-    if (DIR* dir = opendir(path.c_str())) {
-      while (struct dirent* entry = readdir(dir)) {
-        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) {
-          RemoveTree(path + "/" + entry->d_name);
-        }
-      }
-      closedir(dir);
-    }
-    rmdir(path.c_str());
-  } else {
-    unlink(path.c_str());
-  }
 }
 
 bool CanConnect(int port) {
@@ -97,9 +80,28 @@ std::string Bar(int64_t width, uint64_t received, uint64_t total) {
 
 }  // namespace
 
-TempDir::TempDir() {
-  char pattern[] = "/tmp/updater-e2e-XXXXXX";
-  if (mkdtemp(pattern) != nullptr) path_ = pattern;
+void RemoveTree(const std::string& path) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0) return;
+  if (S_ISDIR(info.st_mode)) {
+    chmod(path.c_str(), 0755);
+    if (DIR* dir = opendir(path.c_str())) {
+      while (struct dirent* entry = readdir(dir)) {
+        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) {
+          RemoveTree(path + "/" + entry->d_name);
+        }
+      }
+      closedir(dir);
+    }
+    rmdir(path.c_str());
+  } else {
+    unlink(path.c_str());
+  }
+}
+
+TempDir::TempDir(const std::string& parent) {
+  std::string pattern = parent + "/updater-e2e-XXXXXX";
+  if (mkdtemp(&pattern[0]) != nullptr) path_ = pattern;
 }
 
 TempDir::~TempDir() {
@@ -217,6 +219,51 @@ RunResult RunProgram(const std::vector<std::string>& argv, const std::string& cw
     }
   }
   return result;
+}
+
+bool WatchedProgram::Start(const std::vector<std::string>& argv, const std::string& cwd) {
+  Kill();
+  out_.clear();
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) return false;
+  // One page: a program that gets ahead of the reader waits in its write.
+  fcntl(out[1], F_SETPIPE_SZ, 4096);
+  pid_ = fork();
+  if (pid_ == 0) ExecChild(argv, cwd.c_str(), out[1], -1);
+  close(out[1]);
+  output_ = out[0];
+  return pid_ > 0;
+}
+
+bool WatchedProgram::WaitFor(const std::string& text, int timeoutSeconds) {
+  double deadline = Now() + timeoutSeconds;
+  const size_t kLimit = 16u << 20;
+  while (out_.find(text) == std::string::npos) {
+    int left = static_cast<int>((deadline - Now()) * 1000);
+    if (output_ < 0 || left <= 0 || out_.size() > kLimit) return false;
+    pollfd watch = {output_, POLLIN, 0};
+    if (poll(&watch, 1, left) < 0 && errno != EINTR) return false;
+    if (watch.revents == 0) continue;
+    char buffer[8192];
+    ssize_t got = read(output_, buffer, sizeof buffer);
+    if (got > 0) {
+      out_.append(buffer, got);
+    } else if (got == 0 || errno != EINTR) {
+      return false;  // the program has closed its output
+    }
+  }
+  return true;
+}
+
+void WatchedProgram::Kill() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    int status;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+  if (output_ >= 0) close(output_);
+  output_ = -1;
 }
 
 bool MakeDirs(const std::string& path) {

@@ -17,10 +17,11 @@
 
 namespace e2e {
 
-// A directory made with mkdtemp under /tmp, removed with its content.
+// A directory made with mkdtemp under `parent`, removed with its content;
+// path() is empty when it could not be made.
 class TempDir {
  public:
-  TempDir();
+  explicit TempDir(const std::string& parent = "/tmp");
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -71,12 +72,41 @@ struct RunResult {
 RunResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
                      int timeoutSeconds = 60);
 
+// A program running as a child whose output a test reads only as far as it
+// waits for: standard output is a pipe of one page, so the program (which
+// writes its output by pages, or at once where it flushes) can be at most
+// two pages of output ahead of what the test has seen. Standard input and
+// error are /dev/null. The destructor kills and reaps a program still
+// running.
+class WatchedProgram {
+ public:
+  WatchedProgram() = default;
+  ~WatchedProgram() { Kill(); }
+  WatchedProgram(const WatchedProgram&) = delete;
+  WatchedProgram& operator=(const WatchedProgram&) = delete;
+
+  // Starts `argv` (argv[0] is the program's path) in `cwd`.
+  bool Start(const std::vector<std::string>& argv, const std::string& cwd);
+  // Reads the output until it holds `text`; false when the program ends or
+  // `timeoutSeconds` pass first.
+  bool WaitFor(const std::string& text, int timeoutSeconds = 20);
+  // Kills the program with SIGKILL and reaps it.
+  void Kill();
+  const std::string& out() const { return out_; }
+
+ private:
+  pid_t pid_ = -1;
+  int output_ = -1;
+  std::string out_;
+};
+
 // File helpers. WriteFile creates missing parent directories and sets `mode`.
 bool WriteFile(const std::string& path, const std::string& content, mode_t mode = 0644);
 std::string ReadFile(const std::string& path);
 bool Exists(const std::string& path);
 uint64_t FileSize(const std::string& path);
 bool MakeDirs(const std::string& path);
+void RemoveTree(const std::string& path);
 
 // One entry of a directory tree.
 struct TreeEntry {

@@ -9,6 +9,7 @@
 
 #include <ftw.h>
 #include <openssl/evp.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -69,6 +70,32 @@ class ChangeDir {
  private:
   std::string old_;
   bool ok_;
+};
+
+// Bounds a scope that must not block: an operation still waiting after
+// `seconds` is interrupted (EINTR) and fails instead of hanging the test, and
+// fired() tells that it happened.
+class InterruptAfter {
+ public:
+  explicit InterruptAfter(unsigned seconds) {
+    Fired() = 0;
+    struct sigaction action = {};
+    action.sa_handler = [](int) { Fired() = 1; };  // no SA_RESTART: the call returns
+    sigaction(SIGALRM, &action, &old_);
+    alarm(seconds);
+  }
+  ~InterruptAfter() {
+    alarm(0);
+    sigaction(SIGALRM, &old_, nullptr);
+  }
+  bool fired() const { return Fired() != 0; }
+
+ private:
+  static volatile sig_atomic_t& Fired() {
+    static volatile sig_atomic_t fired = 0;
+    return fired;
+  }
+  struct sigaction old_;
 };
 
 inline bool WriteFile(const std::string& path, const std::string& data) {
