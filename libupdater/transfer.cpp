@@ -3,6 +3,7 @@
 #include "transfer.h"
 
 #include "download_nocurl.h"
+#include "updater.h"
 
 void ConfigureDownload(const TransferSettings& settings, int64_t maxSize,
                        VelmarDownloadNoCurl* download) {
@@ -25,4 +26,9 @@ bool IsTransient(VelmarDownloadNoCurl* download) {
 uint32_t RetryPauseSeconds(int attempt) {
   if (attempt < 1) return 0;
   return attempt > 7 ? 64 : 1u << (attempt - 1);
+}
+
+void Updater::SetTransferSettings(const TransferSettings& settings) {
+  ScopedLock hold(lock);
+  transfer = settings;
 }

@@ -188,6 +188,9 @@ class Updater {
   // expiry) and keeps its serial in iniFile; see trust.h. Keys stay for the
   // Updater's life: Init and Reset keep them.
   void AddTrustedKey(const TrustKey& key);
+  // Replaces the settings every later transfer uses (see transfer.h). They
+  // stay for the Updater's life: Init and Reset keep them.
+  void SetTransferSettings(const TransferSettings& settings);
 
   // Local state.
 
@@ -227,6 +230,7 @@ class Updater {
   std::string selfName;
   UpdaterCallbacks* callbacks;
   UpdaterTrust trust;
+  TransferSettings transfer;
   // Unused by the engine; its construction initialises the TLS library.
   Velmar_Sockets3 sockets;
   RecursiveMutex lock;
