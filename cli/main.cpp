@@ -36,6 +36,10 @@ bool AddTrustedKeys(Updater* updater) {
 int RunUpdate(const char* selfName) {
   Updater updater;
   updater.Init(g_infoUrl, g_settings.baseDir, selfName, ".updater.ini", &g_consoleCallbacks);
+  TransferSettings transfer;
+  transfer.jobs = g_settings.jobs;
+  transfer.retries = g_settings.retries;
+  updater.SetTransferSettings(transfer);
   if (!AddTrustedKeys(&updater)) {
     printf("\nError downloading info files: a compiled-in trusted key cannot be used\n");
     return 1;

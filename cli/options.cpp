@@ -4,6 +4,8 @@
 #include <strings.h>
 
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -19,6 +21,8 @@ namespace {
 // option characters.
 constexpr int kServerOption = 256;
 constexpr int kTrustKeyOption = 257;
+constexpr int kJobsOption = 258;
+constexpr int kRetriesOption = 259;
 
 const char kShortOptions[] = "345and:hp:t:V";
 
@@ -30,8 +34,18 @@ const struct option kLongOptions[] = {
     {"server", required_argument, nullptr, kServerOption},
     {"version", no_argument, nullptr, 'V'},
     {"trust-key", required_argument, nullptr, kTrustKeyOption},
+    {"jobs", required_argument, nullptr, kJobsOption},
+    {"retries", required_argument, nullptr, kRetriesOption},
     {nullptr, 0, nullptr, 0},
 };
+
+// The name of a long option that has no short form, or null.
+const char* LongOnlyName(int option) {
+  for (const struct option* entry = kLongOptions; entry->name != nullptr; ++entry) {
+    if (entry->val == option && option >= kServerOption) return entry->name;
+  }
+  return nullptr;
+}
 
 // The message for an option that getopt_long refused. getopt_long reports
 // an option byte above 127 as a negative char value; it is shown as its byte.
@@ -39,10 +53,8 @@ void ReportBadOption(int option, FILE* err) {
   if (option < 0 && option >= -128) option += 256;
   if (option == 'd' || option == 'p' || option == 't') {
     fprintf(err, "Option -%c requires an argument.\n", option);
-  } else if (option == kServerOption) {
-    fprintf(err, "Option --server requires an argument.\n");
-  } else if (option == kTrustKeyOption) {
-    fprintf(err, "Option --trust-key requires an argument.\n");
+  } else if (LongOnlyName(option) != nullptr) {
+    fprintf(err, "Option --%s requires an argument.\n", LongOnlyName(option));
   } else if (option >= 0 && option < 128 && isprint(option)) {
     fprintf(err, "Unknown option `-%c'.\n", option);
   } else {
@@ -124,6 +136,20 @@ bool AddTrustKey(const char* path, CliSettings* settings, FILE* err) {
   return true;
 }
 
+// --jobs and --retries: a whole decimal number from `low` to `high`.
+bool SetCount(const char* name, const char* value, int low, int high, int* out, FILE* err) {
+  char* end = nullptr;
+  errno = 0;
+  long number = strtol(value, &end, 10);
+  if (*value < '0' || *value > '9' || *end != '\0' || errno != 0 || number < low ||
+      number > high) {
+    fprintf(err, "Option --%s: `%s' is not a number from %d to %d.\n", name, value, low, high);
+    return false;
+  }
+  *out = static_cast<int>(number);
+  return true;
+}
+
 // Applies one option. False for an option error (message already printed).
 bool ApplyOption(int option, const char* value, CliSettings* settings, FILE* err) {
   switch (option) {
@@ -151,6 +177,10 @@ bool ApplyOption(int option, const char* value, CliSettings* settings, FILE* err
       return SetServer(value, settings, err);
     case kTrustKeyOption:
       return AddTrustKey(value, settings, err);
+    case kJobsOption:
+      return SetCount("jobs", value, 1, kMaxJobs, &settings->jobs, err);
+    case kRetriesOption:
+      return SetCount("retries", value, 0, kMaxRetries, &settings->retries, err);
     default:
       return false;
   }
@@ -163,6 +193,7 @@ void InitSettings(CliSettings* settings) {
   strlcpy(settings->productLine, "5", sizeof(settings->productLine));
   strlcpy(settings->installType, "full", sizeof(settings->installType));
   strlcpy(settings->server, kDefaultServer, sizeof(settings->server));
+  settings->jobs = 1;
 }
 
 int ParseOptions(int argc, char** argv, CliSettings* settings, FILE* out, FILE* err) {

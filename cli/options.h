@@ -20,6 +20,9 @@ extern const char kDefaultPlatform[];
 
 // Most --trust-key options one run takes.
 constexpr size_t kMaxTrustKeys = 16;
+// Bounds of --jobs and --retries.
+constexpr int kMaxJobs = 32;
+constexpr int kMaxRetries = 10;
 
 struct CliSettings {
   char productLine[4];   // "5", "4" or "" (-3)
@@ -32,6 +35,9 @@ struct CliSettings {
   // --trust-key, each file read when its option is parsed.
   TrustKey trustKeys[kMaxTrustKeys];
   uint32_t trustKeyCount;
+
+  int jobs;     // --jobs: packs downloaded at once, 1 to kMaxJobs (default 1)
+  int retries;  // --retries: tries after a transfer failed for a passing reason
 };
 
 // Longest accepted values; longer ones are option errors rather than being

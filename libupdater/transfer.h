@@ -23,6 +23,8 @@ struct TransferSettings {
   // How many times a transfer that failed for a reason that may pass is
   // tried again; 0 (the default) tries once.
   int retries = 0;
+  // How many packs are downloaded at once, each over its own connection.
+  int jobs = 1;
 };
 
 // Applies `settings` to a downloader just built for one transfer, with

@@ -144,6 +144,14 @@ TEST_F(UpdaterProgram, HelpAndOptionErrorsPrintTheUsageAndFail) {
       {{"--server", "a\tb"}, "Option --server: `a\tb' is not HOST or HOST:PORT.\n"},
       {{"--server", std::string(128, 'h')},
        "Option --server: the server name is longer than 127 characters.\n"},
+      {{"--jobs", "0"}, "Option --jobs: `0' is not a number from 1 to 32.\n"},
+      {{"--jobs=33"}, "Option --jobs: `33' is not a number from 1 to 32.\n"},
+      {{"--jobs", "2x"}, "Option --jobs: `2x' is not a number from 1 to 32.\n"},
+      {{"--retries", "-1"}, "Option --retries: `-1' is not a number from 0 to 10.\n"},
+      {{"--retries", "99999999999999999999"},
+       "Option --retries: `99999999999999999999' is not a number from 0 to 10.\n"},
+      {{"--retries"},
+       "updater: option '--retries' requires an argument\nOption --retries requires an argument.\n"},
       {{"-p", std::string(32, 'p')},
        "Option -p: the platform name is longer than 31 characters.\n"},
       // An empty directory would be the root of the filesystem. Were it
@@ -185,7 +193,7 @@ TEST_F(UpdaterProgram, RunReachesTheDownload) {
   // before the download; a stale scratch file is deleted even so.
   std::string scratch = workDir + "/updater-info.xml";
   ASSERT_TRUE((std::ofstream(scratch) << "stale").good());
-  ExpectRun({"-3", "-4", "-5", "-a", "-n", "--all", "--no-any-key", "-t", "BASIC", "-p", "", "-d",
+  ExpectRun({"-3", "-4", "-5", "-a", "--jobs", "32", "--retries=0", "-n", "--all", "--no-any-key", "-t", "BASIC", "-p", "", "-d",
              workDir, "--dir", workDir + "/", "extra", server},
             failure, "");
   EXPECT_NE(access(scratch.c_str(), F_OK), 0);
@@ -219,7 +227,8 @@ TEST(ParseOptions, FillsTheSettings) {
   CliSettings settings;
   InitSettings(&settings);
   std::vector<std::string> words = {
-      "updater", "-3", "-t", "Basic", "-d", "/opt/bot", "--server", "127.0.0.1:8080", "-a"};
+      "updater", "-3", "-t", "Basic", "-d", "/opt/bot", "--server", "127.0.0.1:8080", "-a",
+      "--jobs=8", "--retries", "3"};
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(&word[0]);
   argv.push_back(nullptr);
@@ -230,6 +239,8 @@ TEST(ParseOptions, FillsTheSettings) {
   FinishSettings(&settings);
   EXPECT_STREQ(settings.baseDir, "/opt/bot/");
   EXPECT_TRUE(settings.markAll);
+  EXPECT_EQ(settings.jobs, 8);
+  EXPECT_EQ(settings.retries, 3);
   char url[256];
   ASSERT_TRUE(BuildInfoUrl(settings, url, sizeof(url)));
   EXPECT_STREQ(url, "http://127.0.0.1:8080/updates/quillon-basic-centos7.x86_64.info");
@@ -238,6 +249,8 @@ TEST(ParseOptions, FillsTheSettings) {
   InitSettings(&settings);
   FinishSettings(&settings);
   EXPECT_STREQ(settings.baseDir, "/");
+  EXPECT_EQ(settings.jobs, 1);
+  EXPECT_EQ(settings.retries, 0);
   ASSERT_TRUE(BuildInfoUrl(settings, url, sizeof(url)));
   EXPECT_STREQ(url, "http://update.tessaworks.com/updates/quillon5-full-centos7.x86_64.info");
 }
