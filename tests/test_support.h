@@ -1,12 +1,16 @@
 // Small helpers shared by tests: what a piece of code writes to standard
-// output or standard error, and a bounded wait for a condition. For the test
+// output or standard error, a bounded wait for a condition, and whether
+// another thread is asleep. For the test
 // thread only; the capture is process-wide while it lasts.
 #ifndef UPDATER_TESTS_TEST_SUPPORT_H_
 #define UPDATER_TESTS_TEST_SUPPORT_H_
 
 #include <gtest/gtest.h>
 
+#include <sys/types.h>
+
 #include <cstdio>
+#include <fstream>
 #include <string>
 
 #include "locks.h"
@@ -38,6 +42,16 @@ template <typename Condition>
 bool WaitFor(Condition done) {
   for (int i = 0; i < 500 && !done(); i++) Sleep(10);
   return done();
+}
+
+// Whether thread `tid` of this process is asleep, as one waiting for a lock
+// or in a sleep is.
+inline bool ThreadAsleep(pid_t tid) {
+  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const size_t end = line.rfind(')');  // the state follows the name
+  return end != std::string::npos && end + 2 < line.size() && line[end + 2] == 'S';
 }
 
 }  // namespace testsupport

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -27,16 +26,6 @@ namespace {
 // What the text callbacks below do; set by each test.
 std::function<void(const char*)> onText;
 void CallOnText(const char* text) { onText(text); }
-
-// Whether thread `tid` of this process is asleep, as a thread waiting for a
-// lock is.
-bool Asleep(pid_t tid) {
-  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
-  std::string line;
-  std::getline(stat, line);
-  const size_t end = line.rfind(')');  // the state follows the name
-  return end != std::string::npos && end + 2 < line.size() && line[end + 2] == 'S';
-}
 
 }  // namespace
 
@@ -189,7 +178,7 @@ TEST(Updater, CallFromAnotherThreadWaitsForTheRunningOperation) {
         note("other call returned");
         returned = true;
       });
-      testsupport::WaitFor([&] { return returned || (tid != 0 && Asleep(tid)); });
+      testsupport::WaitFor([&] { return returned || (tid != 0 && testsupport::ThreadAsleep(tid)); });
       note("callback ends");
     };
     updater.Status("running");
