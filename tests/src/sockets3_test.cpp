@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "loopback_port.h"
 #include "memleak.h"
 #include "sockets3_test_util.h"
 #include "test_support.h"
@@ -123,13 +124,13 @@ TEST(Sockets3, CreateCloseAndErrorState) {
   VELMAR_SOCKET* sock = net.Create(AF_INET, SOCK_STREAM, IPPROTO_TCP, VS_FEATURE_TLS);
   ASSERT_NE(nullptr, sock);  // TLS starts with a handshake, not here
   EXPECT_EQ(nullptr, sock->ssl);
-  EXPECT_TRUE(net.IsValidSocket(sock));
-  EXPECT_FALSE(net.IsValidSocket(nullptr));
   const int before = OpenDescriptors();
   EXPECT_EQ(nullptr, net.Create(AF_INET, SOCK_STREAM, IPPROTO_TCP, VS_FEATURE_COMPRESSION));
   EXPECT_EQ(VS_ERR_REFUSED, net.GetLastError(nullptr));
   EXPECT_STREQ("TWL has not been compiled with zlib support", net.GetLastErrorString(nullptr));
   EXPECT_EQ(before, OpenDescriptors());
+  EXPECT_TRUE(net.IsValidSocket(sock));  // closing the refused record left it listed
+  EXPECT_FALSE(net.IsValidSocket(nullptr));
   EXPECT_EQ(-1, net.Close(nullptr));
   EXPECT_EQ(VS_ERR_REFUSED, net.GetLastError(nullptr));  // untouched
 
@@ -208,6 +209,14 @@ TEST(Sockets3, ResolvesAndBindsByFamily) {
     EXPECT_STREQ("Could not resolve any addresses matching address family.",
                  net.GetLastErrorString(six));
     net.Close(six);
+  }
+  for (int family : {AF_INET6, AF_INET}) {  // the wildcard address of the family
+    VELMAR_SOCKET* sock = net.Create(family, SOCK_STREAM, IPPROTO_TCP, 0);
+    const int port = FreeLoopbackPort();
+    if (sock == nullptr) continue;  // no IPv6
+    EXPECT_TRUE(net.BindToPort(sock, port));
+    EXPECT_EQ(port, BoundPort(sock)) << family;
+    net.Close(sock);
   }
   VELMAR_SOCKET* four = net.Create(AF_INET, SOCK_STREAM, IPPROTO_TCP, 0);
   ASSERT_TRUE(net.BindToPort(four, 0));
@@ -308,7 +317,16 @@ TEST(Sockets3, ConnectWithTimeoutKeepsModeAndChecksPendingError) {
   VELMAR_SOCKET* plain = net.Create(AF_INET, SOCK_STREAM, IPPROTO_TCP, 0);
   EXPECT_FALSE(net.Connect(plain, "127.0.0.1", refusing));
   EXPECT_EQ(ECONNREFUSED, net.GetLastError(plain));
-  for (VELMAR_SOCKET* sock : {plain, closed, listener}) net.Close(sock);
+  // A non-blocking connect is still in progress: false, and no trace.
+  VELMAR_SOCKET* pending = net.Create(AF_INET, SOCK_STREAM, IPPROTO_TCP, 0);
+  net.SetNonBlocking(pending, true);
+  net.SetQuiet(false);
+  EXPECT_EQ("", Stdout([&] {
+              EXPECT_FALSE(net.Connect(pending, "127.0.0.1", BoundPort(listener)));
+            }));
+  EXPECT_EQ(EINPROGRESS, net.GetLastError(pending));
+  net.SetQuiet(true);
+  for (VELMAR_SOCKET* sock : {pending, plain, closed, listener}) net.Close(sock);
 }
 
 TEST(Sockets3, ConnectWithTimeoutGivesUpOnSilentLoopbackListener) {
