@@ -102,6 +102,7 @@ void CheckUdp(Velmar_Sockets3& net, int family, const char* host) {
   char buffer[64] = "";
   EXPECT_EQ(11, net.PeekFrom(b, hostText, sizeof(hostText), &port, buffer, sizeof(buffer)));
   EXPECT_EQ(host + std::to_string(portA), hostText + std::to_string(port));
+  EXPECT_EQ(host + std::to_string(BoundPort(b)), b->localAddress + std::to_string(b->localPort));
   port = 0;
   EXPECT_EQ(10, net.RecvLineFrom(b, hostText, sizeof(hostText), &port, buffer, sizeof(buffer)));
   EXPECT_EQ("first line" + std::to_string(portA), buffer + std::to_string(port));
@@ -434,6 +435,10 @@ TEST_F(Sockets3Stream, RecvLineConsumesExactlyOneLine) {
   }
   // Nothing waiting on a non-blocking socket is a receive error.
   net.SetNonBlocking(pair.server, true);
+  char byte;
+  EXPECT_EQ(-1, net.Recv(pair.server, &byte, 1));
+  EXPECT_EQ(EAGAIN, net.GetLastError(pair.server));
+  net.SetNonBlocking(pair.server, true);  // the code is 0 again
   EXPECT_EQ(std::to_string(VS_LINE_ERROR), Line());
   EXPECT_EQ(EAGAIN, net.GetLastError(pair.server));
   net.SetNonBlocking(pair.server, false);
