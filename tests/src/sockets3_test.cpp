@@ -168,6 +168,9 @@ TEST(Sockets3, CreateCloseAndErrorState) {
     EXPECT_EQ(c.want, net.GetLastErrorString(nullptr));
     EXPECT_EQ(c.want.substr(0, 127), net.GetLastErrorString(sock));
   }
+  errno = EAGAIN;
+  net.pUpdateError(nullptr);  // the record keeps its own
+  EXPECT_EQ(EAGAIN * 1000 + EINVAL, net.GetLastError(nullptr) * 1000 + net.GetLastError(sock));
   EXPECT_EQ(0, net.Close(sock));
   EXPECT_FALSE(net.IsValidSocket(sock));
 }
