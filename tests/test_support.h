@@ -6,7 +6,6 @@
 #define UPDATER_TESTS_TEST_SUPPORT_H_
 
 #include <gtest/gtest.h>
-
 #include <sys/types.h>
 
 #include <cstdio>

@@ -147,7 +147,7 @@ TEST(ProgressCallbacks, NamedBarEndsTheLineOnlyWhenTheFileChanges) {
   const struct {
     const char* name;
     bool lineFeed;
-  } calls[] = {{"FIRST.PAK", false}, {"First.pak", false},  {"second.pak", true},
+  } calls[] = {{"FIRST.PAK", false},  {"First.pak", false},  {"second.pak", true},
                {"second.pak", false}, {"SECOND.pak", false}, {"first.pak", true}};
   for (const auto& call : calls) {
     const std::string out = testsupport::Stdout(

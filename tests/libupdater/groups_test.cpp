@@ -60,7 +60,8 @@ TEST_F(Groups, SortMatchesAStableReferenceOnManyGroups) {
     });
     std::string expected, actual;
     for (const Entry& entry : entries) expected += entry.name + ",";
-    for (UpdateGroup* g = updater.GetFirstGroup(); g != nullptr; g = g->next) actual += g->name + ",";
+    for (UpdateGroup* g = updater.GetFirstGroup(); g != nullptr; g = g->next)
+      actual += g->name + ",";
     EXPECT_EQ(actual, expected) << length;
     EXPECT_NE(GroupOrder(updater), "<broken>") << length;
   }

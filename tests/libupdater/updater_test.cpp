@@ -57,8 +57,8 @@ TEST_F(UpdaterObject, InitStartsOverFreesTrackedRecordsKeepsTextAndError) {
   doc.files = FileV2("x", "0", "group=\"core\"") + FileV2("y", "0");
   doc.deletes = "<f file=\"\"/>";
   EXPECT_FALSE(Parse(doc));
-  for (void* block : {static_cast<void*>(updater.GetFirstGroup()),
-                      static_cast<void*>(updater.GetFirstFile())}) {
+  for (void* block :
+       {static_cast<void*>(updater.GetFirstGroup()), static_cast<void*>(updater.GetFirstFile())}) {
     MemLeakRecord* record = MemLeakLookup(block, false);
     ASSERT_NE(record, nullptr);
     EXPECT_STREQ(record->file, "libupdater");
@@ -178,7 +178,8 @@ TEST(Updater, CallFromAnotherThreadWaitsForTheRunningOperation) {
         note("other call returned");
         returned = true;
       });
-      testsupport::WaitFor([&] { return returned || (tid != 0 && testsupport::ThreadAsleep(tid)); });
+      testsupport::WaitFor(
+          [&] { return returned || (tid != 0 && testsupport::ThreadAsleep(tid)); });
       note("callback ends");
     };
     updater.Status("running");

@@ -9,8 +9,11 @@ TEST(GenLib, GetFileNameCutsAfterTheLastSeparator) {
   const struct {
     const char* path;
     size_t offset;  // where the name starts, in the same storage
-  } cases[] = {{"base/dir/file.txt", 9}, {"file.txt", 0},       {"base/dir/", 9},
-               {"C:\\dir\\file.exe", 7}, {"a\\b/c\\d", 4}};  // a slash wins over a backslash
+  } cases[] = {{"base/dir/file.txt", 9},
+               {"file.txt", 0},
+               {"base/dir/", 9},
+               {"C:\\dir\\file.exe", 7},
+               {"a\\b/c\\d", 4}};  // a slash wins over a backslash
   for (const auto& c : cases) EXPECT_EQ(GetFileName(c.path), c.path + c.offset) << c.path;
   char writable[] = "x/y";
   EXPECT_EQ(GetFileName(writable), writable + 2);

@@ -115,8 +115,8 @@ TEST(Hash, UnknownNamesAndSmallBuffersFailUntouched) {
 }
 
 TEST(Hash, FilesHandlesAndStreamsReadInPieces) {
-  const std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                    ("hash_test." + std::to_string(getpid()));
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("hash_test." + std::to_string(getpid()));
   std::filesystem::create_directory(dir);
   const std::string path = dir / "pattern.bin", empty = dir / "empty", missing = dir / "missing";
   const std::string data = Pattern(5 * 32768 + 1234);

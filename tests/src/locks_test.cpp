@@ -103,7 +103,8 @@ TEST(ThreadRegistry, CountsListsAndRemoves) {
     const char* name;
     uint32_t id;
   } threads[] = {{"alpha", 7}, {longName.c_str(), 7}, {"gamma", 9}, {nullptr, 11}};
-  for (const auto& t : threads) ASSERT_NE(CreateThread(WaitThenRemove, nullptr, t.name, t.id), nullptr);
+  for (const auto& t : threads)
+    ASSERT_NE(CreateThread(WaitThenRemove, nullptr, t.name, t.id), nullptr);
   EXPECT_EQ(CountThreads(), 4);
   EXPECT_EQ(CountThreadsByID(7), 2);
   EXPECT_EQ(CountThreadsByID(9), 1);

@@ -268,8 +268,10 @@ TEST(Sockets3, OptionsAndBlockingMode) {
     int option;
     std::vector<int> want;  // the option value as ints
   } options[] = {
-      {tcp, SO_REUSEADDR, {1}},         {tcp, SO_KEEPALIVE, {1}},
-      {udp, SO_BROADCAST, {1}},         {tcp, SO_LINGER, {1, 7}},
+      {tcp, SO_REUSEADDR, {1}},
+      {tcp, SO_KEEPALIVE, {1}},
+      {udp, SO_BROADCAST, {1}},
+      {tcp, SO_LINGER, {1, 7}},
       {tcp, SO_RCVTIMEO, {1, 0, 500000, 0}},  // 1 s and 500000 µs, as two longs
       {tcp, SO_SNDTIMEO, {2, 0, 500000, 0}},
   };
@@ -313,8 +315,8 @@ TEST(Sockets3, ConnectWithTimeoutKeepsModeAndChecksPendingError) {
     VELMAR_SOCKET* refused = net.Create(AF_INET, SOCK_STREAM, IPPROTO_TCP, 0);
     net.SetNonBlocking(refused, nonBlocking);
     net.SetQuiet(false);
-    const std::string out = Stdout(
-        [&] { EXPECT_FALSE(net.ConnectWithTimeout(refused, "127.0.0.1", refusing, 2000)); });
+    const std::string out =
+        Stdout([&] { EXPECT_FALSE(net.ConnectWithTimeout(refused, "127.0.0.1", refusing, 2000)); });
     EXPECT_NE(std::string::npos, out.find(Trace(ECONNREFUSED, strerror(ECONNREFUSED)))) << out;
     EXPECT_EQ(ECONNREFUSED, net.GetLastError(refused));
     EXPECT_EQ(nonBlocking, DescriptorNonBlocking(refused));
@@ -329,9 +331,8 @@ TEST(Sockets3, ConnectWithTimeoutKeepsModeAndChecksPendingError) {
   VELMAR_SOCKET* pending = net.Create(AF_INET, SOCK_STREAM, IPPROTO_TCP, 0);
   net.SetNonBlocking(pending, true);
   net.SetQuiet(false);
-  EXPECT_EQ("", Stdout([&] {
-              EXPECT_FALSE(net.Connect(pending, "127.0.0.1", BoundPort(listener)));
-            }));
+  EXPECT_EQ("",
+            Stdout([&] { EXPECT_FALSE(net.Connect(pending, "127.0.0.1", BoundPort(listener))); }));
   EXPECT_EQ(EINPROGRESS, net.GetLastError(pending));
   net.SetQuiet(true);
   for (VELMAR_SOCKET* sock : {pending, plain, closed, listener}) net.Close(sock);
@@ -416,7 +417,8 @@ TEST_F(Sockets3Stream, SendRecvAndPeek) {
   int result = 0;
   for (int i = 0; i < 50 && result >= 0; ++i) result = net.Send(pair.client, "data", -1, true);
   EXPECT_EQ(-1, result);
-  EXPECT_TRUE(net.GetLastError(pair.client) == EPIPE || net.GetLastError(pair.client) == ECONNRESET);
+  EXPECT_TRUE(net.GetLastError(pair.client) == EPIPE ||
+              net.GetLastError(pair.client) == ECONNRESET);
 }
 
 TEST_F(Sockets3Stream, RecvLineConsumesExactlyOneLine) {
@@ -426,13 +428,19 @@ TEST_F(Sockets3Stream, RecvLineConsumesExactlyOneLine) {
     int32_t size;
     std::string want;
   } steps[] = {
-      {"AB\r\nCD", 64, "2:AB"}, {"", 64, incomplete},  // CD stays
-      {"\r\n", 64, "2:CD"},     {"\r\n", 64, "0:"},
+      {"AB\r\nCD", 64, "2:AB"},
+      {"", 64, incomplete},  // CD stays
+      {"\r\n", 64, "2:CD"},
+      {"\r\n", 64, "0:"},
       {"A\rB", 64, "1:A"},  // a lone CR ends a line only without a LF
-      {"\n", 64, "1:B"},        {"A\rB\n", 64, "3:A\rB"},
-      {"x\r\r\n\n", 64, "1:x"}, {"", 64, "0:"},
-      {"ABCDEF", 4, std::to_string(VS_LINE_FULL)}, {"", 64, incomplete},
-      {"\n", 1, std::to_string(VS_LINE_FULL)},     {"", 64, "6:ABCDEF"},
+      {"\n", 64, "1:B"},
+      {"A\rB\n", 64, "3:A\rB"},
+      {"x\r\r\n\n", 64, "1:x"},
+      {"", 64, "0:"},
+      {"ABCDEF", 4, std::to_string(VS_LINE_FULL)},
+      {"", 64, incomplete},
+      {"\n", 1, std::to_string(VS_LINE_FULL)},
+      {"", 64, "6:ABCDEF"},
   };
   for (const auto& step : steps) {
     if (!step.incoming.empty()) Incoming(step.incoming);

@@ -78,8 +78,8 @@ std::string PeerReport(const std::string& kind) {
 VELMAR_SOCKET* ConnectTo(Velmar_Sockets3& net, const std::string& kind) {
   const bool six = kind == "echo6";
   VELMAR_SOCKET* sock = net.Create(six ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP, 0);
-  if (sock != nullptr && !net.ConnectWithTimeout(sock, six ? "::1" : "127.0.0.1", ports[kind],
-                                                 10000)) {
+  if (sock != nullptr &&
+      !net.ConnectWithTimeout(sock, six ? "::1" : "127.0.0.1", ports[kind], 10000)) {
     net.Close(sock);
     return nullptr;
   }

@@ -128,8 +128,10 @@ TEST_F(Sockets3Tls, ContextErrors) {
   }
   // The method number picks the protocol version; an unknown one, TLS 1.0.
   const std::string both = Pem("both.pem");
-  const std::pair<int, int> methods[] = {{0, TLS1_2_VERSION}, {1, TLS1_2_VERSION},
-                                         {2, TLS1_1_VERSION}, {3, TLS1_VERSION},
+  const std::pair<int, int> methods[] = {{0, TLS1_2_VERSION},
+                                         {1, TLS1_2_VERSION},
+                                         {2, TLS1_1_VERSION},
+                                         {3, TLS1_VERSION},
                                          {9, TLS1_VERSION}};
   for (const auto& [method, version] : methods) {
     ASSERT_TRUE(net.EnableSSL(both.c_str(), method));
