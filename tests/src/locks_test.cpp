@@ -18,9 +18,15 @@ TEST(RecursiveMutex, OwnerDepthAndWaitingThreads) {
   {
     ScopedLock outer(m);
     ScopedLock inner(&m);
-    m.Lock();
+    EXPECT_EQ(Stdout([&] { m.Lock(); }), "");  // recursive: no error
     m.Unlock();
     EXPECT_EQ(m.GetDepth(), 2);
+    bool taken = true;
+    std::thread([&] {
+      taken = m.TryLock(0);
+      if (taken) m.Unlock();
+    }).join();
+    EXPECT_FALSE(taken) << "still held twice";
     EXPECT_TRUE(m.IsLockedByMe());
     EXPECT_TRUE(pthread_equal(m.GetOwner(), pthread_self()));
   }
