@@ -1,96 +1,160 @@
-// Progress lines of the console: exact bytes at several terminal widths. The
-// callbacks' output on a standard output that is not a terminal is checked
-// byte for byte by the end-to-end tests.
-#include <cstdio>
-#include <cstdlib>
+// Progress lines of the console: exact bytes at several terminal widths, the
+// width taken from the terminal on standard output, and the line feed that
+// the named bar prints when the file changes.
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "console.h"
-#include "gtest/gtest.h"
+#include "test_support.h"
 
 namespace {
 
 std::string Plain(int width, int64_t received, int64_t total) {
   std::vector<char> line(width + 2, 'X');
-  size_t length = BuildPlainBar(line.data(), line.size(), width, received, total);
+  const size_t length = BuildPlainBar(line.data(), line.size(), width, received, total);
   EXPECT_EQ(length, strlen(line.data()));
   return line.data();
 }
 
 std::string Named(int width, const std::string& name, int64_t received, int64_t total) {
   std::vector<char> line(width + 2, 'X');
-  size_t length = BuildNamedBar(line.data(), line.size(), width, name.c_str(), received, total);
+  const size_t length =
+      BuildNamedBar(line.data(), line.size(), width, name.c_str(), received, total);
   EXPECT_EQ(length, strlen(line.data()));
   return line.data();
 }
 
-std::string Bar(int filled, int empty) {
-  return "\r[" + std::string(filled, '#') + std::string(empty, ' ') + "] ";
-}
-
-std::string PadTo(std::string line, size_t width) {
-  line.resize(width, ' ');
+// "\r[", `filled` '#', `empty` blanks, "] ", `text`, blanks up to `width`.
+std::string Line(int filled, int empty, const std::string& text, size_t width = 0) {
+  std::string line = "\r[" + std::string(filled, '#') + std::string(empty, ' ') + "] " + text;
+  if (width > 0) line.resize(width, ' ');
   return line;
 }
 
-TEST(PlainBar, EightyTwentyTwoHundredAndNarrowerColumns) {
-  EXPECT_EQ(Plain(80, 500, 1000), PadTo(Bar(30, 30) + "500 bytes", 80));
-  EXPECT_EQ(Plain(80, 1000, 1000), PadTo(Bar(60, 0) + "1000 bytes", 80));
-  // The share is truncated; below one cell nothing is filled.
-  EXPECT_EQ(Plain(80, 1, 3), PadTo(Bar(20, 40) + "1 bytes", 80));
-  EXPECT_EQ(Plain(80, 1, 1000), PadTo(Bar(0, 60) + "1 bytes", 80));
-  EXPECT_EQ(Plain(200, 500, 1000), PadTo(Bar(90, 90) + "500 bytes", 200));
-  // 20 columns leave no room for a bar; narrower lines are cut at the edge.
-  EXPECT_EQ(Plain(20, 500, 1000), PadTo(Bar(0, 0) + "500 bytes", 20));
-  EXPECT_EQ(Plain(10, 500, 1000), "\r[] 500 by");
-  EXPECT_EQ(Plain(1, 500, 1000), "\r");
-  EXPECT_EQ(Plain(0, 500, 1000), "");
-  // An unknown total shows the count only.
-  EXPECT_EQ(Plain(80, 12345, 0), "\rDownloading: 12345 bytes received          ");
-  EXPECT_EQ(Plain(20, 12345, 0), "\rDownloading: 12345 ");
+// What reaches a pseudo-terminal `columns` wide (0: one that reports no
+// size) that is standard output while `body` runs.
+template <typename Body>
+std::string OnTerminal(unsigned short columns, Body body) {
+  int master = -1, slave = -1;
+  termios raw{};
+  cfmakeraw(&raw);  // bytes pass as written
+  winsize size{};
+  size.ws_row = 24;
+  size.ws_col = columns;
+  if (openpty(&master, &slave, nullptr, &raw, &size) != 0) return "<no pty>";
+  fflush(stdout);
+  const int saved = dup(1);
+  dup2(slave, 1);
+  body();
+  fflush(stdout);
+  dup2(saved, 1);
+  close(saved);
+  close(slave);
+  std::string text;
+  char buffer[512];
+  pollfd ready = {master, POLLIN, 0};
+  for (int round = 0; round < 100 && poll(&ready, 1, 100) == 1; ++round) {
+    const ssize_t got = read(master, buffer, sizeof(buffer));
+    if (got <= 0) break;
+    text.append(buffer, got);
+  }
+  close(master);
+  return text;
 }
 
-TEST(PlainBar, NeverPassesTheLine) {
-  // More than the total: a full bar, nothing beyond it.
-  EXPECT_EQ(Plain(80, 5000, 1000), PadTo(Bar(60, 0) + "5000 bytes", 80));
-  // A count of twelve digits shrinks the bar so the line still ends at 80.
-  EXPECT_EQ(Plain(80, 123456789012LL, 123456789012LL), Bar(58, 0) + "123456789012 bytes");
-  for (int width : {1, 5, 19, 20, 21, 79, 80, 81, 200}) {
-    EXPECT_EQ(Plain(width, 7000000000000LL, 3).size(), static_cast<size_t>(width)) << width;
+TEST(PlainBar, ExactLinesAtSeveralWidths) {
+  const struct {
+    int width;
+    int64_t received, total;
+    std::string want;
+  } cases[] = {
+      {80, 500, 1000, Line(30, 30, "500 bytes", 80)},
+      {80, 1000, 1000, Line(60, 0, "1000 bytes", 80)},
+      {80, 1, 3, Line(20, 40, "1 bytes", 80)},  // truncated share
+      {80, 1, 1000, Line(0, 60, "1 bytes", 80)},
+      {200, 500, 1000, Line(90, 90, "500 bytes", 200)},
+      {20, 500, 1000, Line(0, 0, "500 bytes", 20)},
+      {10, 500, 1000, "\r[] 500 by"},  // narrower lines are cut at the edge
+      {1, 500, 1000, "\r"},
+      {0, 500, 1000, ""},
+      {80, 12345, 0, "\rDownloading: 12345 bytes received          "},
+      {20, 12345, 0, "\rDownloading: 12345 "},
+      {80, 5000, 1000, Line(60, 0, "5000 bytes", 80)},  // beyond the total: full
+      // Twelve digits shrink the bar so that the line still ends at 80.
+      {80, 123456789012LL, 123456789012LL, Line(58, 0, "123456789012 bytes")},
+      {21, 7000000000000LL, 3, "\r[] 7000000000000 byt"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Plain(c.width, c.received, c.total), c.want) << c.width << " " << c.received;
   }
   // A buffer smaller than the line: cut, terminated, nothing written past it.
   char small[16];
   memset(small, 'X', sizeof(small));
   EXPECT_EQ(BuildPlainBar(small, 10, 80, 500, 1000), 9u);
-  EXPECT_STREQ(small, Bar(7, 0).substr(0, 9).c_str());
+  EXPECT_STREQ(small, "\r[#######");
   EXPECT_EQ(small[10], 'X');
   EXPECT_EQ(BuildPlainBar(small, 0, 80, 500, 1000), 0u);
   EXPECT_EQ(small[0], '\r');
 }
 
 TEST(NamedBar, ShortLongAndOverlongNames) {
-  // 80 - 35 = 45 cells; 500 of 1000 fill 22 of them.
-  EXPECT_EQ(Named(80, "data.pak", 500, 1000), PadTo(Bar(22, 23) + "data.pak 500 bytes", 80));
-  EXPECT_EQ(Named(200, "data.pak", 500, 1000), PadTo(Bar(82, 83) + "data.pak 500 bytes", 200));
-  EXPECT_EQ(Named(20, "a.pak", 500, 1000), PadTo(Bar(0, 0) + "a.pak 500 bytes", 20));
-  EXPECT_EQ(Named(80, "a.pak", 9000, 10), PadTo(Bar(45, 0) + "a.pak 9000 bytes", 80));
-  EXPECT_EQ(Named(80, "data.pak", 77, 0), "\rDownloading data.pak: 77 bytes received          ");
-  // A long name shrinks the bar: 80 - 3 - 40 - 11 = 26 cells, text to the edge.
-  std::string name(40, 'n');
-  EXPECT_EQ(Named(80, name, 500, 1000), Bar(13, 13) + name + " 500 bytes");
-
-  // A name longer than the line keeps its end: 80 - 11 - 3 = 66 characters,
-  // "..." included.
-  name = std::string(100, 'a') + "tail.pak";
-  EXPECT_EQ(Named(80, name, 500, 1000),
-            Bar(0, 0) + "..." + name.substr(name.size() - 63) + " 500 bytes");
-  std::string huge(5000, 'z');
+  const std::string n40(40, 'n'), longName = std::string(100, 'a') + "tail.pak";
+  const std::string huge(5000, 'z');
+  const struct {
+    int width;
+    std::string name;
+    int64_t received, total;
+    std::string want;
+  } cases[] = {
+      {80, "data.pak", 500, 1000, Line(22, 23, "data.pak 500 bytes", 80)},  // 45 cells
+      {200, "data.pak", 500, 1000, Line(82, 83, "data.pak 500 bytes", 200)},
+      {20, "a.pak", 500, 1000, Line(0, 0, "a.pak 500 bytes", 20)},
+      {80, "a.pak", 9000, 10, Line(45, 0, "a.pak 9000 bytes", 80)},
+      {80, "data.pak", 77, 0, "\rDownloading data.pak: 77 bytes received          "},
+      // A long name shrinks the bar (80 - 3 - 40 - 11 = 26), text to the edge.
+      {80, n40, 500, 1000, Line(13, 13, n40 + " 500 bytes")},
+      // Longer than the line: its end is kept behind "...".
+      {80, longName, 500, 1000, Line(0, 0, "..." + longName.substr(45) + " 500 bytes")},
+      {20, huge, 10, 20, Line(0, 0, "..." + std::string(4, 'z') + " 10 bytes")},
+      {17, huge, 10, 20, "\r[] ...z 10 bytes"},
+      {12, huge, 10, 20, "\r[] zzzzzzzz"},  // too narrow even for that
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Named(c.width, c.name, c.received, c.total), c.want) << c.width << " " << c.name;
+  }
   EXPECT_EQ(Named(200, huge, 10, 20).size(), 200u);
-  EXPECT_EQ(Named(20, huge, 10, 20), Bar(0, 0) + "..." + std::string(4, 'z') + " 10 bytes");
-  // Too narrow for the shortened form: cut at the edge.
-  EXPECT_EQ(Named(12, huge, 10, 20), "\r[] zzzzzzzz");
   EXPECT_EQ(Named(80, huge, 10, 0).size(), 80u);
+}
+
+TEST(ProgressCallbacks, WidthComesFromTheTerminalOnStandardOutput) {
+  EXPECT_EQ(OnTerminal(100, [] { PlainProgress(500, 1000, nullptr); }), Plain(100, 500, 1000));
+  EXPECT_EQ(OnTerminal(0, [] { PlainProgress(1, 2, nullptr); }), Plain(80, 1, 2));
+  // Captured output is no terminal.
+  EXPECT_EQ(testsupport::Stdout([] { PlainProgress(1, 2, nullptr); }), Plain(80, 1, 2));
+}
+
+TEST(ProgressCallbacks, NamedBarEndsTheLineOnlyWhenTheFileChanges) {
+  // The only test that shows a named bar: its first line needs no line feed,
+  // and it is as wide as the terminal.
+  EXPECT_EQ(OnTerminal(57, [] { NamedProgress(500, 1000, const_cast<char*>("first.pak")); }),
+            Named(57, "first.pak", 500, 1000));
+  const struct {
+    const char* name;
+    bool lineFeed;
+  } calls[] = {{"FIRST.PAK", false},  {"First.pak", false},  {"second.pak", true},
+               {"second.pak", false}, {"SECOND.pak", false}, {"first.pak", true}};
+  for (const auto& call : calls) {
+    const std::string out = testsupport::Stdout(
+        [&] { EXPECT_TRUE(NamedProgress(10, 20, const_cast<char*>(call.name))); });
+    EXPECT_EQ(out, (call.lineFeed ? "\n" : "") + Named(80, call.name, 10, 20)) << call.name;
+  }
+  EXPECT_EQ(testsupport::Stdout([] { PrintLine("Update Complete!"); }), "Update Complete!\n");
 }
 
 }  // namespace

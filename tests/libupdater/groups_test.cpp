@@ -11,19 +11,19 @@ using enginetest::FileV2;
 using enginetest::Group;
 using enginetest::GroupOrder;
 using enginetest::Sha;
-
 using Groups = enginetest::ParseFixture;
 
 TEST_F(Groups, SortByPriorityThenCaseFoldedNameThenReverseDocumentOrder) {
   Doc doc;
   doc.files = "";
-  doc.groups = Group("low", "priority=\"10\"") + Group("1", "dispName=\"Extras\"") +
-               Group("2", "dispName=\"addons\"") + Group("3", "dispName=\"Base2\"") +
-               Group("4", "dispName=\"Base\"") + Group("5", "dispName=\"b\"") +
-               Group("6", "dispName=\"a\"") + Group("7", "dispName=\"A\"") +
-               Group("top", "priority=\"60\"") + Group("LOW", "priority=\"20\"");
+  doc.groups = Group("low", "priority=\"10\"");
+  for (const char* name : {"Extras", "addons", "Base2", "Base", "b", "a", "A"}) {
+    doc.groups += Group(name, std::string("dispName=\"") + name + "\"");
+  }
+  doc.groups += Group("top", "priority=\"60\"") + Group("LOW", "priority=\"20\"");
   ASSERT_TRUE(Parse(doc));
   EXPECT_EQ(GroupOrder(updater), "top,A,a,addons,b,Base,Base2,Extras,LOW,low");
+  EXPECT_FALSE(updater.HasWork());  // no files, nothing outdated
   // FindGroup ignores case and takes the first in list order.
   ASSERT_NE(updater.FindGroup("low"), nullptr);
   EXPECT_EQ(updater.FindGroup("low")->name, "LOW");
@@ -31,40 +31,37 @@ TEST_F(Groups, SortByPriorityThenCaseFoldedNameThenReverseDocumentOrder) {
   EXPECT_EQ(updater.FindGroup(nullptr), nullptr);
 }
 
+// Lists of every length around the merge widths, against a stable sort of
+// the reversed document order.
 TEST_F(Groups, SortMatchesAStableReferenceOnManyGroups) {
   const char* names[] = {"a", "A", "ab", "aB", "b", "B", "ba", "_", "Z", "z~"};
   const int priorities[] = {-1, 10, 50, 90};
   std::mt19937 random(1234);
   for (int length : {0, 1, 2, 3, 5, 8, 13, 37, 64, 65}) {
     struct Entry {
-      std::string name, display;
+      std::string name, folded;
       int priority;
     };
     std::vector<Entry> entries;
     Doc doc;
     doc.files = doc.groups = "";
     for (int i = 0; i < length; ++i) {
-      Entry entry{"g" + std::to_string(i), names[random() % 10], priorities[random() % 4]};
-      doc.groups += Group(entry.name, "dispName=\"" + entry.display + "\" priority=\"" +
-                                          std::to_string(entry.priority) + "\"");
-      entries.push_back(entry);
+      const std::string display = names[random() % 10];
+      entries.push_back({"g" + std::to_string(i), display, priorities[random() % 4]});
+      for (char& c : entries.back().folded) c = tolower(c);
+      doc.groups += Group(entries.back().name, "dispName=\"" + display + "\" priority=\"" +
+                                                   std::to_string(entries.back().priority) + "\"");
     }
     updater.Init("", dir.base().c_str(), "", "", nullptr);
     ASSERT_TRUE(Parse(doc));
-    // Reference: reverse document order, then a stable sort.
     std::reverse(entries.begin(), entries.end());
     std::stable_sort(entries.begin(), entries.end(), [](const Entry& x, const Entry& y) {
-      if (x.priority != y.priority) return x.priority > y.priority;
-      std::string lx = x.display, ly = y.display;
-      for (char& c : lx) c = tolower(c);
-      for (char& c : ly) c = tolower(c);
-      return lx < ly;
+      return x.priority != y.priority ? x.priority > y.priority : x.folded < y.folded;
     });
     std::string expected, actual;
     for (const Entry& entry : entries) expected += entry.name + ",";
-    for (UpdateGroup* group = updater.GetFirstGroup(); group; group = group->next) {
-      actual += group->name + ",";
-    }
+    for (UpdateGroup* g = updater.GetFirstGroup(); g != nullptr; g = g->next)
+      actual += g->name + ",";
     EXPECT_EQ(actual, expected) << length;
     EXPECT_NE(GroupOrder(updater), "<broken>") << length;
   }
@@ -76,7 +73,7 @@ class PendingWork : public enginetest::ParseFixture {
   Doc MakeDoc(int stateA, int stateB) {
     for (const char* path : {"free-ok", "a-ok", "ab-ok"}) Put(path, "ok");
     for (const char* path : {"a-stale", "ab-stale"}) Put(path, "old");
-    std::string ok = Sha("ok");
+    const std::string ok = Sha("ok");
     Doc doc;
     doc.groups = Group("A", "default=\"" + std::to_string(stateA) + "\"") +
                  Group("B", "default=\"" + std::to_string(stateB) + "\"");
@@ -89,7 +86,7 @@ class PendingWork : public enginetest::ParseFixture {
 };
 
 TEST_F(PendingWork, CountsEveryCombinationOfGroupStates) {
-  // Expected pendingCount for (A, B) = (None, None), (None, Install), ...
+  // pendingCount for (A, B) = (None, None), (None, Install), ...
   const int expected[3][3] = {{1, 3, 1}, {5, 5, 5}, {3, 5, 5}};
   ASSERT_TRUE(Parse(MakeDoc(0, 0)));
   UpdateGroup* a = updater.FindGroup("A");
@@ -107,8 +104,8 @@ TEST_F(PendingWork, CountsEveryCombinationOfGroupStates) {
       EXPECT_EQ(fresh.pendingCount, expected[sa][sb]) << "parsed " << sa << "," << sb;
     }
   }
-  // The file-level decisions for A = Remove, B = Install; a file without
-  // groups is never removed.
+  // Per file for A = Remove, B = Install; a file without groups is never
+  // removed.
   updater.SetGroupState(a, Remove);
   updater.SetGroupState(b, Install);
   const bool install[] = {true, false, false, false, false, true, true, false};
@@ -122,6 +119,7 @@ TEST_F(PendingWork, CountsEveryCombinationOfGroupStates) {
 TEST_F(PendingWork, MarkedFilesCountOnlyWhileTheyExistAndNullGroupRecounts) {
   ASSERT_TRUE(Parse(MakeDoc(2, 2)));
   EXPECT_EQ(updater.pendingCount, 5);
+  EXPECT_TRUE(updater.HasWork());
   ASSERT_EQ(remove((dir / "ab-ok").c_str()), 0);
   ASSERT_EQ(remove((dir / "a-ok").c_str()), 0);
   UpdateGroup* a = updater.FindGroup("A");

@@ -1,9 +1,16 @@
-// The Updater object: settings, the last error, callbacks, the document file
-// and tracked records.
+// The Updater object: settings, the last error, callbacks, the document file,
+// tracked records and its lock.
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "engine_test_util.h"
 #include "memleak.h"
+#include "test_support.h"
 
 using enginetest::Doc;
 using enginetest::Exists;
@@ -12,35 +19,39 @@ using enginetest::Group;
 using enginetest::ReadFile;
 using enginetest::TempDir;
 using enginetest::WriteFile;
+using UpdaterObject = enginetest::ParseFixture;
+
+namespace {
+
+// What the text callbacks below do; set by each test.
+std::function<void(const char*)> onText;
+void CallOnText(const char* text) { onText(text); }
+
+}  // namespace
 
 TEST(Updater, ErrorsAndMessagesWithNullTableAndNullSlots) {
   Updater updater;
-  updater.SetError("Error opening %s for read!", "/x/y");
-  EXPECT_STREQ(updater.GetLastError(), "Error opening /x/y for read!");
-  std::string big(5000, 'e');
+  EXPECT_STREQ(updater.GetLastError(), "");
+  const std::string big(5000, 'e');
   updater.SetError("%s %d", big.c_str(), -5);
   EXPECT_EQ(updater.GetLastError(), big + " -5");
-
-  updater.Info("nobody %d", 1);  // no table at all
-  updater.Status("nobody %d", 2);
   UpdaterCallbacks empty = {nullptr, nullptr, nullptr, nullptr};
-  updater.Init("", "/", "", "", &empty);
-  updater.Info("nobody %d", 3);
-  updater.Status("nobody %d", 4);
+  for (UpdaterCallbacks* table : {static_cast<UpdaterCallbacks*>(nullptr), &empty}) {
+    updater.Init("", "/", "", "", table);
+    updater.Info("nobody %d", 1);
+    updater.Status("nobody %d", 2);
+  }
 
   updater.Init("", "/", "", "", enginetest::RecordingCallbacks());
   updater.Info("Info version: %d", 2);
   updater.Status("Unpacking %s ...", "bot.bin");
-  updater.Status("%s", "");
   EXPECT_EQ(enginetest::InfoLines(), std::vector<std::string>{"Info version: 2"});
-  EXPECT_EQ(enginetest::StatusLines(), (std::vector<std::string>{"Unpacking bot.bin ...", ""}));
+  EXPECT_EQ(enginetest::StatusLines(), std::vector<std::string>{"Unpacking bot.bin ..."});
   EXPECT_EQ(updater.GetLastError(), big + " -5") << "messages never set the error";
 }
 
-using UpdaterObject = enginetest::ParseFixture;
-
 TEST_F(UpdaterObject, InitStartsOverFreesTrackedRecordsKeepsTextAndError) {
-  uint64_t before = MemLeakCount();
+  const uint64_t before = MemLeakCount();
   Doc doc;
   doc.groups = Group("core", "defaultgrp=\"1\"") + Group("b");
   doc.files = FileV2("x", "0", "group=\"core\"") + FileV2("y", "0");
@@ -52,51 +63,53 @@ TEST_F(UpdaterObject, InitStartsOverFreesTrackedRecordsKeepsTextAndError) {
     ASSERT_NE(record, nullptr);
     EXPECT_STREQ(record->file, "libupdater");
   }
-  EXPECT_GE(MemLeakCount(), before + 4);
-  std::string error = Error();
+  const std::string error = Error();
 
   UpdaterCallbacks table = {};
   updater.Init("http://b/", "/base/", "second", "ini-b", &table);
   EXPECT_EQ(MemLeakCount(), before);
-  EXPECT_EQ(updater.GetFirstFile(), nullptr);
-  EXPECT_EQ(updater.GetFirstGroup(), nullptr);
-  EXPECT_EQ(updater.filesTail, nullptr);
-  EXPECT_EQ(updater.groupsTail, nullptr);
+  EXPECT_TRUE(updater.GetFirstFile() == nullptr && updater.GetFirstGroup() == nullptr);
+  EXPECT_TRUE(updater.filesTail == nullptr && updater.groupsTail == nullptr);
   EXPECT_EQ(updater.defaultGroup, nullptr);
   EXPECT_EQ(updater.fileCount + updater.pendingCount + updater.header.infoVersion, 0);
   EXPECT_EQ(Error(), error);
   EXPECT_EQ(updater.infoText, doc.Text());
-  EXPECT_EQ(updater.baseDir, "/base/");
-  EXPECT_EQ(updater.iniFile, "ini-b");
+  EXPECT_EQ(updater.baseDir + updater.iniFile, "/base/ini-b");
 }
 
-TEST(Updater, ResetDeletesTheScratchDocument) {
+TEST(Updater, ResetAndDestructorDeleteTheScratchDocument) {
   TempDir dir;
   enginetest::ChangeDir cd(dir.path());
   ASSERT_TRUE(cd.ok());
   ASSERT_TRUE(WriteFile("updater-info.xml", "<x/>"));
   {
     Updater updater;
+    updater.Init("", "/", "", "", enginetest::RecordingCallbacks());
     updater.Reset();
+    updater.Status("after the reset");  // the table is gone with the rest
+    EXPECT_TRUE(enginetest::StatusLines().empty());
     EXPECT_FALSE(Exists(dir / "updater-info.xml"));
     ASSERT_TRUE(WriteFile("updater-info.xml", "<x/>"));
   }
-  EXPECT_FALSE(Exists(dir / "updater-info.xml")) << "the destructor resets";
+  EXPECT_FALSE(Exists(dir / "updater-info.xml"));
 }
 
 TEST(Updater, LoadAndSaveInfoFile) {
   TempDir dir;
   Updater updater;
-  std::string missing = dir / "missing.xml";
-  EXPECT_FALSE(updater.LoadInfoFile(missing.c_str()));
-  EXPECT_EQ(updater.GetLastError(), "Error opening " + missing + "!");
   ASSERT_TRUE(WriteFile(dir / "empty.xml", ""));
-  EXPECT_FALSE(updater.LoadInfoFile((dir / "empty.xml").c_str()));
-  EXPECT_EQ(updater.GetLastError(), "Error reading " + (dir / "empty.xml") + "!");
-  EXPECT_FALSE(updater.LoadInfoFile(dir.path().c_str())) << "a directory is unreadable";
-  EXPECT_EQ(updater.GetLastError(), "Error reading " + dir.path() + "!");
-
-  std::string text = "<update_info version=\"2\">\r\n\xC3\xA9</update_info>\n";
+  const struct {
+    std::string path, error;
+  } failures[] = {
+      {dir / "missing.xml", "Error opening " + (dir / "missing.xml") + "!"},
+      {dir / "empty.xml", "Error reading " + (dir / "empty.xml") + "!"},
+      {dir.path(), "Error reading " + dir.path() + "!"},  // a directory
+  };
+  for (const auto& f : failures) {
+    EXPECT_FALSE(updater.LoadInfoFile(f.path.c_str()));
+    EXPECT_EQ(updater.GetLastError(), f.error);
+  }
+  const std::string text = "<update_info version=\"2\">\r\n\xC3\xA9</update_info>\n";
   ASSERT_TRUE(WriteFile(dir / "doc.xml", text + std::string(1, '\0') + "after zero"));
   ASSERT_TRUE(updater.LoadInfoFile((dir / "doc.xml").c_str()));
   EXPECT_EQ(updater.infoText, text) << "cut at the zero byte";
@@ -105,28 +118,18 @@ TEST(Updater, LoadAndSaveInfoFile) {
   updater.SaveInfoFile((dir / "no/such/dir.xml").c_str());  // reports nothing
 }
 
-namespace {
-
-Updater* reentered = nullptr;
-std::vector<std::string> seen;
-
-// Calls back into the Updater that is calling it, on the same thread.
-void Reenter(const char* text) {
-  seen.push_back(text);
-  if (std::string(text) == "Building file list...") {
-    UpdateGroup* group = reentered->FindGroup("core");
-    seen.push_back(group != nullptr ? group->name : "<none>");
-    reentered->SetGroupState(group, Install);
-    reentered->Status("status from inside %d", 1);
-    reentered->SetError("set from a callback");
-  }
-}
-
-}  // namespace
-
 TEST_F(UpdaterObject, CallbackMayCallBackIntoTheUpdater) {
-  UpdaterCallbacks table = {nullptr, nullptr, Reenter, Reenter};
-  reentered = &updater;
+  std::vector<std::string> seen;
+  onText = [&](const char* text) {
+    seen.push_back(text);
+    if (std::string(text) != "Building file list...") return;
+    UpdateGroup* group = updater.FindGroup("CORE");
+    seen.push_back(group != nullptr ? group->name : "<none>");
+    updater.SetGroupState(group, Install);
+    updater.Status("status from inside %d", 1);
+    updater.SetError("set from a callback");
+  };
+  UpdaterCallbacks table = {nullptr, nullptr, CallOnText, CallOnText};
   updater.Init("", dir.base().c_str(), "", "", &table);
   Doc doc;
   doc.groups = Group("core");
@@ -136,4 +139,51 @@ TEST_F(UpdaterObject, CallbackMayCallBackIntoTheUpdater) {
                                             "status from inside 1"}));
   EXPECT_EQ(updater.pendingCount, 1);
   EXPECT_EQ(Error(), "set from a callback") << "success leaves old errors";
+}
+
+// While a callback runs, a call from another thread waits for the operation
+// that called it to end. The callback lets that call start and returns once
+// the other thread has either finished it or fallen asleep in it.
+TEST(Updater, CallFromAnotherThreadWaitsForTheRunningOperation) {
+  const struct {
+    const char* name;
+    std::function<void(Updater&)> call;
+  } calls[] = {
+      {"SetError", [](Updater& u) { u.SetError("from the other thread"); }},
+      {"GetLastError", [](Updater& u) { u.GetLastError(); }},
+      {"Info", [](Updater& u) { u.Info("from the other thread"); }},
+      {"SetGroupState", [](Updater& u) { u.SetGroupState(nullptr, Install); }},
+      {"HasWork", [](Updater& u) { u.HasWork(); }},
+      {"FindGroup", [](Updater& u) { u.FindGroup("core"); }},
+      {"GetFirstFile", [](Updater& u) { u.GetFirstFile(); }},
+  };
+  for (const auto& c : calls) {
+    SCOPED_TRACE(c.name);
+    Updater updater;
+    UpdaterCallbacks table = {nullptr, nullptr, nullptr, CallOnText};
+    updater.Init("", "/", "", "", &table);
+    std::mutex eventsLock;
+    std::vector<std::string> events;
+    auto note = [&](const char* event) {
+      std::lock_guard<std::mutex> hold(eventsLock);
+      events.push_back(event);
+    };
+    std::atomic<pid_t> tid{0};
+    std::atomic<bool> returned{false};
+    std::thread other;
+    onText = [&](const char*) {
+      other = std::thread([&] {
+        tid = gettid();
+        c.call(updater);
+        note("other call returned");
+        returned = true;
+      });
+      testsupport::WaitFor(
+          [&] { return returned || (tid != 0 && testsupport::ThreadAsleep(tid)); });
+      note("callback ends");
+    };
+    updater.Status("running");
+    other.join();
+    EXPECT_EQ(events, (std::vector<std::string>{"callback ends", "other call returned"}));
+  }
 }

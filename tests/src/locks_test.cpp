@@ -4,43 +4,29 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <cstdio>
 #include <string>
 #include <thread>
 
+#include "test_support.h"
 #include "threads.h"
 
-namespace {
+using testsupport::Stdout;
+using testsupport::WaitFor;
 
-// Waits up to five seconds for `done` to hold.
-template <typename Condition>
-bool WaitFor(Condition done) {
-  for (int i = 0; i < 500 && !done(); i++) Sleep(10);
-  return done();
-}
-
-// Everything written to stdout while `body` runs.
-template <typename Body>
-std::string Output(Body body) {
-  fflush(stdout);
-  testing::internal::CaptureStdout();
-  body();
-  fflush(stdout);
-  return testing::internal::GetCapturedStdout();
-}
-
-}  // namespace
-
-TEST(RecursiveMutex, OwnerAndDepthAcrossTwoThreads) {
+TEST(RecursiveMutex, OwnerDepthAndWaitingThreads) {
   RecursiveMutex m;
   {
     ScopedLock outer(m);
     ScopedLock inner(&m);
-    m.Lock();
-    EXPECT_EQ(m.GetDepth(), 3);
+    EXPECT_EQ(Stdout([&] { m.Lock(); }), "");  // recursive: no error
     m.Unlock();
     EXPECT_EQ(m.GetDepth(), 2);
+    bool taken = true;
+    std::thread([&] {
+      taken = m.TryLock(0);
+      if (taken) m.Unlock();
+    }).join();
+    EXPECT_FALSE(taken) << "still held twice";
     EXPECT_TRUE(m.IsLockedByMe());
     EXPECT_TRUE(pthread_equal(m.GetOwner(), pthread_self()));
   }
@@ -48,48 +34,41 @@ TEST(RecursiveMutex, OwnerAndDepthAcrossTwoThreads) {
   EXPECT_EQ(m.GetOwner(), pthread_t());
   EXPECT_FALSE(m.IsLockedByMe());
 
-  // Another thread sees the owner, times out, then gets the lock once the
-  // holder lets go while it is still polling.
+  // Another thread sees the owner and times out; then it gets the lock once
+  // the holder lets go while it is still trying.
   m.Lock();
   const pthread_t mainThread = pthread_self();
   bool lockedByMe = true, ownerIsMain = false, immediate = true, timedOut = false;
   bool got = false, ownerIsOther = false;
-  long waited = 0;
-  int depth = 0;
-  std::atomic<bool> polling{false};
+  std::atomic<bool> trying{false};
+  std::atomic<pid_t> tid{0};
   std::thread other([&] {
+    tid = gettid();
     lockedByMe = m.IsLockedByMe();
     ownerIsMain = pthread_equal(m.GetOwner(), mainThread) != 0;
     immediate = m.TryLock(0);
-    const auto start = std::chrono::steady_clock::now();
     timedOut = !m.TryLock(250);
-    waited = std::chrono::duration_cast<std::chrono::milliseconds>(
-                 std::chrono::steady_clock::now() - start)
-                 .count();
-    polling = true;
+    trying = true;
     got = m.TryLock(5000);
-    ownerIsOther = pthread_equal(m.GetOwner(), pthread_self()) != 0 && m.IsLockedByMe();
-    depth = m.GetDepth();
+    ownerIsOther = pthread_equal(m.GetOwner(), pthread_self()) && m.GetDepth() == 1;
     if (got) m.Unlock();
   });
-  ASSERT_TRUE(WaitFor([&] { return polling.load(); }));
-  Sleep(150);
+  // Let go while the other thread sleeps between its attempts.
+  ASSERT_TRUE(WaitFor([&] { return trying && testsupport::ThreadAsleep(tid); }));
   m.Unlock();
   other.join();
   EXPECT_FALSE(lockedByMe);
   EXPECT_TRUE(ownerIsMain);
   EXPECT_FALSE(immediate);
   EXPECT_TRUE(timedOut);
-  EXPECT_GE(waited, 250);  // four attempts, three pauses of 100 ms
   EXPECT_TRUE(got);
   EXPECT_TRUE(ownerIsOther);
-  EXPECT_EQ(depth, 1);
 
   // An unlock by a thread that does not hold the lock is reported and
   // leaves the holder's count alone.
   EXPECT_TRUE(m.TryLock(0));
   std::string output;
-  std::thread([&] { output = Output([&] { m.Unlock(); }); }).join();
+  std::thread([&] { output = Stdout([&] { m.Unlock(); }); }).join();
   EXPECT_EQ(output.find("Error unlocking mutex! ("), 0u) << output;
   EXPECT_EQ(m.GetDepth(), 1);
   m.Unlock();
@@ -124,23 +103,25 @@ void* SetFlag(void* arg) {
 
 TEST(ThreadRegistry, CountsListsAndRemoves) {
   ASSERT_EQ(CountThreads(), 0);
-  EXPECT_EQ(Output([] { PrintThreads(); }), "Running threads:\n");
+  EXPECT_EQ(Stdout([] { PrintThreads(); }), "Running threads:\n");
   const std::string longName(300, 'n');
-  ASSERT_NE(CreateThread(WaitThenRemove, nullptr, "alpha", 7), nullptr);
-  ASSERT_NE(CreateThread(WaitThenRemove, nullptr, longName.c_str(), 7), nullptr);
-  ASSERT_NE(CreateThread(WaitThenRemove, nullptr, "gamma", 9), nullptr);
-  ASSERT_NE(CreateThread(WaitThenRemove, nullptr, nullptr, 11), nullptr);
+  const struct {
+    const char* name;
+    uint32_t id;
+  } threads[] = {{"alpha", 7}, {longName.c_str(), 7}, {"gamma", 9}, {nullptr, 11}};
+  for (const auto& t : threads)
+    ASSERT_NE(CreateThread(WaitThenRemove, nullptr, t.name, t.id), nullptr);
   EXPECT_EQ(CountThreads(), 4);
   EXPECT_EQ(CountThreadsByID(7), 2);
   EXPECT_EQ(CountThreadsByID(9), 1);
   EXPECT_EQ(CountThreadsByID(1), 0);
-  EXPECT_EQ(Output([] {
+  EXPECT_EQ(Stdout([] {
               PrintThreadsByID(9);
               PrintThreadsByID(11);
               PrintThreadsByID(1);
             }),
             "Running threads: [gamma]\nRunning threads: []\nRunning threads:\n");
-  const std::string all = Output([] { PrintThreads(); });
+  const std::string all = Stdout([] { PrintThreads(); });
   const std::string kept = " [" + longName.substr(0, 255) + "]";
   EXPECT_EQ(all.size(), std::string("Running threads: [alpha] [gamma] []\n").size() + kept.size());
   EXPECT_NE(all.find(" [alpha]"), std::string::npos);
@@ -156,6 +137,7 @@ TEST(ThreadRegistry, CancelAndUnregisteredThreads) {
   ASSERT_NE(record, nullptr);
   EXPECT_EQ(CountThreads(), 1);
   EXPECT_TRUE(CancelThread(record));
+  EXPECT_FALSE(CancelThread(record));  // no longer registered
   std::atomic<bool> ran{false};
   ASSERT_TRUE(StartThread(SetFlag, &ran));
   EXPECT_TRUE(WaitFor([&] { return ran.load(); }));

@@ -1,5 +1,5 @@
-// Helpers for the socket-layer tests: loopback listeners, captured console
-// output and peer processes.
+// Helpers for the socket-layer tests: loopback listeners, raw sends and peer
+// processes.
 #ifndef UPDATER_TESTS_SRC_SOCKETS3_TEST_UTIL_H_
 #define UPDATER_TESTS_SRC_SOCKETS3_TEST_UTIL_H_
 
@@ -11,7 +11,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <string>
 
 #include "sockets3.h"
@@ -43,15 +42,26 @@ inline VELMAR_SOCKET* ListenOn(Velmar_Sockets3& net, int family, const char* hos
   return listener;
 }
 
-// Everything written to stdout while `body` runs.
-template <typename Body>
-std::string CaptureOutput(Body body) {
-  fflush(stdout);
-  testing::internal::CaptureStdout();
-  body();
-  fflush(stdout);
-  return testing::internal::GetCapturedStdout();
-}
+// A connected pair on 127.0.0.1 through a listener of the same object: the
+// client end and the accepted end. Closes all three when it goes.
+struct LoopbackPair {
+  explicit LoopbackPair(Velmar_Sockets3& net) : net(net) {
+    listener = ListenOn(net, AF_INET, "127.0.0.1");
+    if (listener == nullptr) return;
+    client = net.Create(AF_INET, SOCK_STREAM, IPPROTO_TCP, 0);
+    if (net.Connect(client, "127.0.0.1", BoundPort(listener)) &&
+        net.SelectRead(listener, 5000u) == 1) {
+      server = net.Accept(listener, 0);
+    }
+  }
+  ~LoopbackPair() {
+    for (VELMAR_SOCKET* sock : {client, server, listener}) net.Close(sock);
+  }
+  Velmar_Sockets3& net;
+  VELMAR_SOCKET* listener = nullptr;
+  VELMAR_SOCKET* client = nullptr;
+  VELMAR_SOCKET* server = nullptr;
+};
 
 // Writes exact bytes from the raw descriptor of `from`.
 inline void RawSend(const VELMAR_SOCKET* from, const std::string& bytes) {

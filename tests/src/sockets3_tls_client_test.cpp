@@ -1,11 +1,9 @@
-// Verified TLS client connections against a Python TLS server on loopback,
+// Verified TLS client connections against Python TLS servers on loopback,
 // with a certificate authority and server certificates made at test time by
 // the openssl command: which servers are accepted, what the refusals say, and
-// that no handshake, read, readiness wait or close outlasts its bound.
-//
-// A server that waits for the client gives up after 10 s and then answers or
-// closes, so a client that waited without bound fails the test (it sees the
-// server's late answer, or the server reports "gave up") instead of hanging.
+// that no handshake, read, readiness wait or close outlasts its bound. A
+// server that waits for the client gives up after 10 s and then answers or
+// closes, so a client that waited without bound fails instead of hanging.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
@@ -28,11 +26,6 @@ Child* peers = nullptr;            // the suite's TLS servers
 std::map<std::string, int> ports;  // their ports by kind
 
 std::string Pem(const char* name) { return certDir + "/" + name; }
-
-std::string PeerScript() {
-  const char* source = getenv("UPDATER_SOURCE_DIR");
-  return std::string(source != nullptr ? source : ".") + "/tests/src/sockets3_tls_peer.py";
-}
 
 // Two authorities ("ca.pem", "other-ca.pem") and, from the first, server
 // certificates for localhost, 127.0.0.1 and ::1 with one key
@@ -59,7 +52,9 @@ class Sockets3TlsClient : public ::testing::Test {
         " >leaf.ext && " +
         sign + "-days 2 -out good.pem && " + sign + "-days -1 -out expired.pem";
     ASSERT_EQ(0, system(script.c_str()));
-    peers = new Child("python3 " + PeerScript() + " " + certDir);
+    const char* source = getenv("UPDATER_SOURCE_DIR");
+    peers = new Child("python3 " + std::string(source != nullptr ? source : ".") +
+                      "/tests/src/sockets3_tls_peer.py " + certDir);
     std::istringstream lines(peers->ReadUntil("ready\n"));
     std::string kind;
     int port = 0;
@@ -72,27 +67,19 @@ class Sockets3TlsClient : public ::testing::Test {
   }
 };
 
-// One of the servers: its kind, address and port (0 when it is not running).
-struct TlsPeer {
-  explicit TlsPeer(const char* kind)
-      : kind(kind), host(std::string(kind) == "echo6" ? "::1" : "127.0.0.1"), port(ports[kind]) {}
-  const char* kind;
-  const char* host;
-  int port;
-};
-
 // Waits up to 10 s for the servers' report "KIND: ..." and returns its line.
-std::string PeerReport(const char* kind) {
-  const std::string text = peers->ReadUntil(std::string(kind) + ": ");
-  const size_t start = text.find(std::string(kind) + ": ");
+std::string PeerReport(const std::string& kind) {
+  const std::string text = peers->ReadUntil(kind + ": ");
+  const size_t start = text.find(kind + ": ");
   return start == std::string::npos ? text : text.substr(start, text.find('\n', start) - start);
 }
 
-// A TCP record connected to the peer, or null.
-VELMAR_SOCKET* ConnectTo(Velmar_Sockets3& net, const TlsPeer& peer) {
-  const int family = std::string(peer.host).find(':') != std::string::npos ? AF_INET6 : AF_INET;
-  VELMAR_SOCKET* sock = net.Create(family, SOCK_STREAM, IPPROTO_TCP, 0);
-  if (sock != nullptr && !net.ConnectWithTimeout(sock, peer.host, peer.port, 10000)) {
+// A TCP record connected to the server of that kind, or null.
+VELMAR_SOCKET* ConnectTo(Velmar_Sockets3& net, const std::string& kind) {
+  const bool six = kind == "echo6";
+  VELMAR_SOCKET* sock = net.Create(six ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP, 0);
+  if (sock != nullptr &&
+      !net.ConnectWithTimeout(sock, six ? "::1" : "127.0.0.1", ports[kind], 10000)) {
     net.Close(sock);
     return nullptr;
   }
@@ -107,35 +94,27 @@ std::string ReadLine(Velmar_Sockets3& net, VELMAR_SOCKET* sock) {
   return result >= 0 ? line : "(line result " + std::to_string(result) + ")";
 }
 
-// One verified handshake and, when it succeeds, a line each way.
-struct Attempt {
-  const TlsPeer* peer;
-  const char* serverName;
-  const char* caFile;
-  int32_t code;      // 0 for success
-  std::string text;  // the failure's text, or the server's greeting
-};
-
-void ExpectAttempt(const Attempt& a) {
-  SCOPED_TRACE(std::string(a.serverName) + " via " + a.peer->host + " trusting " +
-               (a.caFile != nullptr ? a.caFile : "the system"));
+// A verified handshake with a server of that kind, trusting the CA file
+// (null: the system's): the code and text of the failure (VS_ERR_...), or 0
+// and the server's greeting and echo of `line`.
+std::pair<int32_t, std::string> Attempt(const std::string& kind, const char* serverName,
+                                        const char* caFile, const std::string& line = "ping") {
   Velmar_Sockets3 net;
-  VELMAR_SOCKET* sock = ConnectTo(net, *a.peer);
-  ASSERT_NE(nullptr, sock);
-  const bool ok = net.StartClientTLS(sock, a.serverName, a.caFile, 10000);
-  EXPECT_EQ(a.code == 0, ok);
-  if (ok) {
-    EXPECT_EQ(a.text, ReadLine(net, sock));
-    EXPECT_EQ(5, net.Send(sock, "ping\n", -1, true));
-    EXPECT_EQ("ping", ReadLine(net, sock));
+  VELMAR_SOCKET* sock = ConnectTo(net, kind);
+  if (sock == nullptr) return {-1, "no connection"};
+  std::pair<int32_t, std::string> seen;
+  if (net.StartClientTLS(sock, serverName, caFile, 10000)) {
+    seen.second = ReadLine(net, sock);
+    net.Send(sock, (line + "\n").c_str(), -1, true);
+    seen.second += ", " + ReadLine(net, sock);
   } else {
-    for (VELMAR_SOCKET* holder : {static_cast<VELMAR_SOCKET*>(nullptr), sock}) {
-      EXPECT_EQ(a.code, net.GetLastError(holder));
-      EXPECT_EQ(a.text, net.GetLastErrorString(holder));
-    }
+    seen = {net.GetLastError(nullptr), net.GetLastErrorString(nullptr)};
+    EXPECT_EQ(seen.first, net.GetLastError(sock));
+    EXPECT_EQ(seen.second, net.GetLastErrorString(sock));
     EXPECT_EQ(nullptr, sock->ssl);
   }
   EXPECT_EQ(0, net.Close(sock));
+  return seen;
 }
 
 }  // namespace
@@ -144,48 +123,47 @@ TEST_F(Sockets3TlsClient, AcceptsOnlyAServerItCanVerify) {
   // As the engine's object does, this one keeps the shared contexts alive
   // across the table.
   Velmar_Sockets3 keeper;
-  TlsPeer good("echo"), good6("echo6"), expired("expired");
-  ASSERT_TRUE(good.port != 0 && expired.port != 0);
+  ASSERT_TRUE(ports["echo"] != 0 && ports["expired"] != 0);
   const std::string ca = Pem("ca.pem"), other = Pem("other-ca.pem"), none = Pem("none.pem");
   const std::string failed = "Certificate verification failed: ";
-  const Attempt attempts[] = {
-      {&good, "localhost", ca.c_str(), 0, "sni localhost"},
-      {&good, "127.0.0.1", ca.c_str(), 0, "sni -"},  // no name indication for an address
-      {&good6, "::1", ca.c_str(), 0, "sni -"},
-      {&good, "localhost", nullptr, VS_ERR_VERIFY,
+  const struct {
+    const char *kind, *serverName, *caFile;
+    int32_t code;
+    std::string text;
+  } cases[] = {
+      {"echo", "localhost", ca.c_str(), 0, "sni localhost, ping"},
+      {"echo", "127.0.0.1", ca.c_str(), 0, "sni -, ping"},  // no name indication for an address
+      {"echo6", "::1", ca.c_str(), 0, "sni -, ping"},
+      {"echo", "localhost", nullptr, VS_ERR_VERIFY,
        failed + "unable to get local issuer certificate"},
-      {&good, "localhost", other.c_str(), VS_ERR_VERIFY,
+      {"echo", "localhost", other.c_str(), VS_ERR_VERIFY,
        failed + "unable to get local issuer certificate"},
-      {&expired, "localhost", ca.c_str(), VS_ERR_VERIFY, failed + "certificate has expired"},
-      {&good, "updates.example", ca.c_str(), VS_ERR_VERIFY, failed + "hostname mismatch"},
-      {&good, "127.0.0.2", ca.c_str(), VS_ERR_VERIFY, failed + "IP address mismatch"},
-      {&good, "localhost", none.c_str(), VS_ERR_CERT, "Error loading the trusted certificates!"},
-      {&good, "", ca.c_str(), VS_ERR_REFUSED,
+      {"expired", "localhost", ca.c_str(), VS_ERR_VERIFY, failed + "certificate has expired"},
+      {"echo", "updates.example", ca.c_str(), VS_ERR_VERIFY, failed + "hostname mismatch"},
+      {"echo", "127.0.0.2", ca.c_str(), VS_ERR_VERIFY, failed + "IP address mismatch"},
+      {"echo", "localhost", none.c_str(), VS_ERR_CERT, "Error loading the trusted certificates!"},
+      {"echo", "", ca.c_str(), VS_ERR_REFUSED,
        "A socket and a server name are needed for a verified TLS connection"},
+      {"tls11", "localhost", ca.c_str(), VS_ERR_HANDSHAKE,
+       "TLS handshake failed: tlsv1 alert protocol version"},
   };
-  for (const Attempt& attempt : attempts) {
-    if (attempt.peer->port == 0) {
-      printf("No server on %s (no IPv6 loopback?): case skipped\n", attempt.peer->host);
+  for (const auto& c : cases) {
+    if (ports[c.kind] == 0) {  // no IPv6 loopback, or no TLS 1.1 in this OpenSSL
+      printf("No server of kind %s here: case skipped\n", c.kind);
       continue;
     }
-    ExpectAttempt(attempt);
+    SCOPED_TRACE(std::string(c.kind) + " as " + c.serverName + " trusting " +
+                 (c.caFile != nullptr ? c.caFile : "the system"));
+    EXPECT_EQ(std::make_pair(c.code, c.text), Attempt(c.kind, c.serverName, c.caFile));
   }
 }
 
-TEST_F(Sockets3TlsClient, RefusesAServerLimitedToTls11) {
-  TlsPeer old("tls11");
-  if (old.port == 0) GTEST_SKIP() << "this OpenSSL will not run a TLS 1.1 server";
-  ExpectAttempt({&old, "localhost", Pem("ca.pem").c_str(), VS_ERR_HANDSHAKE,
-                 "TLS handshake failed: tlsv1 alert protocol version"});
-}
-
 TEST_F(Sockets3TlsClient, HandshakeWithASilentServerTimesOutKeepingTheMode) {
-  TlsPeer silent("silent");
-  ASSERT_NE(0, silent.port);
+  ASSERT_NE(0, ports["silent"]);
   for (bool nonBlocking : {false, true}) {
     SCOPED_TRACE(nonBlocking ? "non-blocking record" : "blocking record");
     Velmar_Sockets3 net;
-    VELMAR_SOCKET* sock = ConnectTo(net, silent);
+    VELMAR_SOCKET* sock = ConnectTo(net, "silent");
     ASSERT_NE(nullptr, sock);
     net.SetNonBlocking(sock, nonBlocking);
     EXPECT_FALSE(net.StartClientTLS(sock, "localhost", Pem("ca.pem").c_str(), 300));
@@ -201,10 +179,8 @@ TEST_F(Sockets3TlsClient, HandshakeWithASilentServerTimesOutKeepingTheMode) {
 }
 
 TEST_F(Sockets3TlsClient, PartOfARecordNeitherReadiesNorHoldsARead) {
-  TlsPeer partial("partial");
-  ASSERT_NE(0, partial.port);
   Velmar_Sockets3 net;
-  VELMAR_SOCKET* sock = ConnectTo(net, partial);
+  VELMAR_SOCKET* sock = ConnectTo(net, "partial");
   ASSERT_NE(nullptr, sock);
   ASSERT_TRUE(net.StartClientTLS(sock, "localhost", Pem("ca.pem").c_str(), 10000));
   EXPECT_EQ(0, net.SelectRead(sock, 300u));
@@ -218,10 +194,8 @@ TEST_F(Sockets3TlsClient, PartOfARecordNeitherReadiesNorHoldsARead) {
 }
 
 TEST_F(Sockets3TlsClient, CloseDoesNotWaitForAServerThatStoppedReading) {
-  TlsPeer hold("hold");
-  ASSERT_NE(0, hold.port);
   Velmar_Sockets3 net;
-  VELMAR_SOCKET* sock = ConnectTo(net, hold);
+  VELMAR_SOCKET* sock = ConnectTo(net, "hold");
   ASSERT_NE(nullptr, sock);
   ASSERT_TRUE(net.StartClientTLS(sock, "localhost", Pem("ca.pem").c_str(), 10000));
   // Fill the way to the server (which reads nothing) with raw bytes, so that
@@ -237,31 +211,19 @@ TEST_F(Sockets3TlsClient, CloseDoesNotWaitForAServerThatStoppedReading) {
 }
 
 TEST_F(Sockets3TlsClient, ParallelObjectsOnParallelThreads) {
-  TlsPeer good("echo");
-  ASSERT_NE(0, good.port);
+  ASSERT_NE(0, ports["echo"]);
   const std::string ca = Pem("ca.pem");
-  std::vector<std::string> seen(4);
+  std::vector<std::pair<int32_t, std::string>> seen(4);
   std::vector<std::thread> threads;
   for (size_t i = 0; i < seen.size(); ++i) {
     threads.emplace_back([&, i] {
-      Velmar_Sockets3 net;
-      VELMAR_SOCKET* sock = ConnectTo(net, good);
-      if (sock == nullptr) return;
-      if (net.StartClientTLS(sock, "localhost", i % 2 ? ca.c_str() : nullptr, 10000)) {
-        const std::string line = "thread " + std::to_string(i) + "\n";
-        seen[i] = ReadLine(net, sock);
-        net.Send(sock, line.c_str(), -1, true);
-        seen[i] += ", " + ReadLine(net, sock);
-      } else {
-        seen[i] = net.GetLastErrorString(sock);
-      }
-      net.Close(sock);
+      seen[i] = Attempt("echo", "localhost", i % 2 ? ca.c_str() : nullptr, std::to_string(i));
     });
   }
   for (std::thread& thread : threads) thread.join();
   for (size_t i = 0; i < seen.size(); ++i) {
-    EXPECT_EQ(i % 2 ? "sni localhost, thread " + std::to_string(i)
+    EXPECT_EQ(i % 2 ? "sni localhost, " + std::to_string(i)
                     : "Certificate verification failed: unable to get local issuer certificate",
-              seen[i]);
+              seen[i].second);
   }
 }
