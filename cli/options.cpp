@@ -23,7 +23,7 @@ constexpr int kServerOption = 256;
 constexpr int kTrustKeyOption = 257;
 constexpr int kJobsOption = 258;
 constexpr int kRetriesOption = 259;
-constexpr int kCheckOption = 260;
+constexpr int kCheckOption = 263;
 
 const char kShortOptions[] = "345and:hp:t:V";
 
