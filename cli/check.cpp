@@ -26,8 +26,6 @@ std::string Shown(const std::string& path) {
   return shown;
 }
 
-}  // namespace
-
 int PrintPlan(const UpdatePlan& plan, FILE* out) {
   if (plan.Empty()) {
     fprintf(out, "\nUp to date: nothing to install or delete\n");
@@ -51,6 +49,8 @@ int PrintPlan(const UpdatePlan& plan, FILE* out) {
           plan.removals.size() + plan.outdated.size());
   return kUpdatePending;
 }
+
+}  // namespace
 
 int RunCheck(Updater* updater, FILE* out) {
   UpdatePlan plan;

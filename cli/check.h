@@ -8,18 +8,15 @@
 #include <cstdio>
 
 class Updater;
-struct UpdatePlan;
 
-// Exit statuses of a check beside 0 (up to date) and 1 (an error).
+// Exit status of a check that finds an update pending, beside 0 (up to
+// date) and 1 (an error).
 constexpr int kUpdatePending = 2;
 
-// Prints `plan` to `out`, one line per file, then the totals. Returns 0 when
-// the plan is empty, kUpdatePending otherwise.
-int PrintPlan(const UpdatePlan& plan, FILE* out);
-
-// Asks `updater` (parsed, in dry-run mode) for its plan and prints it.
-// Returns PrintPlan's status, or 1 after printing the error when no plan
-// could be made.
+// Asks `updater` (parsed, in dry-run mode) for its plan and prints it to
+// `out`: one line per file, then the totals. Returns 0 when there is
+// nothing to do, kUpdatePending when there is, or 1 after printing the error
+// when no plan could be made.
 int RunCheck(Updater* updater, FILE* out);
 
 #endif  // UPDATER_CLI_CHECK_H_

@@ -149,7 +149,8 @@ class Updater {
   // Takes an exclusive lock on the base directory, held until the Updater
   // is destroyed (or this is called again), so that a second updater on the
   // same base directory stops before it touches anything. Call it after
-  // Init and before DownloadInfo; a missing base directory is made first.
+  // Init and before DownloadInfo; a missing base directory is made first
+  // (in a dry run it is neither made nor locked).
   // Fails with "Another update is already running in %s" (the base
   // directory) or "Error opening base directory %s (%s)".
   bool LockBaseDir();
