@@ -1,6 +1,7 @@
 // The updater program: reads the options, then drives one Updater through
 // download, parsing, selection and update, printing one result line and
-// leaving with status 0 or 1.
+// leaving with status 0 or 1. With --check it stops after the selection and
+// reports what the update would do (status 0 or 2), having changed nothing.
 #include <unistd.h>
 
 #include <csignal>
@@ -8,6 +9,7 @@
 
 #include "GenLib.h"
 #include "builtin_keys.h"
+#include "check.h"
 #include "console.h"
 #include "options.h"
 #include "updater.h"
@@ -40,6 +42,7 @@ int RunUpdate(const char* selfName) {
   transfer.jobs = g_settings.jobs;
   transfer.retries = g_settings.retries;
   updater.SetTransferSettings(transfer);
+  updater.SetDryRun(g_settings.check);
   if (!AddTrustedKeys(&updater)) {
     printf("\nError downloading info files: a compiled-in trusted key cannot be used\n");
     return 1;
@@ -62,6 +65,7 @@ int RunUpdate(const char* selfName) {
       updater.SetGroupState(group, Install);
     }
   }
+  if (g_settings.check) return RunCheck(&updater, stdout);
   if (!updater.HasWork()) {
     printf("\nAbort: Nothing to be done, you are up-to-date\n");
     return 0;

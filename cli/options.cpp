@@ -23,6 +23,7 @@ constexpr int kServerOption = 256;
 constexpr int kTrustKeyOption = 257;
 constexpr int kJobsOption = 258;
 constexpr int kRetriesOption = 259;
+constexpr int kCheckOption = 263;
 
 const char kShortOptions[] = "345and:hp:t:V";
 
@@ -36,13 +37,14 @@ const struct option kLongOptions[] = {
     {"trust-key", required_argument, nullptr, kTrustKeyOption},
     {"jobs", required_argument, nullptr, kJobsOption},
     {"retries", required_argument, nullptr, kRetriesOption},
+    {"check", no_argument, nullptr, kCheckOption},
     {nullptr, 0, nullptr, 0},
 };
 
-// The name of a long option that has no short form, or null.
-const char* LongOnlyName(int option) {
+// The entry of a long option that has no short form, or null.
+const struct option* LongOnly(int option) {
   for (const struct option* entry = kLongOptions; entry->name != nullptr; ++entry) {
-    if (entry->val == option && option >= kServerOption) return entry->name;
+    if (entry->val == option && option >= kServerOption) return entry;
   }
   return nullptr;
 }
@@ -53,8 +55,12 @@ void ReportBadOption(int option, FILE* err) {
   if (option < 0 && option >= -128) option += 256;
   if (option == 'd' || option == 'p' || option == 't') {
     fprintf(err, "Option -%c requires an argument.\n", option);
-  } else if (LongOnlyName(option) != nullptr) {
-    fprintf(err, "Option --%s requires an argument.\n", LongOnlyName(option));
+  } else if (const struct option* entry = LongOnly(option)) {
+    // getopt_long also refuses "--check=VALUE" this way.
+    fprintf(err,
+            entry->has_arg == no_argument ? "Option --%s takes no argument.\n"
+                                          : "Option --%s requires an argument.\n",
+            entry->name);
   } else if (option >= 0 && option < 128 && isprint(option)) {
     fprintf(err, "Unknown option `-%c'.\n", option);
   } else {
@@ -181,6 +187,9 @@ bool ApplyOption(int option, const char* value, CliSettings* settings, FILE* err
       return SetCount("jobs", value, 1, kMaxJobs, &settings->jobs, err);
     case kRetriesOption:
       return SetCount("retries", value, 0, kMaxRetries, &settings->retries, err);
+    case kCheckOption:
+      settings->check = true;
+      return true;
     default:
       return false;
   }

@@ -38,6 +38,7 @@ struct CliSettings {
 
   int jobs;     // --jobs: packs downloaded at once, 1 to kMaxJobs (default 1)
   int retries;  // --retries: tries after a transfer failed for a passing reason
+  bool check;   // --check: report what an update would do and change nothing
 };
 
 // Longest accepted values; longer ones are option errors rather than being
@@ -52,8 +53,9 @@ constexpr size_t kMaxServer = sizeof(CliSettings::server) - 1;
 void InitSettings(CliSettings* settings);
 
 // Parses argv with the option string "345and:hp:t:V" and the long options
-// "all", "no-any-key", "dir", "help", "server", "version" and "trust-key" (whose
-// file is read at once, so that a bad key is an option error). Diagnostics go to `err`
+// "all", "no-any-key", "dir", "help", "server", "version", "trust-key" (whose
+// file is read at once, so that a bad key is an option error), "jobs",
+// "retries" and "check". Diagnostics go to `err`
 // (getopt's own ones to standard error); the usage text goes to `out`.
 // Returns -1 when the run goes on, the exit status 1 after -h, --help or an
 // option error (the usage text having been printed), or 0 after -V or

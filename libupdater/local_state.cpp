@@ -58,7 +58,7 @@ bool Updater::ReadGroupState(UpdateGroup* group) {
 
 bool Updater::SaveState() {
   ScopedLock lock(this->lock);
-  if (iniFile.empty()) return true;
+  if (iniFile.empty() || dryRun) return true;
   size_t count = 0;
   for (UpdateGroup* group = groups; group != nullptr; group = group->next) ++count;
   if (count == 0) return true;

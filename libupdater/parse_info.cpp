@@ -354,7 +354,7 @@ void ParseInfoBuilder::JudgeFile(UpdateFile* file, const char* local) {
   PathError error;
   bool current = false;
   if (base.Open(u->baseDir, &error)) {
-    base.RemoveLeftover(file->path);
+    if (!u->dryRun) base.RemoveLeftover(file->path);
     int fd = base.OpenForRead(file->path, &error);
     char digest[65];
     current = fd >= 0 && DigestDescriptor(fd, Modern(), digest) &&

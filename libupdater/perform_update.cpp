@@ -359,6 +359,10 @@ void UpdateRun::DeleteOutdated() {
 
 bool Updater::PerformUpdate() {
   ScopedLock hold(lock);
+  if (dryRun) {
+    SetError("Nothing is changed in a dry run");
+    return false;
+  }
   if (!iniFile.empty()) SaveState();
   UpdateRun run(this);
   if (!run.DownloadAll() || !run.InstallAll()) return false;

@@ -362,7 +362,8 @@ bool Updater::AcceptInfo(const TrustClaims& claims) {
 bool Updater::StoreSerial(const char* document, uint64_t serial, const char* kept) {
   char text[32];
   snprintf(text, sizeof(text), "%llu", static_cast<unsigned long long>(serial));
-  if (iniFile.empty() || strcmp(text, kept) == 0) return true;
+  // A dry run has checked the serial against the kept one; it keeps nothing.
+  if (iniFile.empty() || dryRun || strcmp(text, kept) == 0) return true;
   if (IniWriteString(iniFile.c_str(), kSerialsSection, document, text) != 0) {
     SetError("Cannot keep the serial of %s in %s", document, iniFile.c_str());
     return false;

@@ -33,6 +33,9 @@ void UpdateLock::Release() {
 bool Updater::LockBaseDir() {
   ScopedLock hold(lock);
   int code = baseLock.Take(baseDir);
+  // A dry run makes nothing, and a missing base directory holds nothing to
+  // guard.
+  if (code == ENOENT && dryRun) return true;
   if (code == ENOENT) {
     // A missing base directory is made, as the update would make it anyway.
     MakeDirs(baseDir.c_str());

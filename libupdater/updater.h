@@ -32,6 +32,8 @@
 typedef bool (*VDL_PROGRESS_CALLBACK)(int64_t received, int64_t total, void* userData);
 #endif
 
+struct UpdatePlan;
+
 // The caller's table of callbacks; every slot may be null. The table stays the
 // caller's and must outlive the Updater (or the next Init). Texts handed to
 // onInfo and onStatus belong to the engine and are valid only during the call.
@@ -147,7 +149,8 @@ class Updater {
   // Takes an exclusive lock on the base directory, held until the Updater
   // is destroyed (or this is called again), so that a second updater on the
   // same base directory stops before it touches anything. Call it after
-  // Init and before DownloadInfo; a missing base directory is made first.
+  // Init and before DownloadInfo; a missing base directory is made first
+  // (in a dry run it is neither made nor locked).
   // Fails with "Another update is already running in %s" (the base
   // directory) or "Error opening base directory %s (%s)".
   bool LockBaseDir();
@@ -177,8 +180,25 @@ class Updater {
   // one) are Remove and a file exists at baseDir + path.
   bool IsMarkedForDeletion(const UpdateFile* file);
 
-  // Brings the installation in line with the parsed information.
+  // Brings the installation in line with the parsed information. Fails
+  // with "Nothing is changed in a dry run" in dry-run mode.
   bool PerformUpdate();
+
+  // Dry run (plan.h).
+
+  // With `on`, the Updater changes nothing on disk but the scratch document,
+  // which DownloadInfo makes and deletes as always: the serial of a signed
+  // document is checked but not kept, the parser leaves staged leftovers
+  // alone, LockBaseDir makes no missing base directory (and goes on without
+  // a lock, as there is nothing to guard), SaveState writes nothing and
+  // PerformUpdate refuses. Init and Reset keep the setting.
+  void SetDryRun(bool on);
+  // Fills `plan` (owned by the caller, replaced whole) with what
+  // PerformUpdate would do now, from the parsed model and the group states;
+  // reads the pack directory, without following a link to it, to see which
+  // packs are already there. Changes nothing. False with the error set when
+  // memory runs out.
+  bool PlanUpdate(UpdatePlan* plan);
 
   // Trust.
 
@@ -231,6 +251,7 @@ class Updater {
   UpdaterCallbacks* callbacks;
   UpdaterTrust trust;
   TransferSettings transfer;
+  bool dryRun = false;
   // Unused by the engine; its construction initialises the TLS library.
   Velmar_Sockets3 sockets;
   RecursiveMutex lock;

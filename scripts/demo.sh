@@ -3,9 +3,10 @@
 # release into a temporary directory, serves it with Python's http.server on
 # 127.0.0.1 and runs the updater, trusting that key, four times into a sample
 # base directory: the first run installs, the second finds nothing to do, the
-# third (after a new release that changes one file and lists one as outdated)
-# updates that file and deletes the outdated one, and the fourth is served a
-# tampered document, which it refuses, leaving the installation unchanged.
+# third (after a new release that changes one file and lists one as outdated,
+# and a check with --check that lists what it will do) updates that file and
+# deletes the outdated one, and the fourth is served a tampered document,
+# which it refuses, leaving the installation unchanged.
 # Then it stops the server and says where the files are.
 # Usage: scripts/demo.sh [build-dir]
 set -euo pipefail
@@ -117,6 +118,16 @@ rm "$release2/plugins/legacy.so"
 grep -v '^plugins/' "$demo/release-1.0.desc" >"$demo/release-1.1.desc"
 printf '\n[outdated]\nplugins/legacy.so\n' >>"$demo/release-1.1.desc"
 "$publish" "${sign[@]}" --base-url "http://127.0.0.1:$port/" "$release2" "$demo/release-1.1.desc" "$www"
+
+echo
+echo "=== Check: updater --check ... lists what run 3 will do, changes nothing, exits 2 ==="
+status=0
+(cd "$base" && "$updater" --check --server "127.0.0.1:$port" -d "$base" --trust-key "$demo/vendor.pub") ||
+  status=$?
+if [ "$status" -ne 2 ]; then
+  echo "demo: the check should have found an update pending (status 2, not $status)" >&2
+  failed=1
+fi
 
 run_updater "Run 3, after release 1.1"
 

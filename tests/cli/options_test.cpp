@@ -152,6 +152,8 @@ TEST_F(UpdaterProgram, HelpAndOptionErrorsPrintTheUsageAndFail) {
        "Option --retries: `99999999999999999999' is not a number from 0 to 10.\n"},
       {{"--retries"},
        "updater: option '--retries' requires an argument\nOption --retries requires an argument.\n"},
+      {{"--check=yes"},
+       "updater: option '--check' doesn't allow an argument\nOption --check takes no argument.\n"},
       {{"-p", std::string(32, 'p')},
        "Option -p: the platform name is longer than 31 characters.\n"},
       // An empty directory would be the root of the filesystem. Were it
