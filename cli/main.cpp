@@ -39,6 +39,9 @@ int RunUpdate(const char* selfName) {
   TransferSettings transfer;
   transfer.jobs = g_settings.jobs;
   transfer.retries = g_settings.retries;
+  transfer.minRate = static_cast<uint32_t>(g_settings.speedLimit);
+  transfer.rateWindow = static_cast<uint32_t>(g_settings.speedTime);
+  transfer.caFile = g_settings.caFile;
   updater.SetTransferSettings(transfer);
   if (!AddTrustedKeys(&updater)) {
     printf("\nError downloading info files: a compiled-in trusted key cannot be used\n");
