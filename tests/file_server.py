@@ -2,20 +2,16 @@
 
 usage: file_server.py PORT DIR [CERT KEY]
 
-Serves DIR like Python's http.server (HTTP/1.0, with Content-Length), over
-TLS when a certificate and its key are given (the handshake runs on the
-connection's own thread, so a client that stalls it holds up no other).
-Files beside a requested file X change how X is answered:
-  X.fail      holding a number N: the next N requests get 503
-  X.redirect  holding a URL: 302 to that URL
-  X.endless   200 without a length, then bytes until the client goes
-              (at most 1 GiB or 60 s)
-  X.dribble   X with its length, one byte every 0.2 s (at most 60 s)
-  X.unsized   X without a length: its end is the connection's
-  X.pieces    holding a number N: the whole response (a status line, its
-              length, X) written N bytes at a time, each piece its own TLS
-              record
-Every connection gives up after 10 s without progress.
+Serves DIR like http.server (HTTP/1.0 with Content-Length), over TLS when a
+certificate and key are given (the handshake runs on the connection's thread;
+the connection closes without a closing alert, as many servers do). A file
+beside a requested file X changes the answer:
+  X.fail      holding N: the next N requests get 503
+  X.redirect  holding a URL: 302 to it
+  X.endless   no length, then bytes until the client goes (at most 60 s)
+  X.dribble   X with its length, one byte every 0.2 s
+  X.unsized   X without a length
+  X.pieces    holding N: the whole response written N bytes at a time
 """
 import http.server
 import os
@@ -23,72 +19,55 @@ import ssl
 import sys
 import time
 
-LIMIT = 10.0
-directory = sys.argv[2]
-
 
 class Handler(http.server.SimpleHTTPRequestHandler):
     def __init__(self, *args, **kwargs):
-        super().__init__(*args, directory=directory, **kwargs)
+        super().__init__(*args, directory=sys.argv[2], **kwargs)
 
     def marker(self, suffix):
         path = self.translate_path(self.path) + suffix
-        if not os.path.isfile(path):
-            return None
-        with open(path) as marker:
-            return marker.read().strip()
+        return open(path).read().strip() if os.path.isfile(path) else None
 
     def do_GET(self):
-        failures = self.marker(".fail")
-        if failures and int(failures) > 0:
-            with open(self.translate_path(self.path) + ".fail", "w") as marker:
-                marker.write(str(int(failures) - 1))
-            self.send_error(503)
-        elif self.marker(".redirect") is not None:
-            self.send_response(302)
-            self.send_header("Location", self.marker(".redirect"))
-            self.end_headers()
-        elif self.marker(".endless") is not None:
-            self.send_response(200)
-            self.end_headers()
-            self.trickle(b"x" * 65536, 0, 1 << 30)
+        name = self.translate_path(self.path)
+        body = open(name, "rb").read() if os.path.isfile(name) else b""
+        head = b"HTTP/1.0 200 OK\r\n"
+        failures = int(self.marker(".fail") or 0)
+        if failures > 0:
+            open(name + ".fail", "w").write(str(failures - 1))
+            return self.send_error(503)
+        if self.marker(".redirect") is not None:
+            return self.write(b"HTTP/1.0 302 Found\r\nLocation: %s\r\n\r\n"
+                              % self.marker(".redirect").encode())
+        if self.marker(".endless") is not None:
+            deadline = time.monotonic() + 60
+            self.write(head + b"\r\n")
+            while time.monotonic() < deadline and self.write(b"x" * 65536):
+                pass
+        elif self.marker(".dribble") is not None:
+            self.write(head + b"Content-Length: %d\r\n\r\n" % len(body))
+            for i in range(len(body)):
+                if not self.write(body[i:i + 1]):
+                    return
+                time.sleep(0.2)
         elif self.marker(".unsized") is not None:
-            self.send_response(200)
-            self.end_headers()
-            self.wfile.write(self.content())
+            self.write(head + b"\r\n" + body)
         elif self.marker(".pieces") is not None:
-            body = self.content()
-            data = b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % len(body) + body
+            data = head + b"Content-Length: %d\r\n\r\n" % len(body) + body
             size = int(self.marker(".pieces"))
             for start in range(0, len(data), size):
-                self.wfile.write(data[start:start + size])
-        elif self.marker(".dribble") is not None:
-            body = self.content()
-            self.send_response(200)
-            self.send_header("Content-Length", str(len(body)))
-            self.end_headers()
-            self.trickle(body, 0.2, len(body))
+                self.write(data[start:start + size])
         else:
             super().do_GET()
 
-    def content(self):
-        with open(self.translate_path(self.path), "rb") as source:
-            return source.read()
-
-    def trickle(self, chunk, pause, total):
-        """Sends `total` bytes of `chunk` repeated, one byte per `pause`
-        when pausing, until the client goes or 60 s pass."""
-        deadline = time.monotonic() + 60
-        sent = 0
-        while sent < total and time.monotonic() < deadline:
-            piece = chunk[sent % len(chunk):][:1] if pause else chunk
-            try:
-                self.wfile.write(piece)
-                self.wfile.flush()
-            except OSError:
-                return
-            sent += len(piece)
-            time.sleep(pause)
+    def write(self, data):
+        """Sends `data` at once (a record of its own over TLS); False when
+        the client has gone."""
+        try:
+            self.wfile.write(data)
+            return True
+        except OSError:
+            return False
 
     def log_message(self, *args):
         pass
@@ -99,24 +78,19 @@ class Server(http.server.ThreadingHTTPServer):
     context = None
 
     def finish_request(self, request, client_address):
-        request.settimeout(LIMIT)
-        if self.context is not None:
-            try:
-                request = self.context.wrap_socket(request, server_side=True)
-            except OSError:
-                return  # the client refused the certificate, or went
+        request.settimeout(10)
         try:
+            if self.context is not None:
+                request = self.context.wrap_socket(request, server_side=True)
             super().finish_request(request, client_address)
+        except OSError:
+            pass  # a refused certificate, or a client gone
         finally:
-            request.close()  # without a closing alert, as many servers do
+            request.close()
 
 
-def main():
-    server = Server(("127.0.0.1", int(sys.argv[1])), Handler)
-    if len(sys.argv) > 4:
-        server.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        server.context.load_cert_chain(sys.argv[3], sys.argv[4])
-    server.serve_forever()
-
-
-main()
+server = Server(("127.0.0.1", int(sys.argv[1])), Handler)
+if len(sys.argv) > 4:
+    server.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    server.context.load_cert_chain(sys.argv[3], sys.argv[4])
+server.serve_forever()

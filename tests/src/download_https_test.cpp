@@ -1,225 +1,119 @@
 // The downloader over https against Python TLS file servers on loopback
-// (tests/file_server.py), with an authority made at test time: which servers
+// (tests/file_server.py) with an authority made at test time: which servers
 // are trusted and what a refusal says, redirects between the schemes,
-// responses split into many TLS records, and the limits on TLS transfers.
+// responses split into many TLS records, and the bounds of TLS transfers.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <memory>
 #include <string>
 
 #include "download_nocurl.h"
-#include "fixtures/http_download.h"
 #include "fixtures/script_server.h"
 #include "test_authority.h"
 
 namespace {
 
-// The servers of the suite, by the certificate they show ("" for plain HTTP).
+// The file servers, by the certificate they show (kPlain: plain HTTP).
 enum Peer { kGood, kExpired, kWrongHost, kPlain, kPeerCount };
-
-TempDir* dir = nullptr;
-PeerProcess* peers = nullptr;
-uint16_t ports[kPeerCount];
-
-std::string At(const std::string& name) { return dir->path + "/" + name; }
-
-std::string UrlOf(Peer peer, const std::string& path, const char* host = "localhost") {
-  return std::string(peer == kPlain ? "http" : "https") + "://" + host + ":" +
-         std::to_string(ports[peer]) + path;
-}
+const char* const kCertificates[kPeerCount] = {"good.pem", "expired.pem", "wrong-host.pem", ""};
 
 const std::string kSmall = "hello over tls\n";
-const std::string kLarge = PseudoRandomBytes(200000, 7);  // many records
+const std::string kLarge = PseudoRandomBytes(200000, 7);
 
-class DownloadHttps : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    dir = new TempDir;
-    ASSERT_TRUE(MakeTestAuthority(dir->path));
-    ASSERT_EQ(mkdir(At("www").c_str(), 0755), 0);
-    const char* source = getenv("UPDATER_SOURCE_DIR");
-    const std::string script =
-        std::string(source != nullptr ? source : ".") + "/tests/file_server.py";
-    const char* certs[kPeerCount] = {"good.pem", "expired.pem", "wrong-host.pem", ""};
-    peers = new PeerProcess[kPeerCount];
-    for (int peer = 0; peer < kPeerCount; ++peer) {
-      std::vector<std::string> argv = {"/usr/bin/python3", script, "{port}", At("www")};
-      if (certs[peer][0] != '\0') argv.insert(argv.end(), {At(certs[peer]), At("leaf-key.pem")});
-      ports[peer] = peers[peer].StartOnFreePort(argv, At("server.log"), Files());
-      ASSERT_NE(ports[peer], 0) << "file server " << peer << " did not start";
-    }
-  }
-  static void TearDownTestSuite() {
-    delete[] peers;
-    delete dir;
-    peers = nullptr;
-    dir = nullptr;
-  }
-  // The served files, written before the first server starts.
-  static std::vector<std::pair<std::string, std::string>> Files() {
-    return {{At("www/small.txt"), kSmall},
-            {At("www/large.bin"), kLarge},
-            {At("www/unsized.bin"), kLarge},
-            {At("www/unsized.bin.unsized"), ""},
-            {At("www/pieces3.txt"), kSmall},
-            {At("www/pieces3.txt.pieces"), "3"},
-            {At("www/pieces7.bin"), kLarge},
-            {At("www/pieces7.bin.pieces"), "7"},
-            {At("www/endless"), ""},
-            {At("www/endless.endless"), ""},
-            {At("www/dribble"), std::string(100, 'd')},
-            {At("www/dribble.dribble"), ""}};
-  }
-};
-
-// One transfer into a string, with its outcome.
-struct Outcome {
-  bool ok;
+struct Case {
+  std::string url;
+  std::string caFile;  // "" for the system's authorities
   int32_t code;
   VdlFailureKind kind;
-  std::string detail;
+  std::string detail;  // for a failure: how it starts
   std::string body;
+  uint64_t timeoutMs = 0;  // options set when not 0 (false)
+  uint32_t rate = 0;       // bytes a second over a window of 1 s
+  int64_t maxSize = 0;
+  bool follow = false;
 };
 
-// Fetches `url` trusting `caFile` (null: the system's authorities); `setup`
-// may set more options first.
-template <typename Setup>
-Outcome Fetch(const std::string& url, const char* caFile, Setup setup) {
-  VelmarDownloadNoCurl dl(url.c_str(), nullptr, nullptr, nullptr, nullptr);
-  dl.SetCaFile(caFile);
-  setup(dl);
-  StringStream out;
-  bool ok = dl.DownloadToStream(&out.stream);
-  return {ok, dl.GetError(), dl.GetFailureKind(), dl.GetErrorDetail(), out.data};
-}
-Outcome Fetch(const std::string& url, const char* caFile) {
-  return Fetch(url, caFile, [](VelmarDownloadNoCurl&) {});
-}
+TEST(DownloadHttps, VerifiesServersAndBoundsTransfers) {
+  TempDir dir;
+  const std::string www = dir.path + "/www", ca = dir.path + "/ca.pem";
+  ASSERT_TRUE(MakeTestAuthority(dir.path));
+  ASSERT_EQ(mkdir(www.c_str(), 0755), 0);
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"small", kSmall},       {"unsized", kLarge},    {"unsized.unsized", ""},
+      {"pieces", kLarge},      {"pieces.pieces", "7"}, {"endless", ""},
+      {"endless.endless", ""}, {"dribble", kSmall},    {"dribble.dribble", ""}};
+  for (const auto& file : files) ASSERT_TRUE(WriteFile(www + "/" + file.first, file.second));
+  PeerProcess peers[kPeerCount];
+  std::string at[kPeerCount];  // scheme, host and port
+  for (int peer = 0; peer < kPeerCount; ++peer) {
+    std::vector<std::string> argv = {
+        "/usr/bin/python3", std::string(getenv("UPDATER_SOURCE_DIR")) + "/tests/file_server.py",
+        "{port}", www};
+    if (peer != kPlain) {
+      argv.insert(argv.end(), {dir.path + "/" + kCertificates[peer], dir.path + "/leaf-key.pem"});
+    }
+    uint16_t port = peers[peer].StartOnFreePort(argv, dir.path + "/server.log");
+    ASSERT_NE(port, 0) << kCertificates[peer];
+    at[peer] = (peer == kPlain ? "http://localhost:" : "https://localhost:") + std::to_string(port);
+  }
+  const std::vector<std::pair<std::string, std::string>> redirects = {
+      {"to-path", "/small"}, {"to-plain", at[kPlain] + "/small"}, {"to-tls", at[kGood] + "/small"}};
+  for (const auto& r : redirects)
+    ASSERT_TRUE(WriteFile(www + "/" + r.first + ".redirect", r.second));
+  ScriptServer silent;  // takes connections and never answers
+  silent.Accept().ExpectClosed().Accept().ExpectClosed();
+  ASSERT_TRUE(silent.Start());
+  const std::string mute = "https://127.0.0.1:" + std::to_string(silent.Port()) + "/x";
 
-TEST_F(DownloadHttps, TrustsOnlyAServerItCanVerify) {
-  const std::string ca = At("ca.pem"), other = At("other-ca.pem"), none = At("none.pem");
   const std::string refused = "Certificate verification failed: ";
-  struct Case {
-    std::string url;
-    const char* caFile;
-    int32_t code;
-    VdlFailureKind kind;
-    std::string detail;  // for a failure: its start
-    std::string body;
-  } cases[] = {
-      {UrlOf(kGood, "/small.txt"), ca.c_str(), VDL_ERR_NONE, VDL_FAIL_OTHER, "", kSmall},
-      {UrlOf(kGood, "/large.bin", "127.0.0.1"), ca.c_str(), VDL_ERR_NONE, VDL_FAIL_OTHER, "",
-       kLarge},
-      // Without a length the body ends with the connection, closing alert
-      // or not.
-      {UrlOf(kGood, "/unsized.bin"), ca.c_str(), VDL_ERR_NONE, VDL_FAIL_OTHER, "", kLarge},
-      {UrlOf(kGood, "/missing"), ca.c_str(), VDL_ERR_NOT_FOUND, VDL_FAIL_OTHER,
-       "server answered 404", ""},
-      {UrlOf(kGood, "/small.txt"), nullptr, VDL_ERR_CONNECT, VDL_FAIL_CERTIFICATE,
+  const Case cases[] = {
+      {at[kGood] + "/small", ca, VDL_ERR_NONE, VDL_FAIL_OTHER, "", kSmall},
+      // A body without a length ends with the connection, closing alert or not.
+      {at[kGood] + "/unsized", ca, VDL_ERR_NONE, VDL_FAIL_OTHER, "", kLarge},
+      // Header lines that span records.
+      {at[kGood] + "/pieces", ca, VDL_ERR_NONE, VDL_FAIL_OTHER, "", kLarge},
+      {at[kGood] + "/small", "", VDL_ERR_CONNECT, VDL_FAIL_CERTIFICATE,
        refused + "unable to get local issuer certificate", ""},
-      {UrlOf(kGood, "/small.txt"), other.c_str(), VDL_ERR_CONNECT, VDL_FAIL_CERTIFICATE,
-       refused + "unable to get local issuer certificate", ""},
-      {UrlOf(kExpired, "/small.txt"), ca.c_str(), VDL_ERR_CONNECT, VDL_FAIL_CERTIFICATE,
+      {at[kExpired] + "/small", ca, VDL_ERR_CONNECT, VDL_FAIL_CERTIFICATE,
        refused + "certificate has expired", ""},
-      {UrlOf(kWrongHost, "/small.txt"), ca.c_str(), VDL_ERR_CONNECT, VDL_FAIL_CERTIFICATE,
+      {at[kWrongHost] + "/small", ca, VDL_ERR_CONNECT, VDL_FAIL_CERTIFICATE,
        refused + "hostname mismatch", ""},
-      {UrlOf(kGood, "/small.txt"), none.c_str(), VDL_ERR_CONNECT, VDL_FAIL_TLS,
-       "Error loading the trusted certificates!", ""},
-      // TLS spoken to a plain HTTP server.
-      {"https://localhost:" + std::to_string(ports[kPlain]) + "/small.txt", ca.c_str(),
-       VDL_ERR_CONNECT, VDL_FAIL_TLS, "TLS handshake failed: ", ""},
+      {"https" + at[kPlain].substr(4) + "/small", ca, VDL_ERR_CONNECT, VDL_FAIL_TLS,
+       "TLS handshake failed: ", ""},
+      {at[kGood] + "/to-path", ca, VDL_ERR_NONE, VDL_FAIL_OTHER, "", kSmall, 0, 0, 0, true},
+      {at[kGood] + "/to-plain", ca, VDL_ERR_INVALID_URL, VDL_FAIL_TLS_DOWNGRADE,
+       "refused to follow https to " + at[kPlain] + "/small", "", 0, 0, 0, true},
+      // The CA file goes along.
+      {at[kPlain] + "/to-tls", ca, VDL_ERR_NONE, VDL_FAIL_OTHER, "", kSmall, 0, 0, 0, true},
+      {at[kGood] + "/endless", ca, VDL_ERR_INVALID_RESPONSE, VDL_FAIL_SIZE_LIMIT,
+       "body goes past the limit of 100000 bytes", std::string(100000, 'x'), 0, 0, 100000},
+      {at[kGood] + "/dribble", ca, VDL_ERR_TIMEOUT, VDL_FAIL_TOO_SLOW, "below 50 bytes/s for 1 s",
+       kSmall.substr(0, 1), 0, 50},
+      {at[kGood] + "/dribble", ca, VDL_ERR_TIMEOUT, VDL_FAIL_OTHER, "no data for 100 ms",
+       kSmall.substr(0, 1), 100},
+      {mute, ca, VDL_ERR_TIMEOUT, VDL_FAIL_TLS, "TLS handshake timed out", "", 300},
+      {mute, ca, VDL_ERR_TIMEOUT, VDL_FAIL_TOO_SLOW, "TLS handshake took longer than 1 s", "", 0,
+       1024},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.url + " trusting " + (c.caFile != nullptr ? c.caFile : "the system"));
-    Outcome got = Fetch(c.url, c.caFile);
-    EXPECT_EQ(got.ok, c.code == VDL_ERR_NONE);
-    EXPECT_EQ(got.code, c.code);
-    EXPECT_EQ(got.kind, c.kind);
-    EXPECT_EQ(got.detail.substr(0, c.detail.size()), c.detail);
-    EXPECT_TRUE(got.body == c.body) << got.body.size() << " bytes";
-  }
-}
-
-TEST_F(DownloadHttps, ResponseSplitIntoManyRecordsArrivesWhole) {
-  const std::string ca = At("ca.pem");
-  for (const char* path : {"/pieces3.txt", "/pieces7.bin"}) {
-    SCOPED_TRACE(path);
-    Outcome got = Fetch(UrlOf(kGood, path), ca.c_str());
-    EXPECT_TRUE(got.ok) << got.detail;
-    EXPECT_EQ(Sha256Hex(got.body), Sha256Hex(path[7] == '3' ? kSmall : kLarge));
-  }
-}
-
-TEST_F(DownloadHttps, RedirectsNeverLeaveTls) {
-  const std::string ca = At("ca.pem");
-  struct Case {
-    Peer from;
-    std::string location;
-    int32_t code;
-    VdlFailureKind kind;
-  } cases[] = {
-      {kGood, "/small.txt", VDL_ERR_NONE, VDL_FAIL_OTHER},
-      {kGood, UrlOf(kGood, "/small.txt", "127.0.0.1"), VDL_ERR_NONE, VDL_FAIL_OTHER},
-      // From plain HTTP to https, the CA file going along.
-      {kPlain, UrlOf(kGood, "/small.txt"), VDL_ERR_NONE, VDL_FAIL_OTHER},
-      {kGood, UrlOf(kPlain, "/small.txt"), VDL_ERR_INVALID_URL, VDL_FAIL_TLS_DOWNGRADE},
-      {kGood, "ftp://localhost/small.txt", VDL_ERR_INVALID_URL, VDL_FAIL_TLS_DOWNGRADE},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.location);
-    ASSERT_TRUE(WriteFile(At("www/moved.redirect"), c.location));
-    Outcome got = Fetch(UrlOf(c.from, "/moved"), ca.c_str(),
-                        [](VelmarDownloadNoCurl& dl) { dl.SetFollowRedirects(true); });
-    EXPECT_EQ(got.code, c.code);
-    EXPECT_EQ(got.kind, c.kind);
-    EXPECT_EQ(got.body, c.code == VDL_ERR_NONE ? kSmall : "");
-    if (c.kind == VDL_FAIL_TLS_DOWNGRADE) {
-      EXPECT_EQ(got.detail, "refused to follow https to " + c.location);
+    SCOPED_TRACE(c.url + " trusting " + (c.caFile.empty() ? "the system" : c.caFile));
+    VelmarDownloadNoCurl dl(c.url.c_str(), nullptr, nullptr, nullptr, nullptr);
+    dl.SetCaFile(c.caFile.c_str());
+    if (c.timeoutMs != 0) dl.SetTimeout(c.timeoutMs);
+    if (c.rate != 0) dl.SetMinimumRate(c.rate, 1);
+    dl.SetMaxSize(c.maxSize);
+    dl.SetFollowRedirects(c.follow);
+    StringStream out;
+    EXPECT_EQ(dl.DownloadToStream(&out.stream), c.code == VDL_ERR_NONE);
+    EXPECT_EQ(dl.GetError(), c.code);
+    EXPECT_EQ(dl.GetFailureKind(), c.kind);
+    EXPECT_EQ(std::string(dl.GetErrorDetail()).substr(0, c.detail.size()), c.detail);
+    EXPECT_EQ(out.data.substr(0, c.body.size()), c.body);
+    if (c.code == VDL_ERR_NONE || c.kind == VDL_FAIL_SIZE_LIMIT) {
+      EXPECT_EQ(out.data.size(), c.body.size());
     }
   }
-}
-
-TEST_F(DownloadHttps, LimitsHoldOverTls) {
-  const std::string ca = At("ca.pem");
-  Outcome endless = Fetch(UrlOf(kGood, "/endless"), ca.c_str(),
-                          [](VelmarDownloadNoCurl& dl) { dl.SetMaxSize(100000); });
-  EXPECT_EQ(endless.code, VDL_ERR_INVALID_RESPONSE);
-  EXPECT_EQ(endless.kind, VDL_FAIL_SIZE_LIMIT);
-  EXPECT_EQ(endless.body.size(), 100000u);
-  Outcome slow = Fetch(UrlOf(kGood, "/dribble"), ca.c_str(),
-                       [](VelmarDownloadNoCurl& dl) { dl.SetMinimumRate(50, 1); });
-  EXPECT_EQ(slow.code, VDL_ERR_TIMEOUT);
-  EXPECT_EQ(slow.kind, VDL_FAIL_TOO_SLOW);
-  EXPECT_EQ(slow.detail, "below 50 bytes/s for 1 s");
-}
-
-TEST(DownloadHttpsHandshake, SilentServerIsCutOffByTheTimeOutOrTheRate) {
-  struct Case {
-    uint64_t timeoutMs;
-    uint32_t rate;
-    int32_t code;
-    VdlFailureKind kind;
-    const char* detail;
-  } cases[] = {
-      {300, 0, VDL_ERR_TIMEOUT, VDL_FAIL_TLS, "TLS handshake timed out"},
-      {60000, 1024, VDL_ERR_TIMEOUT, VDL_FAIL_TOO_SLOW, "TLS handshake took longer than 1 s"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.detail);
-    ScriptServer server;
-    server.Accept().ExpectClosed();
-    ASSERT_TRUE(server.Start());
-    std::string url = "https://127.0.0.1:" + std::to_string(server.Port()) + "/x";
-    Outcome got = Fetch(url, nullptr, [&c](VelmarDownloadNoCurl& dl) {
-      dl.SetTimeout(c.timeoutMs);
-      dl.SetMinimumRate(c.rate, 1);
-    });
-    EXPECT_EQ(got.code, c.code);
-    EXPECT_EQ(got.kind, c.kind);
-    EXPECT_EQ(got.detail, c.detail);
-    EXPECT_EQ(server.Finish(), "");
-  }
+  EXPECT_EQ(silent.Finish(), "");
 }
 
 }  // namespace
