@@ -41,6 +41,9 @@ int RunUpdate(const char* selfName) {
   TransferSettings transfer;
   transfer.jobs = g_settings.jobs;
   transfer.retries = g_settings.retries;
+  transfer.minRate = static_cast<uint32_t>(g_settings.speedLimit);
+  transfer.rateWindow = static_cast<uint32_t>(g_settings.speedTime);
+  transfer.caFile = g_settings.caFile;
   updater.SetTransferSettings(transfer);
   updater.SetDryRun(g_settings.check);
   if (!AddTrustedKeys(&updater)) {

@@ -23,6 +23,9 @@ constexpr int kServerOption = 256;
 constexpr int kTrustKeyOption = 257;
 constexpr int kJobsOption = 258;
 constexpr int kRetriesOption = 259;
+constexpr int kSpeedLimitOption = 260;
+constexpr int kSpeedTimeOption = 261;
+constexpr int kCaFileOption = 262;
 constexpr int kCheckOption = 263;
 
 const char kShortOptions[] = "345and:hp:t:V";
@@ -37,6 +40,9 @@ const struct option kLongOptions[] = {
     {"trust-key", required_argument, nullptr, kTrustKeyOption},
     {"jobs", required_argument, nullptr, kJobsOption},
     {"retries", required_argument, nullptr, kRetriesOption},
+    {"speed-limit", required_argument, nullptr, kSpeedLimitOption},
+    {"speed-time", required_argument, nullptr, kSpeedTimeOption},
+    {"ca-file", required_argument, nullptr, kCaFileOption},
     {"check", no_argument, nullptr, kCheckOption},
     {nullptr, 0, nullptr, 0},
 };
@@ -107,24 +113,51 @@ bool SetPlatform(const char* value, CliSettings* settings, FILE* err) {
   return true;
 }
 
-// --server HOST[:PORT]: not empty, no '/', no blanks, bounded.
+// --server [http://|https://]HOST[:PORT]: not empty, no further '/', no
+// blanks, bounded.
 bool SetServer(const char* value, CliSettings* settings, FILE* err) {
-  if (*value == '\0') {
+  const char* host = value;
+  settings->secure = strncasecmp(value, "https://", 8) == 0;
+  if (settings->secure) {
+    host += 8;
+  } else if (strncasecmp(value, "http://", 7) == 0) {
+    host += 7;
+  }
+  if (*host == '\0') {
     fprintf(err, "Option --server: the server name is empty.\n");
     return false;
   }
-  for (const char* p = value; *p != '\0'; ++p) {
+  for (const char* p = host; *p != '\0'; ++p) {
     if (*p == '/' || isspace(static_cast<unsigned char>(*p))) {
       fprintf(err, "Option --server: `%s' is not HOST or HOST:PORT.\n", value);
       return false;
     }
   }
-  if (strlen(value) > kMaxServer) {
+  if (strlen(host) > kMaxServer) {
     fprintf(err, "Option --server: the server name is longer than %zu characters.\n", kMaxServer);
     return false;
   }
-  strlcpy(settings->server, value, sizeof(settings->server));
+  strlcpy(settings->server, host, sizeof(settings->server));
   return true;
+}
+
+// --ca-file FILE: bounded, and readable now, so that a wrong name stops the
+// run before anything is fetched. Whether it holds certificates shows at
+// the first https transfer.
+bool SetCaFile(const char* path, CliSettings* settings, FILE* err) {
+  if (strlen(path) > kMaxCaFile) {
+    fprintf(err, "Option --ca-file: the file name is longer than %zu characters.\n", kMaxCaFile);
+    return false;
+  }
+  FILE* file = fopen(path, "rb");
+  if (file != nullptr && (fgetc(file) != EOF || !ferror(file))) {
+    fclose(file);
+    strlcpy(settings->caFile, path, sizeof(settings->caFile));
+    return true;
+  }
+  fprintf(err, "Option --ca-file: cannot read %s: %s.\n", path, strerror(errno));
+  if (file != nullptr) fclose(file);
+  return false;
 }
 
 // --trust-key FILE: an Ed25519 public key in PEM form, read now.
@@ -142,7 +175,8 @@ bool AddTrustKey(const char* path, CliSettings* settings, FILE* err) {
   return true;
 }
 
-// --jobs and --retries: a whole decimal number from `low` to `high`.
+// --jobs, --retries, --speed-limit and --speed-time: a whole decimal number
+// from `low` to `high`.
 bool SetCount(const char* name, const char* value, int low, int high, int* out, FILE* err) {
   char* end = nullptr;
   errno = 0;
@@ -187,6 +221,12 @@ bool ApplyOption(int option, const char* value, CliSettings* settings, FILE* err
       return SetCount("jobs", value, 1, kMaxJobs, &settings->jobs, err);
     case kRetriesOption:
       return SetCount("retries", value, 0, kMaxRetries, &settings->retries, err);
+    case kSpeedLimitOption:
+      return SetCount("speed-limit", value, 0, kMaxSpeedLimit, &settings->speedLimit, err);
+    case kSpeedTimeOption:
+      return SetCount("speed-time", value, 1, kMaxSpeedTime, &settings->speedTime, err);
+    case kCaFileOption:
+      return SetCaFile(value, settings, err);
     case kCheckOption:
       settings->check = true;
       return true;
@@ -203,6 +243,8 @@ void InitSettings(CliSettings* settings) {
   strlcpy(settings->installType, "full", sizeof(settings->installType));
   strlcpy(settings->server, kDefaultServer, sizeof(settings->server));
   settings->jobs = 1;
+  settings->speedLimit = 1024;
+  settings->speedTime = 60;
 }
 
 int ParseOptions(int argc, char** argv, CliSettings* settings, FILE* out, FILE* err) {
@@ -241,8 +283,9 @@ void FinishSettings(CliSettings* settings) {
 }
 
 bool BuildInfoUrl(const CliSettings& settings, char* url, size_t size) {
-  int length = snprintf(url, size, "http://%s/updates/quillon%s-%s-%s.info", settings.server,
-                        settings.productLine, settings.installType, settings.platform);
+  int length = snprintf(url, size, "%s://%s/updates/quillon%s-%s-%s.info",
+                        settings.secure ? "https" : "http", settings.server, settings.productLine,
+                        settings.installType, settings.platform);
   return length >= 0 && static_cast<size_t>(length) < size;
 }
 

@@ -3,7 +3,9 @@
 // the working directory, is read back whole, and the scratch file is deleted
 // on every way out once it exists. With trusted keys the signature file is
 // then fetched into memory and checked (trust.cpp) before the text replaces
-// infoText.
+// infoText. Both transfers go through ConfigureDownload with their size
+// bounds, and each is tried again, as the transfer settings allow, when it
+// failed for a reason that may pass.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -19,10 +21,6 @@
 namespace {
 
 const char kScratchFile[] = "updater-info.xml";
-
-// The whole document is held in memory for the parser; a larger answer is
-// refused instead of being allocated.
-constexpr int64_t kMaxInfoSize = 64 * 1024 * 1024;
 
 enum ReadResult { kRead, kTooLarge, kReadError };
 
@@ -55,28 +53,90 @@ FILE* OpenScratch() {
   return file;
 }
 
-// Fetches "<url>.sig" into `text`, refusing more than kMaxSignatureFileSize
-// bytes. False with the Updater's error set.
-bool FetchSignatures(Updater* updater, std::string* text) {
-  std::string url = updater->infoUrl + ".sig";
-  VelmarDownloadNoCurl download(url.c_str(), nullptr, nullptr, nullptr, nullptr);
-  // One byte more than allowed shows that the file is too large.
-  char* block = static_cast<char*>(zmalloc(kMaxSignatureFileSize + 1));
+// One try of a transfer. False with the Updater's error set; when the
+// failure may pass and tries are left, `*notice` is the line to send before
+// the next one.
+struct Try {
+  Updater* updater;
+  const std::string& url;
+  int attempt;
+  std::string* notice;
+
+  void OfferRetry(VelmarDownloadNoCurl* download) const {
+    if (attempt <= updater->transfer.retries && IsTransient(download)) {
+      *notice = RetryNotice(url, download, attempt, updater->transfer.retries);
+    }
+  }
+};
+
+// Runs `fetch` (one try, given its Try) until it succeeds or offers no
+// retry, pausing between tries.
+template <typename Fetch>
+bool WithRetries(Updater* updater, const std::string& url, Fetch fetch) {
+  for (int attempt = 1;; ++attempt) {
+    std::string notice;
+    if (fetch(Try{updater, url, attempt, &notice})) return true;
+    if (notice.empty()) return false;
+    updater->Status("%s", notice.c_str());
+    PauseBeforeRetry(updater->transfer, attempt);
+  }
+}
+
+// One try of fetching the document into `text` through the scratch file.
+bool FetchDocument(const Try& t, std::string* text) {
+  Updater* u = t.updater;
+  VDL_PROGRESS_CALLBACK progress = u->callbacks != nullptr ? u->callbacks->onProgress : nullptr;
+  VelmarDownloadNoCurl download(t.url.c_str(), progress, nullptr, nullptr, nullptr);
+  ConfigureDownload(u->transfer, kMaxInfoSize, &download);
+  if (download.GetError() != 0) {
+    u->SetError("VDL reports %s", TransferFailureText(&download).c_str());
+    return false;
+  }
+  FILE* file = OpenScratch();
+  if (file == nullptr) {
+    u->SetError("Error opening updater-info.xml");
+    return false;
+  }
+  ReadResult read = kReadError;
+  if (download.DownloadToHandle(file)) {
+    read = ReadBack(file, text);
+  } else if (!download.SizeLimitHit()) {
+    u->SetError("VDL reports %s", TransferFailureText(&download).c_str());
+    t.OfferRetry(&download);
+  }
+  fclose(file);
+  remove(kScratchFile);
+  if (read == kTooLarge || download.SizeLimitHit()) {
+    u->SetError("Error reading updater-info.xml! (larger than %lld bytes)",
+                static_cast<long long>(kMaxInfoSize));
+  } else if (read == kReadError && download.GetError() == VDL_ERR_NONE) {
+    u->SetError("Error reading updater-info.xml!");
+  }
+  return read == kRead;
+}
+
+// One try of fetching the signature file at `t.url` into `text`, held in
+// memory and bounded by kMaxSignatureFileSize.
+bool FetchSignatures(const Try& t, std::string* text) {
+  Updater* u = t.updater;
+  const char* url = t.url.c_str();
+  VelmarDownloadNoCurl download(url, nullptr, nullptr, nullptr, nullptr);
+  ConfigureDownload(u->transfer, kMaxSignatureFileSize, &download);
+  char* block = static_cast<char*>(zmalloc(kMaxSignatureFileSize));
   DataStream* stream =
-      block != nullptr ? stream_from_memory(block, kMaxSignatureFileSize + 1) : nullptr;
+      block != nullptr ? stream_from_memory(block, kMaxSignatureFileSize) : nullptr;
   bool ok = stream != nullptr && download.DownloadToStream(stream);
   int64_t size = stream != nullptr ? stream->tell(stream) : 0;
   if (stream != nullptr) stream->close(stream);
-  if (size > static_cast<int64_t>(kMaxSignatureFileSize)) {
-    updater->SetError("Signature file %s is larger than %zu bytes", url.c_str(),
-                      kMaxSignatureFileSize);
-    ok = false;
+  if (download.SizeLimitHit()) {
+    u->SetError("Signature file %s is larger than %zu bytes", url, kMaxSignatureFileSize);
   } else if (stream == nullptr) {
-    updater->SetError("Out of memory fetching %s", url.c_str());
+    u->SetError("Out of memory fetching %s", url);
   } else if (!ok && download.GetError() == VDL_ERR_NOT_FOUND) {
-    updater->SetError("No signature file at %s", url.c_str());
+    u->SetError("No signature file at %s", url);
   } else if (!ok) {
-    updater->SetError("Error fetching %s: VDL reports %s", url.c_str(), download.GetErrorString());
+    u->SetError("Error fetching %s: VDL reports %s", url, TransferFailureText(&download).c_str());
+    t.OfferRetry(&download);
   } else {
     text->assign(block, static_cast<size_t>(size));
   }
@@ -88,40 +148,14 @@ bool FetchSignatures(Updater* updater, std::string* text) {
 
 bool Updater::DownloadInfo() {
   ScopedLock hold(lock);
-  VDL_PROGRESS_CALLBACK progress = callbacks != nullptr ? callbacks->onProgress : nullptr;
-  VelmarDownloadNoCurl download(infoUrl.c_str(), progress, nullptr, nullptr, nullptr);
-  if (download.GetError() != 0) {
-    SetError("VDL reports %s", download.GetErrorString());
-    return false;
-  }
-  FILE* file = OpenScratch();
-  if (file == nullptr) {
-    SetError("Error opening updater-info.xml");
-    return false;
-  }
-  bool ok = false;
   std::string text;
-  if (!download.DownloadToHandle(file)) {
-    SetError("VDL reports %s", download.GetErrorString());
-  } else {
-    switch (ReadBack(file, &text)) {
-      case kRead:
-        ok = true;
-        break;
-      case kTooLarge:
-        SetError("Error reading updater-info.xml! (larger than %lld bytes)",
-                 static_cast<long long>(kMaxInfoSize));
-        break;
-      case kReadError:
-        SetError("Error reading updater-info.xml!");
-        break;
-    }
-  }
-  fclose(file);
-  remove(kScratchFile);
+  const std::string signatureUrl = infoUrl + ".sig";
+  bool ok = WithRetries(this, infoUrl, [&text](const Try& t) { return FetchDocument(t, &text); });
   if (ok && !trust.keys.empty()) {
     std::string signatures;
-    ok = FetchSignatures(this, &signatures) && AcceptSignatures(text, signatures);
+    ok = WithRetries(this, signatureUrl,
+                     [&signatures](const Try& t) { return FetchSignatures(t, &signatures); }) &&
+         AcceptSignatures(text, signatures);
   }
   if (ok) infoText = text.c_str();  // a zero byte in the document ends it early
   return ok;

@@ -192,6 +192,7 @@ bool UpdateRun::FetchPack(UpdateFile* file, const char* packPath) {
   bool ok = false;
   {
     VelmarDownloadNoCurl download(file->url.c_str(), progress, nullptr, nullptr, name);
+    ConfigureDownload(u->transfer, PackSizeBound(file->size), &download);
     FILE* pack = nullptr;
     if (download.GetError() != 0) {
       u->SetError("VDL reports '%s' while downloading '%s'", download.GetErrorString(),
@@ -200,10 +201,7 @@ bool UpdateRun::FetchPack(UpdateFile* file, const char* packPath) {
       u->SetError("Error opening %s", packPath);
     } else {
       ok = download.DownloadToHandle(pack);
-      if (!ok) {
-        u->SetError("VDL reports '%s' while downloading '%s'", download.GetErrorString(),
-                    file->path.c_str());
-      }
+      if (!ok) u->SetError("%s", PackFailureText(&download, file->path, file->size).c_str());
       // The close writes what the stdio buffer still holds: a full disk may
       // show only here.
       if (fclose(pack) != 0 && ok) {

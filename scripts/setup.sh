@@ -5,7 +5,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(cmake g++ make pkg-config libssl-dev zlib1g-dev libtinyxml-dev libgtest-dev
-          openssl python3 python3-pyftpdlib procps nginx man-db)
+          openssl ca-certificates python3 python3-pyftpdlib procps nginx man-db)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -230,7 +230,8 @@ Step FtpExchange::ReadFile(const char* text) {
     if (n == 0) {
       dl.SetErrorDetail("data connection closed after %lld of %lld bytes",
                         static_cast<long long>(received), static_cast<long long>(size));
-      return Fail(VDL_ERR_INVALID_RESPONSE);
+      dl.Fail(VDL_ERR_INVALID_RESPONSE, VDL_FAIL_CUT_SHORT);
+      return Step::kFailed;
     }
     if (n < 0) {
       dl.FailReceive(n, data);

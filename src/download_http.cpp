@@ -1,10 +1,12 @@
 #define MEMLEAK_SOURCE "download_nocurl"
 // The HTTP/1.0 exchange: one GET per connection with "Connection: close",
-// optional Basic authentication and Range, the header phase with the status,
-// range and redirect rules, and the body phase into the caller's stream.
+// over TLS for https, optional Basic authentication and Range, the header
+// phase with the status, range and redirect rules, and the body phase into
+// the caller's stream.
 #include <openssl/evp.h>
 #include <strings.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -45,6 +47,7 @@ class HttpExchange {
 
  private:
   bool Connect();
+  bool StartTls();
   bool SendRequest();
   bool AppendAuthorization(size_t* length);
   bool ReadHeaders(bool* redirected);
@@ -52,6 +55,7 @@ class HttpExchange {
   HeaderAction HandleHeader(const char* line);
   HeaderAction OnContentLength(const char* value);
   HeaderAction Redirect(const char* location);
+  char* RedirectUrl(const char* location);
   bool PrepareBody();
   bool PrepareResumedBody();
   bool ReadBody();
@@ -106,7 +110,27 @@ bool HttpExchange::Connect() {
   }
   vdl_receiver_init(&rx, sockets, dl.EffectiveTimeout(), kMaxHeaderWaits, dl.minRate,
                     dl.rateWindowSeconds);
-  return true;
+  return !dl.secure || StartTls();
+}
+
+// The verified handshake, bounded like a receive: by the time-out and by the
+// rate guard's first window. The response then gets a window of its own.
+bool HttpExchange::StartTls() {
+  const uint32_t timeout = dl.EffectiveTimeout();
+  const uint32_t window = rx.rate.RemainingMs(vdl_now_ms());
+  const uint32_t limit = window < timeout ? window : timeout;
+  if (sockets->StartClientTLS(sock, dl.host, dl.caFile[0] != '\0' ? dl.caFile : nullptr, limit)) {
+    vdl_receiver_init(&rx, sockets, timeout, kMaxHeaderWaits, dl.minRate, dl.rateWindowSeconds);
+    return true;
+  }
+  const int32_t error = sockets->GetLastError(sock);
+  dl.SetErrorDetail("%s", sockets->GetLastErrorString(sock));
+  if (error == ETIMEDOUT && limit < timeout) {
+    dl.SetErrorDetail("TLS handshake took longer than %u s", dl.rateWindowSeconds);
+    return dl.Fail(VDL_ERR_TIMEOUT, VDL_FAIL_TOO_SLOW);
+  }
+  if (error == ETIMEDOUT) return dl.Fail(VDL_ERR_TIMEOUT, VDL_FAIL_TLS);
+  return dl.Fail(VDL_ERR_CONNECT, error == VS_ERR_VERIFY ? VDL_FAIL_CERTIFICATE : VDL_FAIL_TLS);
 }
 
 bool HttpExchange::SendRequest() {
@@ -238,18 +262,24 @@ HeaderAction HttpExchange::OnContentLength(const char* value) {
 }
 
 // Fetches `location` with a new downloader into the same stream; its result
-// and code become this transfer's. It keeps the limits and the resume
-// offset, otherwise it has default options. The credentials go along only
-// while the redirect stays on the same host and port.
+// and code become this transfer's. It keeps the limits, the CA file and the
+// resume offset, otherwise it has default options. The credentials go along
+// only while the redirect stays on the same scheme, host and port. From
+// https only https is followed: what TLS protects must not go out in clear.
 HeaderAction HttpExchange::Redirect(const char* location) {
   CloseConnection();
-  char* url = location[0] == '/'
-                  ? zmprintf("http://%s:%d%s", dl.host, static_cast<int>(dl.port), location)
-                  : zstrdup(location);
+  char* url = RedirectUrl(location);
   if (url == nullptr) return FailHeader(VDL_ERR_INVALID_URL);
   VDL_URL_PARTS target;
-  bool sameServer = vdl_parse_http_url(url, &target) == VDL_ERR_NONE &&
-                    strcasecmp(target.host, dl.host) == 0 && target.port == dl.port;
+  const bool parsed = vdl_parse_http_url(url, &target) == VDL_ERR_NONE;
+  if (dl.secure && !(parsed && target.tls)) {
+    dl.SetErrorDetail("refused to follow https to %.200s", url);
+    zfree(url);
+    dl.Fail(VDL_ERR_INVALID_URL, VDL_FAIL_TLS_DOWNGRADE);
+    return HeaderAction::kFailed;
+  }
+  bool sameServer = parsed && target.tls == dl.secure && strcasecmp(target.host, dl.host) == 0 &&
+                    target.port == dl.port;
   VelmarDownloadNoCurl next(url, dl.callback, sameServer ? dl.user : nullptr,
                             sameServer ? dl.password : nullptr, dl.userData);
   dl.CarryOptionsTo(next);
@@ -260,6 +290,14 @@ HeaderAction HttpExchange::Redirect(const char* location) {
   }
   zfree(url);
   return redirectResult ? HeaderAction::kRedirected : HeaderAction::kFailed;
+}
+
+// The absolute URL of a "Location:" value, tracked; a path alone stays on
+// this server and scheme. Null when out of memory.
+char* HttpExchange::RedirectUrl(const char* location) {
+  if (location[0] != '/') return zstrdup(location);
+  return zmprintf("%s://%s:%d%s", dl.secure ? "https" : "http", dl.host, static_cast<int>(dl.port),
+                  location);
 }
 
 // Once the headers are read: judges the response as a whole and readies the
@@ -322,7 +360,7 @@ bool HttpExchange::ReadBody() {
   if (haveLength && body < announced) {
     dl.SetErrorDetail("connection closed after %lld of %lld bytes", static_cast<long long>(body),
                       static_cast<long long>(announced));
-    return Fail(VDL_ERR_INVALID_RESPONSE);
+    return dl.Fail(VDL_ERR_INVALID_RESPONSE, VDL_FAIL_CUT_SHORT);
   }
   return true;
 }

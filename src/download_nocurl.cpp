@@ -66,10 +66,11 @@ void VelmarDownloadCore::Init() {
   minRate = VDL_DEFAULT_MIN_RATE;
   rateWindowSeconds = VDL_DEFAULT_RATE_WINDOW_S;
   resumeFrom = 0;
-  sizeLimitHit = false;
   resumed = false;
   httpStatus = 0;
+  failureKind = VDL_FAIL_OTHER;
   errorDetail[0] = '\0';
+  caFile[0] = '\0';
   targetFile = nullptr;
   cutAtResume = false;
 }
@@ -131,6 +132,11 @@ bool VelmarDownloadCore::Fail(int32_t code) {
   return false;
 }
 
+bool VelmarDownloadCore::Fail(int32_t code, VdlFailureKind kind) {
+  failureKind = kind;
+  return Fail(code);
+}
+
 void VelmarDownloadCore::SetErrorDetail(const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -147,15 +153,24 @@ void VelmarDownloadCore::SetMinimumRate(uint32_t bytesPerSecond, uint32_t window
 
 void VelmarDownloadCore::SetResumeFrom(int64_t offset) { resumeFrom = offset > 0 ? offset : 0; }
 
+void VelmarDownloadCore::SetCaFile(const char* path) {
+  if (path == nullptr) path = "";
+  // A cut path would name another file, or none.
+  if (strlcpy(caFile, path, sizeof(caFile)) >= sizeof(caFile)) {
+    caFile[0] = '\0';
+    SetErrorDetail("CA file name longer than %zu characters", sizeof(caFile) - 1);
+    Fail(VDL_ERR_FILE_ACCESS);
+  }
+}
+
 // ---------------------------------------------------------------------------
 // VelmarDownloadCore: body helpers for the protocols
 
 bool VelmarDownloadCore::CheckAnnouncedSize(int64_t total) {
   if (maxSize == 0 || total <= maxSize) return true;
-  sizeLimitHit = true;
   SetErrorDetail("announced %lld bytes, limit %lld", static_cast<long long>(total),
                  static_cast<long long>(maxSize));
-  return Fail(VDL_ERR_INVALID_RESPONSE);
+  return Fail(VDL_ERR_INVALID_RESPONSE, VDL_FAIL_SIZE_LIMIT);
 }
 
 bool VelmarDownloadCore::WriteBody(DataStream* stream, const char* bytes, int64_t count,
@@ -168,9 +183,8 @@ bool VelmarDownloadCore::WriteBody(DataStream* stream, const char* bytes, int64_
   }
   *received += take;
   if (over) {
-    sizeLimitHit = true;
     SetErrorDetail("body goes past the limit of %lld bytes", static_cast<long long>(maxSize));
-    return Fail(VDL_ERR_INVALID_RESPONSE);
+    return Fail(VDL_ERR_INVALID_RESPONSE, VDL_FAIL_SIZE_LIMIT);
   }
   if (callback != nullptr && !callback(*received, total, userData)) {
     return Fail(VDL_ERR_CALLBACK_ABORT);
@@ -206,13 +220,14 @@ void VelmarDownloadCore::CarryOptionsTo(VelmarDownloadCore& next) const {
   next.minRate = minRate;
   next.rateWindowSeconds = rateWindowSeconds;
   next.resumeFrom = resumeFrom;
+  memcpy(next.caFile, caFile, sizeof(caFile));
   next.targetFile = targetFile;
   next.cutAtResume = cutAtResume;
 }
 
 void VelmarDownloadCore::TakeOutcomeFrom(const VelmarDownloadCore& next) {
   errorCode = next.errorCode;
-  sizeLimitHit = next.sizeLimitHit;
+  failureKind = next.failureKind;
   resumed = next.resumed;
   // A redirect that read no response leaves the redirecting one's status.
   if (next.httpStatus != 0) httpStatus = next.httpStatus;
@@ -276,6 +291,7 @@ void VelmarDownloadNoCurl::Init() {
   failOnRedirect = true;
   timeout = 0;
   protocol = VDL_PROTO_HTTP;
+  secure = false;
   user[0] = '\0';
   password[0] = '\0';
   delete sockets;
@@ -311,15 +327,16 @@ bool VelmarDownloadNoCurl::FailReceive(int result, VELMAR_SOCKET* sock) {
   switch (result) {
     case VDL_RECV_TOO_SLOW:
       SetErrorDetail("below %u bytes/s for %u s", minRate, rateWindowSeconds);
-      return Fail(VDL_ERR_TIMEOUT);
+      return Fail(VDL_ERR_TIMEOUT, VDL_FAIL_TOO_SLOW);
     case VS_LINE_ERROR:
       code = vdl_recv_failure_code(sockets, sock);
       if (code != VDL_ERR_TIMEOUT) {
         SetErrorDetail("receive failed: %s", sockets->GetLastErrorString(sock));
-        return Fail(code);
+        return Fail(code, VDL_FAIL_CUT_SHORT);
       }
       // A receive that timed out.
       // fall through
+    case VDL_RECV_TIMED_OUT:
     case VDL_LINE_STALLED:
       SetErrorDetail("no data for %u ms", EffectiveTimeout());
       return Fail(VDL_ERR_TIMEOUT);
@@ -328,8 +345,11 @@ bool VelmarDownloadNoCurl::FailReceive(int result, VELMAR_SOCKET* sock) {
       return Fail(code);
     case VS_LINE_CLOSED:
       SetErrorDetail("connection closed early");
-      return Fail(code);
-    default:  // incomplete or cut off by the peer's close
+      return Fail(code, VDL_FAIL_CUT_SHORT);
+    case VDL_LINE_TRUNCATED:
+      SetErrorDetail("connection closed within a line");
+      return Fail(code, VDL_FAIL_CUT_SHORT);
+    default:  // a line that kept coming in pieces for too long
       SetErrorDetail("incomplete line");
       return Fail(code);
   }
@@ -340,6 +360,7 @@ bool VelmarDownloadNoCurl::ParseUrl(const char* url) {
   int32_t code = url == nullptr ? VDL_ERR_INVALID_PROTOCOL : vdl_parse_http_url(url, &parts);
   if (code != VDL_ERR_NONE) return Fail(code);
   protocol = VDL_PROTO_HTTP;
+  secure = parts.tls;
   port = parts.port;
   strlcpy(host, parts.host, sizeof(host));
   strlcpy(path, parts.path, sizeof(path));
@@ -350,7 +371,7 @@ bool VelmarDownloadNoCurl::DownloadToStream(DataStream* stream) {
   if (errorCode != VDL_ERR_NONE) return false;
   if (stream == nullptr || stream->write == nullptr) return Fail(VDL_ERR_FILE_ACCESS);
   if (sockets == nullptr) return Fail(VDL_ERR_SOCKET);
-  sizeLimitHit = false;
+  failureKind = VDL_FAIL_OTHER;
   resumed = false;
   httpStatus = 0;
   if (protocol == VDL_PROTO_HTTP) return HttpDownload(stream);

@@ -1,6 +1,7 @@
-// The downloader: one object per transfer of one file over HTTP/1.0 or FTP
-// (passive mode, binary), into a file by name, an open stdio handle or a
-// DataStream, with an optional progress callback.
+// The downloader: one object per transfer of one file over HTTP/1.0, HTTP/1.0
+// over TLS (https, the server's certificate verified) or FTP (passive mode,
+// binary), into a file by name, an open stdio handle or a DataStream, with an
+// optional progress callback.
 //
 // VelmarDownloadCore is the abstract downloader (callback, user data, the last
 // error code and its text, the three download targets); VelmarDownloadNoCurl
@@ -12,8 +13,10 @@
 //
 // Limits bound what a server can make a transfer cost: SetMaxSize caps the
 // bytes that reach the target, SetMinimumRate ends a transfer that crawls.
-// SetResumeFrom asks an HTTP server for the rest of a file only. After a
-// failure GetErrorDetail says more than the code, and GetHttpStatus gives the
+// SetResumeFrom asks an HTTP server for the rest of a file only; SetCaFile
+// names the authorities an https server's certificate must chain to. After a
+// failure GetErrorDetail says more than the code, GetFailureKind tells the
+// kinds of failure a code does not tell apart, and GetHttpStatus gives the
 // last HTTP status read.
 //
 // Thread-safety: an object is used by one thread at a time; the progress
@@ -72,6 +75,20 @@ constexpr uint32_t VDL_DEFAULT_RATE_WINDOW_S = 60;  // seconds
 // Size of the GetErrorDetail text, terminator included.
 constexpr size_t VDL_ERROR_DETAIL_SIZE = 256;
 
+// Size of the SetCaFile path, terminator included.
+constexpr size_t VDL_CA_FILE_SIZE = 1024;
+
+// What GetFailureKind tells beyond the error code.
+enum VdlFailureKind : int32_t {
+  VDL_FAIL_OTHER = 0,          // no failure, or one the code says all about
+  VDL_FAIL_SIZE_LIMIT = 1,     // the size cap (VDL_ERR_INVALID_RESPONSE)
+  VDL_FAIL_TOO_SLOW = 2,       // below the minimum rate (VDL_ERR_TIMEOUT)
+  VDL_FAIL_CERTIFICATE = 3,    // the server's certificate was refused (VDL_ERR_CONNECT)
+  VDL_FAIL_TLS = 4,            // another TLS handshake failure (VDL_ERR_CONNECT or _TIMEOUT)
+  VDL_FAIL_TLS_DOWNGRADE = 5,  // a redirect from https to another scheme (VDL_ERR_INVALID_URL)
+  VDL_FAIL_CUT_SHORT = 6,      // closed or reset before the response was whole
+};
+
 // The text of an error code: the table's entry for 0 to 13, "Unkown Error"
 // for any other value. The text is static.
 const char* vdl_error_text(int32_t code);
@@ -82,8 +99,9 @@ class VelmarDownloadCore {
   VelmarDownloadCore(const VelmarDownloadCore&) = delete;
   VelmarDownloadCore& operator=(const VelmarDownloadCore&) = delete;
 
-  // Clears the callback, the user data, the error code and its detail, and
-  // sets the limits and the resume offset to their defaults.
+  // Clears the callback, the user data, the error code, its detail and kind
+  // and the CA file, and sets the limits and the resume offset to their
+  // defaults.
   virtual void Init();
   virtual ~VelmarDownloadCore();
 
@@ -125,7 +143,7 @@ class VelmarDownloadCore {
   // Either way the code is VDL_ERR_INVALID_RESPONSE and SizeLimitHit() is
   // true. A resumed transfer counts the bytes it resumes from.
   void SetMaxSize(int64_t bytes);
-  bool SizeLimitHit() const { return sizeLimitHit; }
+  bool SizeLimitHit() const { return failureKind == VDL_FAIL_SIZE_LIMIT; }
 
   // A transfer whose received bytes (HTTP headers and body, FTP replies and
   // data) stay below `bytesPerSecond` for a whole window of `windowSeconds`
@@ -149,17 +167,28 @@ class VelmarDownloadCore {
   void SetResumeFrom(int64_t offset);
   bool WasResumed() const { return resumed; }
 
+  // The PEM file of the authorities an https server's certificate must
+  // chain to; null or "" (the default): the system's trusted certificates.
+  // A path of VDL_CA_FILE_SIZE characters or more sets VDL_ERR_FILE_ACCESS.
+  // A file that cannot be read fails each https transfer with
+  // VDL_ERR_CONNECT and VDL_FAIL_TLS.
+  void SetCaFile(const char* path);
+
   // Status code of the last HTTP response read (the final one after a
   // redirect); 0 when none was read, and for FTP.
   int GetHttpStatus() const { return httpStatus; }
-  // More about the last failure (a status, a limit, a rate); "" when there
-  // is none. The text belongs to the object.
+  // More about the last failure (a status, a limit, a rate, the TLS layer's
+  // reason); "" when there is none. The text belongs to the object.
   const char* GetErrorDetail() const { return errorDetail; }
+  // The kind of the last failure (VDL_FAIL_OTHER when there is none).
+  VdlFailureKind GetFailureKind() const { return failureKind; }
 
  protected:
   // Stores a failure code (negative codes are never stored) and returns
   // false, so failing paths can `return Fail(code);`.
   bool Fail(int32_t code);
+  // The same, with the failure's kind.
+  bool Fail(int32_t code, VdlFailureKind kind);
   // Formats the GetErrorDetail text, cut to its fixed size.
   void SetErrorDetail(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
@@ -196,10 +225,11 @@ class VelmarDownloadCore {
   uint32_t minRate;
   uint32_t rateWindowSeconds;
   int64_t resumeFrom;
-  bool sizeLimitHit;
   bool resumed;
   int httpStatus;
+  VdlFailureKind failureKind;
   char errorDetail[VDL_ERROR_DETAIL_SIZE];
+  char caFile[VDL_CA_FILE_SIZE];
 
  private:
   DataStream* OpenResumeTarget(const char* path);
@@ -213,11 +243,20 @@ class VelmarDownloadCore {
 
 class VelmarDownloadNoCurl : public VelmarDownloadCore {
  public:
-  // For an http URL ("http://host[:port]/path[?query]", scheme in any case).
-  // `user` and `password` (either may be null) are used for Basic
-  // authentication. A URL without any "/" gives VDL_ERR_INVALID_PROTOCOL;
-  // any other scheme, a URL without a path, or a text too long for its
-  // member gives VDL_ERR_INVALID_URL.
+  // For an http or https URL ("http://host[:port]/path[?query]", scheme in
+  // any case; port 80 or, for https, 443 unless given). `user` and `password`
+  // (either may be null) are used for Basic authentication. A URL without
+  // any "/" gives VDL_ERR_INVALID_PROTOCOL; any other scheme, a URL without
+  // a path, or a text too long for its member gives VDL_ERR_INVALID_URL.
+  //
+  // An https transfer runs a verified TLS handshake (TLS 1.2 or newer, the
+  // server's certificate chained to the trusted authorities, see SetCaFile,
+  // and naming the URL's host) within the time-out and one window of the
+  // minimum rate. A refused certificate fails with VDL_ERR_CONNECT and
+  // VDL_FAIL_CERTIFICATE, another handshake failure with VDL_ERR_CONNECT (or
+  // VDL_ERR_TIMEOUT) and VDL_FAIL_TLS; the detail is the TLS layer's reason.
+  // A redirect from https to any other scheme is refused
+  // (VDL_ERR_INVALID_URL, VDL_FAIL_TLS_DOWNGRADE).
   VelmarDownloadNoCurl(const char* url, VDL_PROGRESS_CALLBACK callback, const char* user,
                        const char* password, void* userData);
   // From parts (texts may be null). For FTP the user defaults to "anonymous"
@@ -245,6 +284,8 @@ class VelmarDownloadNoCurl : public VelmarDownloadCore {
   const char* GetPath() const { return path; }
   uint32_t GetPort() const { return port; }
   uint32_t GetProtocol() const { return protocol; }
+  // True for an https URL.
+  bool IsSecure() const { return secure; }
   const char* GetUser() const { return user; }
   const char* GetPassword() const { return password; }
 
@@ -266,6 +307,7 @@ class VelmarDownloadNoCurl : public VelmarDownloadCore {
   bool failOnRedirect;
   uint64_t timeout;
   uint32_t protocol;
+  bool secure;  // HTTP over TLS
   char user[128];
   char password[128];
   Velmar_Sockets3* sockets;

@@ -65,7 +65,10 @@ int32_t vdl_parse_http_url(const char* url, VDL_URL_PARTS* out) {
   const char* slash = strchr(url, '/');
   if (slash == nullptr) return VDL_ERR_INVALID_PROTOCOL;
   size_t schemeLength = static_cast<size_t>(slash - url) + 1;
-  if (schemeLength != 6 || strncasecmp(url, "http:/", 6) != 0) return VDL_ERR_INVALID_URL;
+  const bool tls = schemeLength == 7 && strncasecmp(url, "https:/", 7) == 0;
+  if (!tls && (schemeLength != 6 || strncasecmp(url, "http:/", 6) != 0)) {
+    return VDL_ERR_INVALID_URL;
+  }
   // The character after the first "/" (normally the second "/") is skipped;
   // a URL that ends there has no host and no path.
   if (slash[1] == '\0') return VDL_ERR_INVALID_URL;
@@ -81,7 +84,8 @@ int32_t vdl_parse_http_url(const char* url, VDL_URL_PARTS* out) {
   }
   size_t hostLength = static_cast<size_t>(pathStart - hostStart);
   const char* colon = static_cast<const char*>(memchr(hostStart, ':', hostLength));
-  parts.port = 80;
+  parts.tls = tls;
+  parts.port = tls ? 443 : 80;
   if (colon != nullptr) {
     // No check: text that is not a number reads as port 0.
     uint32_t port = 0;

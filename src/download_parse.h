@@ -12,19 +12,20 @@
 
 #include "download_nocurl.h"
 
-// The parts of an http URL, sized like the downloader's members.
+// The parts of an http or https URL, sized like the downloader's members.
 struct VDL_URL_PARTS {
   char host[128];
   char path[512];
   uint32_t port;
+  bool tls;  // https
 };
 
-// Splits "http://host[:port]/path" (scheme in any case; the path keeps its
-// query text unchanged; a port that is not a number reads as 0). Returns
-// VDL_ERR_NONE, VDL_ERR_INVALID_PROTOCOL for a text without any "/", or
-// VDL_ERR_INVALID_URL for another scheme, a URL without a path, a host or
-// path too long for its field, or control characters. `out` is filled only on
-// success.
+// Splits "http://host[:port]/path" or "https://host[:port]/path" (scheme in
+// any case; port 80 or 443 unless given; the path keeps its query text
+// unchanged; a port that is not a number reads as 0). Returns VDL_ERR_NONE,
+// VDL_ERR_INVALID_PROTOCOL for a text without any "/", or VDL_ERR_INVALID_URL
+// for another scheme, a URL without a path, a host or path too long for its
+// field, or control characters. `out` is filled only on success.
 int32_t vdl_parse_http_url(const char* url, VDL_URL_PARTS* out);
 
 // True when `text` holds a byte below 32 or the byte 127 (such bytes would

@@ -4,7 +4,9 @@
 //
 // Every receive is bounded twice: by the per-receive time-out, and by the end
 // of the rate guard's current window, so no receive outlasts the moment the
-// transfer must be judged too slow. A VDL_RECEIVER and its guard belong to
+// transfer must be judged too slow. On a TLS record the wait comes before the
+// read (until a whole record is there), since a TLS read reports no time-out
+// of its own. A VDL_RECEIVER and its guard belong to
 // one transfer on one thread; VdlRateGuard itself is plain arithmetic on the
 // times it is given. Internal to the download_nocurl module and its tests.
 #ifndef UPDATER_SRC_DOWNLOAD_RECV_H_
@@ -61,28 +63,32 @@ void vdl_receiver_init(VDL_RECEIVER* rx, Velmar_Sockets3* sockets, uint32_t time
                        uint32_t minRate, uint32_t windowSeconds);
 
 // Results beyond RecvLine's own VS_LINE_ values: the wait for the rest of a
-// line ran out, the peer closed behind an incomplete line, or the transfer
-// fell below its minimum rate.
+// line ran out, the peer closed behind an incomplete line, the transfer fell
+// below its minimum rate, or nothing came within the per-receive time-out.
 constexpr int VDL_LINE_STALLED = -5;
 constexpr int VDL_LINE_TRUNCATED = -6;
 constexpr int VDL_RECV_TOO_SLOW = -7;
+constexpr int VDL_RECV_TIMED_OUT = -8;
 
 // Receives one line (through its LF, or a CR not followed by LF) into
 // `buffer` and returns its length without the line ends, the buffer
 // NUL-terminated. A line and its line end may fill the whole buffer; a longer
-// one gives VS_LINE_FULL and stays unread. Bytes after the line stay unread.
+// one gives VS_LINE_FULL and stays unread (on a TLS record, where a line may
+// span records, its first records are consumed). Bytes after the line stay
+// unread.
 // An incomplete line is awaited in steps of 100 ms while it keeps growing:
 // VS_LINE_INCOMPLETE once rx->waits passes rx->maxWaits, VDL_LINE_STALLED
 // when it stops growing for rx->timeoutMs, VDL_LINE_TRUNCATED when the peer
 // closes behind it. A CR that ends the bytes waiting is taken as a line end
 // only once the peer has closed: its LF may be in the next packet. Also
 // VS_LINE_CLOSED (nothing more to read), VS_LINE_ERROR (receive failed, see
-// vdl_recv_failure_code) and VDL_RECV_TOO_SLOW.
+// vdl_recv_failure_code), VDL_RECV_TOO_SLOW and VDL_RECV_TIMED_OUT.
 int vdl_recv_line(VDL_RECEIVER* rx, VELMAR_SOCKET* sock, char* buffer, int32_t size);
 
-// Receives up to `size` bytes: their number, 0 when the peer has closed,
-// VS_LINE_ERROR when the receive failed (see vdl_recv_failure_code) or
-// VDL_RECV_TOO_SLOW.
+// Receives up to `size` bytes: their number, 0 when the peer has closed (a
+// TLS peer also without its closing alert), VS_LINE_ERROR when the receive
+// failed (see vdl_recv_failure_code), VDL_RECV_TOO_SLOW or
+// VDL_RECV_TIMED_OUT.
 int vdl_recv_chunk(VDL_RECEIVER* rx, VELMAR_SOCKET* sock, char* buffer, uint32_t size);
 
 // The downloader's code for a failed receive on `sock`: VDL_ERR_TIMEOUT when

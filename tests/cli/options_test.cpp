@@ -154,6 +154,16 @@ TEST_F(UpdaterProgram, HelpAndOptionErrorsPrintTheUsageAndFail) {
        "updater: option '--retries' requires an argument\nOption --retries requires an argument.\n"},
       {{"--check=yes"},
        "updater: option '--check' doesn't allow an argument\nOption --check takes no argument.\n"},
+      {{"--speed-limit", "1k"},
+       "Option --speed-limit: `1k' is not a number from 0 to 1073741824.\n"},
+      {{"--speed-time=0"}, "Option --speed-time: `0' is not a number from 1 to 86400.\n"},
+      {{"--speed-time"},
+       "updater: option '--speed-time' requires an argument\nOption --speed-time requires an "
+       "argument.\n"},
+      {{"--server=https://"}, "Option --server: the server name is empty.\n"},
+      {{"--server", "https://example.test/"},
+       "Option --server: `https://example.test/' is not HOST or HOST:PORT.\n"},
+      {{"--ca-file=/"}, "Option --ca-file: cannot read /: Is a directory.\n"},
       {{"-p", std::string(32, 'p')},
        "Option -p: the platform name is longer than 31 characters.\n"},
       // An empty directory would be the root of the filesystem. Were it
@@ -172,6 +182,9 @@ TEST_F(UpdaterProgram, HelpAndOptionErrorsPrintTheUsageAndFail) {
   cases.push_back(
       {{"--trust-key", root + "/none.pub"},
        "Option --trust-key: cannot read " + root + "/none.pub: No such file or directory.\n"});
+  cases.push_back(
+      {{"--ca-file", root + "/none.pem"},
+       "Option --ca-file: cannot read " + root + "/none.pem: No such file or directory.\n"});
   cases.push_back({{"--trust-key=/dev/null"},
                    "Option --trust-key: /dev/null is not an Ed25519 public key in PEM form.\n"});
   std::vector<std::string> tooMany;
@@ -195,8 +208,9 @@ TEST_F(UpdaterProgram, RunReachesTheDownload) {
   // before the download; a stale scratch file is deleted even so.
   std::string scratch = workDir + "/updater-info.xml";
   ASSERT_TRUE((std::ofstream(scratch) << "stale").good());
-  ExpectRun({"-3", "-4", "-5", "-a", "--jobs", "32", "--retries=0", "-n", "--all", "--no-any-key", "-t", "BASIC", "-p", "", "-d",
-             workDir, "--dir", workDir + "/", "extra", server},
+  ExpectRun({"-3", "-4", "-5", "-a", "--jobs", "32", "--retries=0", "-n", "--all", "--no-any-key",
+             "-t", "BASIC", "-p", "", "-d", workDir, "--dir", workDir + "/", "--speed-limit", "0",
+             "--speed-time=5", "--ca-file", "/dev/null", "extra", server},
             failure, "");
   EXPECT_NE(access(scratch.c_str(), F_OK), 0);
   ExpectRun({"-p", std::string(31, 'q'), server},
@@ -229,8 +243,8 @@ TEST(ParseOptions, FillsTheSettings) {
   CliSettings settings;
   InitSettings(&settings);
   std::vector<std::string> words = {
-      "updater", "-3", "-t", "Basic", "-d", "/opt/bot", "--server", "127.0.0.1:8080", "-a",
-      "--jobs=8", "--retries", "3"};
+      "updater", "-3", "-t", "Basic", "-d", "/opt/bot", "--server", "HTTPS://127.0.0.1:8443", "-a",
+      "--jobs=8", "--retries", "3", "--speed-limit=0", "--speed-time", "7", "--ca-file", "/dev/null"};
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(&word[0]);
   argv.push_back(nullptr);
@@ -243,9 +257,12 @@ TEST(ParseOptions, FillsTheSettings) {
   EXPECT_TRUE(settings.markAll);
   EXPECT_EQ(settings.jobs, 8);
   EXPECT_EQ(settings.retries, 3);
+  EXPECT_EQ(settings.speedLimit, 0);
+  EXPECT_EQ(settings.speedTime, 7);
+  EXPECT_STREQ(settings.caFile, "/dev/null");
   char url[256];
   ASSERT_TRUE(BuildInfoUrl(settings, url, sizeof(url)));
-  EXPECT_STREQ(url, "http://127.0.0.1:8080/updates/quillon-basic-centos7.x86_64.info");
+  EXPECT_STREQ(url, "https://127.0.0.1:8443/updates/quillon-basic-centos7.x86_64.info");
   EXPECT_FALSE(BuildInfoUrl(settings, url, 20)) << "too long for the buffer";
 
   InitSettings(&settings);
@@ -253,6 +270,9 @@ TEST(ParseOptions, FillsTheSettings) {
   EXPECT_STREQ(settings.baseDir, "/");
   EXPECT_EQ(settings.jobs, 1);
   EXPECT_EQ(settings.retries, 0);
+  EXPECT_EQ(settings.speedLimit, 1024);
+  EXPECT_EQ(settings.speedTime, 60);
+  EXPECT_STREQ(settings.caFile, "");
   ASSERT_TRUE(BuildInfoUrl(settings, url, sizeof(url)));
   EXPECT_STREQ(url, "http://update.tessaworks.com/updates/quillon5-full-centos7.x86_64.info");
 }

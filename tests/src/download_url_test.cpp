@@ -29,6 +29,7 @@ TEST(DownloadUrl, ParsesOrRefusesUrls) {
     const char* host = nullptr;
     uint32_t port = 0;
     const char* path = nullptr;
+    bool tls = false;
   } cases[] = {
       {"http://example/x", VDL_ERR_NONE, "example", 80, "/x"},
       {"HTTP://example:8080/a/b.xml?x=1&y=%20z", VDL_ERR_NONE, "example", 8080,
@@ -37,7 +38,10 @@ TEST(DownloadUrl, ParsesOrRefusesUrls) {
       {"http://example", VDL_ERR_INVALID_URL},                    // no path
       {"http://example?x=1", VDL_ERR_INVALID_URL},
       {"ftp://example/x", VDL_ERR_INVALID_URL},
-      {"https://example/x", VDL_ERR_INVALID_URL},
+      {"HTTPS://example/x", VDL_ERR_NONE, "example", 443, "/x", true},
+      {"https://example:8443/x", VDL_ERR_NONE, "example", 8443, "/x", true},
+      {"httpss://example/x", VDL_ERR_INVALID_URL},
+      {"https:/", VDL_ERR_INVALID_URL},
       {"xhttp://example/x", VDL_ERR_INVALID_URL},
       {"http:/", VDL_ERR_INVALID_URL},
       {"example", VDL_ERR_INVALID_PROTOCOL},  // no "/" at all
@@ -56,6 +60,7 @@ TEST(DownloadUrl, ParsesOrRefusesUrls) {
     EXPECT_STREQ(p.host, c.host) << c.url;
     EXPECT_EQ(p.port, c.port) << c.url;
     EXPECT_STREQ(p.path, c.path) << c.url;
+    EXPECT_EQ(p.tls, c.tls) << c.url;
   }
 }
 

@@ -16,6 +16,7 @@
 
 #include "sockets3.h"
 #include "sockets3_test_util.h"
+#include "test_authority.h"
 
 using sockets3_test::Child;
 
@@ -27,34 +28,21 @@ std::map<std::string, int> ports;  // their ports by kind
 
 std::string Pem(const char* name) { return certDir + "/" + name; }
 
-// Two authorities ("ca.pem", "other-ca.pem") and, from the first, server
-// certificates for localhost, 127.0.0.1 and ::1 with one key
-// ("leaf-key.pem"): "good.pem", and "expired.pem" which expired a day ago.
-// Then the Python servers, one per kind (see the script).
+std::string PeerScript() {
+  const char* source = getenv("UPDATER_SOURCE_DIR");
+  return std::string(source != nullptr ? source : ".") + "/tests/src/sockets3_tls_peer.py";
+}
+
+// The test authorities (see test_authority.h), then the Python servers, one
+// per kind (see the script).
 class Sockets3TlsClient : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     char pattern[] = "/tmp/sockets3-tls-client-XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(pattern));
     certDir = pattern;
-    const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes ";
-    const std::string ca = "openssl req -x509" + ec + "-days 2 " +
-                           "-addext basicConstraints=critical,CA:TRUE " +
-                           "-addext keyUsage=critical,keyCertSign ";
-    const std::string sign = "openssl x509 -req -in leaf.csr -CA ca.pem -CAkey ca-key.pem " +
-                             std::string("-CAcreateserial -extfile leaf.ext ");
-    const std::string script =
-        "cd " + certDir + " && exec >/dev/null 2>&1 && " + ca +
-        "-subj '/CN=Test CA' -keyout ca-key.pem -out ca.pem && " + ca +
-        "-subj '/CN=Other CA' -keyout other-key.pem -out other-ca.pem && " + "openssl req" + ec +
-        "-subj /CN=localhost -keyout leaf-key.pem -out leaf.csr && " +
-        "printf 'basicConstraints=CA:FALSE\\nsubjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1\\n'"
-        " >leaf.ext && " +
-        sign + "-days 2 -out good.pem && " + sign + "-days -1 -out expired.pem";
-    ASSERT_EQ(0, system(script.c_str()));
-    const char* source = getenv("UPDATER_SOURCE_DIR");
-    peers = new Child("python3 " + std::string(source != nullptr ? source : ".") +
-                      "/tests/src/sockets3_tls_peer.py " + certDir);
+    ASSERT_TRUE(MakeTestAuthority(certDir));
+    peers = new Child("python3 " + PeerScript() + " " + certDir);
     std::istringstream lines(peers->ReadUntil("ready\n"));
     std::string kind;
     int port = 0;

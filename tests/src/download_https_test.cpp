@@ -1,0 +1,119 @@
+// The downloader over https against Python TLS file servers on loopback
+// (tests/file_server.py) with an authority made at test time: which servers
+// are trusted and what a refusal says, redirects between the schemes,
+// responses split into many TLS records, and the bounds of TLS transfers.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "download_nocurl.h"
+#include "fixtures/script_server.h"
+#include "test_authority.h"
+
+namespace {
+
+// The file servers, by the certificate they show (kPlain: plain HTTP).
+enum Peer { kGood, kExpired, kWrongHost, kPlain, kPeerCount };
+const char* const kCertificates[kPeerCount] = {"good.pem", "expired.pem", "wrong-host.pem", ""};
+
+const std::string kSmall = "hello over tls\n";
+const std::string kLarge = PseudoRandomBytes(200000, 7);
+
+struct Case {
+  std::string url;
+  std::string caFile;  // "" for the system's authorities
+  int32_t code;
+  VdlFailureKind kind;
+  std::string detail;  // for a failure: how it starts
+  std::string body;
+  uint64_t timeoutMs = 0;  // options set when not 0 (false)
+  uint32_t rate = 0;       // bytes a second over a window of 1 s
+  int64_t maxSize = 0;
+  bool follow = false;
+};
+
+TEST(DownloadHttps, VerifiesServersAndBoundsTransfers) {
+  TempDir dir;
+  const std::string www = dir.path + "/www", ca = dir.path + "/ca.pem";
+  ASSERT_TRUE(MakeTestAuthority(dir.path));
+  ASSERT_EQ(mkdir(www.c_str(), 0755), 0);
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"small", kSmall},       {"unsized", kLarge},    {"unsized.unsized", ""},
+      {"pieces", kLarge},      {"pieces.pieces", "7"}, {"endless", ""},
+      {"endless.endless", ""}, {"dribble", kSmall},    {"dribble.dribble", ""}};
+  for (const auto& file : files) ASSERT_TRUE(WriteFile(www + "/" + file.first, file.second));
+  PeerProcess peers[kPeerCount];
+  std::string at[kPeerCount];  // scheme, host and port
+  for (int peer = 0; peer < kPeerCount; ++peer) {
+    std::vector<std::string> argv = {
+        "/usr/bin/python3", std::string(getenv("UPDATER_SOURCE_DIR")) + "/tests/file_server.py",
+        "{port}", www};
+    if (peer != kPlain) {
+      argv.insert(argv.end(), {dir.path + "/" + kCertificates[peer], dir.path + "/leaf-key.pem"});
+    }
+    uint16_t port = peers[peer].StartOnFreePort(argv, dir.path + "/server.log");
+    ASSERT_NE(port, 0) << kCertificates[peer];
+    at[peer] = (peer == kPlain ? "http://localhost:" : "https://localhost:") + std::to_string(port);
+  }
+  const std::vector<std::pair<std::string, std::string>> redirects = {
+      {"to-path", "/small"}, {"to-plain", at[kPlain] + "/small"}, {"to-tls", at[kGood] + "/small"}};
+  for (const auto& r : redirects)
+    ASSERT_TRUE(WriteFile(www + "/" + r.first + ".redirect", r.second));
+  ScriptServer silent;  // takes connections and never answers
+  silent.Accept().ExpectClosed().Accept().ExpectClosed();
+  ASSERT_TRUE(silent.Start());
+  const std::string mute = "https://127.0.0.1:" + std::to_string(silent.Port()) + "/x";
+
+  const std::string refused = "Certificate verification failed: ";
+  const Case cases[] = {
+      {at[kGood] + "/small", ca, VDL_ERR_NONE, VDL_FAIL_OTHER, "", kSmall},
+      // A body without a length ends with the connection, closing alert or not.
+      {at[kGood] + "/unsized", ca, VDL_ERR_NONE, VDL_FAIL_OTHER, "", kLarge},
+      // Header lines that span records.
+      {at[kGood] + "/pieces", ca, VDL_ERR_NONE, VDL_FAIL_OTHER, "", kLarge},
+      {at[kGood] + "/small", "", VDL_ERR_CONNECT, VDL_FAIL_CERTIFICATE,
+       refused + "unable to get local issuer certificate", ""},
+      {at[kExpired] + "/small", ca, VDL_ERR_CONNECT, VDL_FAIL_CERTIFICATE,
+       refused + "certificate has expired", ""},
+      {at[kWrongHost] + "/small", ca, VDL_ERR_CONNECT, VDL_FAIL_CERTIFICATE,
+       refused + "hostname mismatch", ""},
+      {"https" + at[kPlain].substr(4) + "/small", ca, VDL_ERR_CONNECT, VDL_FAIL_TLS,
+       "TLS handshake failed: ", ""},
+      {at[kGood] + "/to-path", ca, VDL_ERR_NONE, VDL_FAIL_OTHER, "", kSmall, 0, 0, 0, true},
+      {at[kGood] + "/to-plain", ca, VDL_ERR_INVALID_URL, VDL_FAIL_TLS_DOWNGRADE,
+       "refused to follow https to " + at[kPlain] + "/small", "", 0, 0, 0, true},
+      // The CA file goes along.
+      {at[kPlain] + "/to-tls", ca, VDL_ERR_NONE, VDL_FAIL_OTHER, "", kSmall, 0, 0, 0, true},
+      {at[kGood] + "/endless", ca, VDL_ERR_INVALID_RESPONSE, VDL_FAIL_SIZE_LIMIT,
+       "body goes past the limit of 100000 bytes", std::string(100000, 'x'), 0, 0, 100000},
+      {at[kGood] + "/dribble", ca, VDL_ERR_TIMEOUT, VDL_FAIL_TOO_SLOW, "below 50 bytes/s for 1 s",
+       kSmall.substr(0, 1), 0, 50},
+      {at[kGood] + "/dribble", ca, VDL_ERR_TIMEOUT, VDL_FAIL_OTHER, "no data for 100 ms",
+       kSmall.substr(0, 1), 100},
+      {mute, ca, VDL_ERR_TIMEOUT, VDL_FAIL_TLS, "TLS handshake timed out", "", 300},
+      {mute, ca, VDL_ERR_TIMEOUT, VDL_FAIL_TOO_SLOW, "TLS handshake took longer than 1 s", "", 0,
+       1024},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url + " trusting " + (c.caFile.empty() ? "the system" : c.caFile));
+    VelmarDownloadNoCurl dl(c.url.c_str(), nullptr, nullptr, nullptr, nullptr);
+    dl.SetCaFile(c.caFile.c_str());
+    if (c.timeoutMs != 0) dl.SetTimeout(c.timeoutMs);
+    if (c.rate != 0) dl.SetMinimumRate(c.rate, 1);
+    dl.SetMaxSize(c.maxSize);
+    dl.SetFollowRedirects(c.follow);
+    StringStream out;
+    EXPECT_EQ(dl.DownloadToStream(&out.stream), c.code == VDL_ERR_NONE);
+    EXPECT_EQ(dl.GetError(), c.code);
+    EXPECT_EQ(dl.GetFailureKind(), c.kind);
+    EXPECT_EQ(std::string(dl.GetErrorDetail()).substr(0, c.detail.size()), c.detail);
+    EXPECT_EQ(out.data.substr(0, c.body.size()), c.body);
+    if (c.code == VDL_ERR_NONE || c.kind == VDL_FAIL_SIZE_LIMIT) {
+      EXPECT_EQ(out.data.size(), c.body.size());
+    }
+  }
+  EXPECT_EQ(silent.Finish(), "");
+}
+
+}  // namespace
