@@ -26,5 +26,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 # stay clean; scripts/fuzz.sh runs them for longer.
 bash scripts/fuzz.sh all 5 || status=1
 
+echo "=== Lines of code and of tests ==="
+bash scripts/loc.sh
 if [ "$status" -eq 0 ]; then echo "All suites passed."; else echo "Some suite failed."; fi
 exit "$status"
