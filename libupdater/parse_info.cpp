@@ -10,9 +10,14 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "GenLib.h"
 #include "base_dir.h"
+#include "file_judge.h"
+#include "info_stream.h"
 #include "memleak.h"
 #include "tinyxml_text.h"
 #include "updater.h"
@@ -78,81 +83,95 @@ bool NamesDirectory(const std::string& path) {
 // deeper than this is refused.
 constexpr int kMaxDepth = 256;
 
-// Index just past the '>' that ends the tag starting at `at`; quoted
-// attribute values are skipped when `quotes` is set (element tags only, as
-// TinyXML reads other markup up to the first '>').
-size_t SkipTag(const std::string& text, size_t at, bool quotes) {
-  char quote = '\0';
-  for (size_t i = at + 1; i < text.size(); ++i) {
-    char c = text[i];
-    if (quote != '\0') {
-      if (c == quote) quote = '\0';
-    } else if (quotes && (c == '"' || c == '\'')) {
-      quote = c;
-    } else if (c == '>') {
-      return i + 1;
-    }
+// ASCII letters folded to lower case, as strcasecmp compares them.
+std::string FoldCase(const std::string& name) {
+  std::string folded(name);
+  for (char& c : folded) {
+    if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
   }
-  return text.size();
+  return folded;
 }
 
-// Position of the first element start tag that is nested deeper than
-// kMaxDepth, or npos. Comments and CDATA sections are skipped; a
-// misjudged tag only ever counts too deep, never too shallow.
-size_t FindTooDeep(const std::string& text) {
-  int depth = 0;
-  size_t at = 0;
-  while ((at = text.find('<', at)) != std::string::npos) {
-    const char* end = nullptr;
-    if (text.compare(at, 4, "<!--") == 0) end = "-->";
-    if (text.compare(at, 9, "<![CDATA[") == 0) end = "]]>";
-    if (end != nullptr) {
-      at = text.find(end, at + 4);
-      if (at == std::string::npos) break;
-      at += 3;
-      continue;
-    }
-    unsigned char next = at + 1 < text.size() ? text[at + 1] : '\0';
-    // Like TinyXML, any byte from 127 on may begin an element name.
-    bool element = next >= 127 || isalpha(next) || next == '_';
-    size_t start = at;
-    at = SkipTag(text, at, element);
-    if (next == '/') {
-      if (depth > 0) --depth;
-    } else if (element && text[at - 1] == '>' && text[at - 2] == '/') {
-      // an empty element: <name/>
-    } else if (element && ++depth > kMaxDepth) {
-      return start;
+// infoText in the form handed to TinyXML (see tinyxml_text.h). A text without
+// a zero byte is padded in place rather than copied, since a large document
+// would otherwise be held twice; Restore() (or the destructor) takes the
+// padding off again.
+class PaddedText {
+ public:
+  explicit PaddedText(std::string* text) : text_(text), length_(strlen(text->c_str())) {
+    inPlace_ = length_ == text->size();
+    if (inPlace_) {
+      text->append(kTinyXmlPadding, '\0');
+    } else {
+      copy_ = TinyXmlText(*text);
     }
   }
-  return std::string::npos;
-}
+  ~PaddedText() { Restore(); }
+  PaddedText(const PaddedText&) = delete;
+  PaddedText& operator=(const PaddedText&) = delete;
+
+  const char* data() const { return inPlace_ ? text_->c_str() : copy_.c_str(); }
+  size_t length() const { return length_; }
+  void Restore() {
+    if (inPlace_) text_->resize(length_);
+    inPlace_ = false;
+    copy_.clear();
+  }
+
+ private:
+  std::string* text_;
+  size_t length_;  // up to the first zero byte
+  bool inPlace_;
+  std::string copy_;
+};
 
 }  // namespace
 
-// One run of the parser over a TinyXML document. Every Build/Read step
-// returns false after setting the Updater's last error.
-class ParseInfoBuilder {
+// A file entry built ahead of its groups, which are looked up once the group
+// list is complete, and of its judgement, which is made for all entries at
+// once.
+struct PendingFile {
+  UpdateFile* file;
+  std::string groupNames;  // the "group" list as written
+};
+
+// One run of the parser. Every Build/Read/Check step returns false after
+// setting the Updater's last error.
+class ParseInfoBuilder : public FilesVisitor {
  public:
   explicit ParseInfoBuilder(Updater* updater) : u(updater) {}
+  ~ParseInfoBuilder() override { DropPending(); }
   bool Run();
 
+  // FilesVisitor, while the file list is streamed.
+  bool Version(const std::string* version) override;
+  bool File(const TiXmlElement& element) override { return BuildFile(&element); }
+
  private:
+  bool CheckDepth();
+  bool CheckSkeleton(const TiXmlElement* root);
+  bool Build(const TiXmlDocument& document, bool streamed);
   bool ReadInfo(const TiXmlElement* root);
   bool BuildGroups(const TiXmlElement* list);
   bool BuildGroup(const TiXmlElement* element);
   bool BuildFile(const TiXmlElement* element);
   bool FillDigests(const TiXmlElement* element, UpdateFile* file);
-  void JudgeFile(UpdateFile* file, const char* local);
+  void CommitFiles();
+  void DropPending();
   bool ReadDeletes(const TiXmlElement* list);
   const std::string* RequireText(const TiXmlElement* element, const char* name);
   const char* Require(const TiXmlElement* element, const char* name);
   bool Optional(const TiXmlElement* element, const char* name, const std::string** value);
   bool CopyBounded(const TiXmlElement* element, const char* name, char* out, size_t size);
   bool CheckPath(const TiXmlElement* element, const std::string& path, char* local);
-  bool Modern() const { return u->header.infoVersion >= 2; }
+  bool Modern() const { return version_ >= 2; }
 
   Updater* u;
+  int32_t version_ = 0;
+  std::vector<PendingFile> pending_;
+  // Groups by case-folded name, the first in list order for each name, so
+  // that a look-up finds what FindGroup would.
+  std::unordered_map<std::string, UpdateGroup*> groupsByName_;
 };
 
 bool Updater::ParseInfo() {
@@ -161,28 +180,84 @@ bool Updater::ParseInfo() {
   return builder.Run();
 }
 
+// The file list is streamed when it can be (see info_stream.h), which
+// changes nothing but memory and time: nothing is built from the document
+// before all of it is known to be well-formed and every check that names a
+// row has passed. Otherwise, a malformed document included, the whole text
+// is parsed as one tree, and every message comes from that parse.
 bool ParseInfoBuilder::Run() {
-  size_t tooDeep = FindTooDeep(u->infoText);
-  if (tooDeep != std::string::npos) {
-    size_t lineStart = u->infoText.rfind('\n', tooDeep);
-    lineStart = lineStart == std::string::npos ? 0 : lineStart + 1;
-    u->SetError(
-        "Error parsing updater-info.xml (Elements nested deeper than %d at row %d, col %d)",
-        kMaxDepth,
-        1 + static_cast<int>(std::count(u->infoText.begin(), u->infoText.begin() + tooDeep, '\n')),
-        1 + static_cast<int>(tooDeep - lineStart));
-    return false;
+  if (!CheckDepth()) return false;
+  PaddedText text(&u->infoText);
+  TiXmlDocument skeleton;
+  std::string keptError = u->lastError;
+  bool streamed = StreamFiles(text.data(), text.length(), this, &skeleton) &&
+                  CheckSkeleton(skeleton.FirstChildElement("update_info"));
+  if (streamed) {
+    text.Restore();
+    return Build(skeleton, true);
   }
-  // Not infoText itself: a text ending inside a UTF-8 sequence would make
-  // TinyXML read past its end.
-  std::string text = TinyXmlText(u->infoText);
+  DropPending();
+  u->lastError = keptError;
   TiXmlDocument document;
-  document.Parse(text.c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
+  document.Parse(text.data(), nullptr, TIXML_ENCODING_UNKNOWN);
+  text.Restore();
   if (document.Error()) {
     u->SetError("Error parsing updater-info.xml (%s at row %d, col %d)", document.ErrorDesc(),
                 document.ErrorRow(), document.ErrorCol());
     return false;
   }
+  return Build(document, false);
+}
+
+bool ParseInfoBuilder::CheckDepth() {
+  const std::string& text = u->infoText;
+  size_t tooDeep = FindTooDeep(text.data(), text.size(), kMaxDepth);
+  if (tooDeep == std::string::npos) return true;
+  size_t lineStart = text.rfind('\n', tooDeep);
+  lineStart = lineStart == std::string::npos ? 0 : lineStart + 1;
+  u->SetError("Error parsing updater-info.xml (Elements nested deeper than %d at row %d, col %d)",
+              kMaxDepth,
+              1 + static_cast<int>(std::count(text.begin(), text.begin() + tooDeep, '\n')),
+              1 + static_cast<int>(tooDeep - lineStart));
+  return false;
+}
+
+bool ParseInfoBuilder::Version(const std::string* version) {
+  if (version == nullptr) return false;
+  version_ = static_cast<int32_t>(ToNumber(version->c_str()));
+  return true;
+}
+
+// The checks of the skeleton's elements whose messages name a row: the
+// skeleton's rows after the file list are not the document's, so a document
+// that fails one is parsed whole for the message.
+bool ParseInfoBuilder::CheckSkeleton(const TiXmlElement* root) {
+  if (Require(root, "version") == nullptr) return false;
+  if (const TiXmlElement* info = root->FirstChildElement("info")) {
+    for (const char* name : {"AppName", "Author", "URL", "FileBase"}) {
+      if ((Modern() || name[0] != 'F') && Require(info, name) == nullptr) return false;
+    }
+  }
+  const TiXmlElement* groups = root->FirstChildElement("groups");
+  if (!Modern()) groups = nullptr;  // the first generation has no groups
+  for (const TiXmlElement* element = groups != nullptr ? groups->FirstChildElement("group") : nullptr;
+       element != nullptr; element = element->NextSiblingElement("group")) {
+    const char* name = Require(element, "name");
+    if (name == nullptr || !IsStorableKey(name)) return false;
+  }
+  const TiXmlElement* deletes = root->FirstChildElement("delete");
+  for (const TiXmlElement* element = deletes != nullptr ? deletes->FirstChildElement() : nullptr;
+       element != nullptr; element = element->NextSiblingElement()) {
+    const std::string* path = RequireText(element, "file");
+    char local[1024];
+    if (path == nullptr || !CheckPath(element, *path, local)) return false;
+  }
+  return true;
+}
+
+// Builds the model from `document`; when `streamed`, its file list has been
+// built already and waits in pending_.
+bool ParseInfoBuilder::Build(const TiXmlDocument& document, bool streamed) {
   const TiXmlElement* root = document.FirstChildElement("update_info");
   if (root == nullptr) {
     u->SetError("Unable to find update_info element!");
@@ -190,7 +265,8 @@ bool ParseInfoBuilder::Run() {
   }
   const char* version = Require(root, "version");
   if (version == nullptr) return false;
-  u->header.infoVersion = static_cast<int32_t>(ToNumber(version));
+  version_ = static_cast<int32_t>(ToNumber(version));
+  u->header.infoVersion = version_;
   u->Info("Info version: %d", u->header.infoVersion);
   if (!ReadInfo(root)) return false;
   if (Modern() && !BuildGroups(root->FirstChildElement("groups"))) return false;
@@ -200,13 +276,15 @@ bool ParseInfoBuilder::Run() {
     return false;
   }
   u->Info("Building file list...");
-  for (const TiXmlElement* child = files->FirstChildElement(); child != nullptr;
-       child = child->NextSiblingElement()) {
-    if (!BuildFile(child)) return false;
+  bool built = true;
+  for (const TiXmlElement* child = streamed ? nullptr : files->FirstChildElement();
+       child != nullptr && built; child = child->NextSiblingElement()) {
+    built = BuildFile(child);
   }
-  return ReadDeletes(root->FirstChildElement("delete"));
+  // The entries before a bad one are judged and kept.
+  CommitFiles();
+  return built && ReadDeletes(root->FirstChildElement("delete"));
 }
-
 bool ParseInfoBuilder::ReadInfo(const TiXmlElement* root) {
   const TiXmlElement* info = root->FirstChildElement("info");
   if (info == nullptr) {
@@ -239,6 +317,9 @@ bool ParseInfoBuilder::BuildGroups(const TiXmlElement* list) {
     if (!BuildGroup(element)) return false;
   }
   u->SortGroups();
+  for (UpdateGroup* group = u->groups; group != nullptr; group = group->next) {
+    groupsByName_.emplace(FoldCase(group->name), group);  // the first of a name stays
+  }
   return true;
 }
 
@@ -287,6 +368,8 @@ bool ParseInfoBuilder::BuildGroup(const TiXmlElement* element) {
   return true;
 }
 
+// Builds the entry of one child of "files" into pending_: everything but
+// its groups and its judgement.
 bool ParseInfoBuilder::BuildFile(const TiXmlElement* element) {
   const std::string* pathText = RequireText(element, "file");
   char local[1024];
@@ -311,26 +394,13 @@ bool ParseInfoBuilder::BuildFile(const TiXmlElement* element) {
   file->path = path;
   file->size = size;
   file->mode = static_cast<uint32_t>(ToNumber(element->Attribute("modes")));
-  file->url = url;
-  if (Modern()) {
-    if (!HasAbsoluteScheme(file->url)) file->url = u->header.fileBase + file->url;
-    std::string list = names != nullptr ? *names : "";
-    for (size_t start = 0; start < list.size();) {
-      size_t end = std::min(list.find(',', start), list.size());
-      if (end > start) file->AddGroup(u->FindGroup(list.substr(start, end - start).c_str()));
-      start = end + 1;
-    }
-  }
-  ReplaceSpaces(&file->url);
+  file->url = url;  // completed by CommitFiles, once fileBase is known
   if (!CopyBounded(element, "key", file->key, sizeof(file->key)) || !FillDigests(element, file)) {
     file->~UpdateFile();
     zfree(file);
     return false;
   }
-  JudgeFile(file, local);
-  u->pendingCount += u->CountPending(file);
-  u->fileCount++;
-  u->AppendFile(file);
+  pending_.push_back({file, names != nullptr ? *names : std::string()});
   return true;
 }
 
@@ -343,25 +413,45 @@ bool ParseInfoBuilder::FillDigests(const TiXmlElement* element, UpdateFile* file
   return CopyBounded(element, packName, file->packDigest, sizeof(file->packDigest));
 }
 
-// Sets needsUpdate unless the installed copy exists as a regular file with
-// the expected digest. The copy is reached through the base directory's link
-// rules and read without following a link or waiting on a FIFO or device:
-// anything but a regular file needs an update, and is then replaced, never
-// written through. A staged file left beside it by an interrupted run goes
-// first, so every run cleans up after an earlier one for every listed file.
-void ParseInfoBuilder::JudgeFile(UpdateFile* file, const char* local) {
-  BaseDir base;
-  PathError error;
-  bool current = false;
-  if (base.Open(u->baseDir, &error)) {
-    base.RemoveLeftover(file->path);
-    int fd = base.OpenForRead(file->path, &error);
-    char digest[65];
-    current = fd >= 0 && DigestDescriptor(fd, Modern(), digest) &&
-              strcasecmp(digest, file->fileDigest) == 0;
-    if (fd >= 0) close(fd);
+// Gives the pending entries their groups, judges them all at once, counts
+// their pending work and appends them to the file list, in document order.
+void ParseInfoBuilder::CommitFiles() {
+  std::vector<UpdateFile*> files;
+  files.reserve(pending_.size());
+  for (PendingFile& entry : pending_) {
+    const std::string& list = entry.groupNames;
+    for (size_t start = 0; start < list.size();) {
+      size_t end = std::min(list.find(',', start), list.size());
+      if (end > start) {
+        auto found = groupsByName_.find(FoldCase(list.substr(start, end - start)));
+        if (found != groupsByName_.end()) entry.file->AddGroup(found->second);
+      }
+      start = end + 1;
+    }
+    std::string& url = entry.file->url;
+    if (Modern() && !HasAbsoluteScheme(url)) url.insert(0, u->header.fileBase);
+    ReplaceSpaces(&url);
+    files.push_back(entry.file);
   }
-  file->needsUpdate = !current;
+  JudgeSettings settings;
+  settings.baseDir = u->baseDir;
+  settings.sha256 = Modern();
+  settings.removeLeftovers = u->removeLeftovers;
+  JudgeFiles(settings, files.data(), files.size());
+  for (UpdateFile* file : files) {
+    u->pendingCount += u->CountPending(file);
+    u->fileCount++;
+    u->AppendFile(file);
+  }
+  pending_.clear();
+}
+
+void ParseInfoBuilder::DropPending() {
+  for (PendingFile& entry : pending_) {
+    entry.file->~UpdateFile();
+    zfree(entry.file);
+  }
+  pending_.clear();
 }
 
 // Collects the outdated paths under which an entry exists (a link counts,
