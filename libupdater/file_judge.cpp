@@ -4,6 +4,7 @@
 
 #include <strings.h>
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -91,13 +92,21 @@ struct Batch {
   std::atomic<size_t> next{0};
 };
 
-// True when the installed copy of `file` is current.
-bool IsCurrent(const BaseDir& base, const UpdateFile& file, bool sha256, uint8_t* buffer) {
+// True when the installed copy of `file` is current. Its directory is walked
+// to once, for the leftover and the copy both.
+bool Judge(const BaseDir& base, const UpdateFile& file, const JudgeSettings& settings,
+           uint8_t* buffer) {
   PathError error;
-  int fd = base.OpenForRead(file.path, &error);
+  std::string leaf;
+  int dir = base.OpenParent(file.path, false, &leaf, &error);
+  if (dir < 0) return false;
+  if (settings.removeLeftovers) unlinkat(dir, StagedName(leaf).c_str(), 0);
+  int fd = buffer != nullptr ? OpenRegularAt(dir, leaf, &error) : -1;
+  close(dir);
   if (fd < 0) return false;
   char hex[65];
-  bool current = DigestOpenFile(fd, sha256, buffer, hex) && strcasecmp(hex, file.fileDigest) == 0;
+  bool current =
+      DigestOpenFile(fd, settings.sha256, buffer, hex) && strcasecmp(hex, file.fileDigest) == 0;
   close(fd);
   return current;
 }
@@ -105,15 +114,13 @@ bool IsCurrent(const BaseDir& base, const UpdateFile& file, bool sha256, uint8_t
 // Claims entries until none are left. A worker without its buffer or its
 // base directory still claims and marks entries, so that none is skipped.
 void Work(Batch* batch) {
-  const JudgeSettings& settings = *batch->settings;
   BaseDir base;
   PathError error;
-  bool opened = base.Open(settings.baseDir, &error);
+  bool opened = base.Open(batch->settings->baseDir, &error);
   uint8_t* buffer = static_cast<uint8_t*>(zmalloc(kBufferSize));
   for (size_t i = batch->next++; i < batch->count; i = batch->next++) {
     UpdateFile* file = batch->files[i];
-    if (opened && settings.removeLeftovers) base.RemoveLeftover(file->path);
-    file->needsUpdate = !(opened && buffer != nullptr && IsCurrent(base, *file, settings.sha256, buffer));
+    file->needsUpdate = !(opened && Judge(base, *file, *batch->settings, buffer));
   }
   if (buffer != nullptr) zfree(buffer);
 }
