@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <system_error>
@@ -25,6 +26,8 @@ namespace {
 constexpr uint32_t kBufferSize = 256 * 1024;
 // More workers than this would only queue up on the disk.
 constexpr size_t kMaxWorkers = 16;
+// Entries a worker claims at once: neighbours, which often share a directory.
+constexpr size_t kClaim = 8;
 
 // One digest of either kind.
 class Digest {
@@ -92,17 +95,62 @@ struct Batch {
   std::atomic<size_t> next{0};
 };
 
-// True when the installed copy of `file` is current. Its directory is walked
-// to once, for the leftover and the copy both.
-bool Judge(const BaseDir& base, const UpdateFile& file, const JudgeSettings& settings,
+// A worker's descriptor of the directory it last judged a file in. Lists
+// name the files of one directory together, so most walks are saved; the
+// descriptor stays the directory that was walked to, whatever is renamed
+// meanwhile.
+class DirCache {
+ public:
+  explicit DirCache(const BaseDir& base) : base_(base) {}
+  ~DirCache() { Forget(); }
+  DirCache(const DirCache&) = delete;
+  DirCache& operator=(const DirCache&) = delete;
+
+  // The directory holding `path` (the cache's descriptor: not to be closed)
+  // and its last component in `leaf`, as BaseDir::OpenParent gives them; -1
+  // when it cannot be walked to (then also for the next path in the same
+  // directory).
+  int Open(const std::string& path, std::string* leaf) {
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash);
+    std::string last = path.substr(slash + 1);  // all of it without a '/'
+    // Otherwise the walk takes an earlier component for the last one.
+    bool plain = !last.empty() && last != "." && last != "..";
+    // A directory that could not be walked to is not tried again either.
+    if (plain && keyed_ && dir == dir_) {
+      *leaf = last;
+      return fd_;
+    }
+    Forget();
+    PathError error;
+    fd_ = base_.OpenParent(path, false, leaf, &error);
+    keyed_ = plain;
+    dir_ = dir;
+    return fd_;
+  }
+
+ private:
+  void Forget() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+  const BaseDir& base_;
+  std::string dir_;
+  bool keyed_ = false;  // dir_ names the directory of fd_
+  int fd_ = -1;
+};
+
+// True when the installed copy of `file` is current. A leftover staged file
+// beside it goes first, when the settings say so.
+bool Judge(DirCache* dirs, const UpdateFile& file, const JudgeSettings& settings,
            uint8_t* buffer) {
-  PathError error;
   std::string leaf;
-  int dir = base.OpenParent(file.path, false, &leaf, &error);
+  int dir = dirs->Open(file.path, &leaf);
   if (dir < 0) return false;
   if (settings.removeLeftovers) unlinkat(dir, StagedName(leaf).c_str(), 0);
+  PathError error;
   int fd = buffer != nullptr ? OpenRegularAt(dir, leaf, &error) : -1;
-  close(dir);
   if (fd < 0) return false;
   char hex[65];
   bool current =
@@ -111,16 +159,21 @@ bool Judge(const BaseDir& base, const UpdateFile& file, const JudgeSettings& set
   return current;
 }
 
-// Claims entries until none are left. A worker without its buffer or its
-// base directory still claims and marks entries, so that none is skipped.
+// Claims entries, a few neighbours at a time, until none are left. A worker
+// without its buffer or its base directory still claims and marks entries,
+// so that none is skipped.
 void Work(Batch* batch) {
   BaseDir base;
   PathError error;
   bool opened = base.Open(batch->settings->baseDir, &error);
+  DirCache dirs(base);
   uint8_t* buffer = static_cast<uint8_t*>(zmalloc(kBufferSize));
-  for (size_t i = batch->next++; i < batch->count; i = batch->next++) {
-    UpdateFile* file = batch->files[i];
-    file->needsUpdate = !(opened && Judge(base, *file, *batch->settings, buffer));
+  for (size_t first; (first = batch->next.fetch_add(kClaim)) < batch->count;) {
+    size_t end = std::min(first + kClaim, batch->count);
+    for (size_t i = first; i < end; ++i) {
+      UpdateFile* file = batch->files[i];
+      file->needsUpdate = !(opened && Judge(&dirs, *file, *batch->settings, buffer));
+    }
   }
   if (buffer != nullptr) zfree(buffer);
 }
