@@ -2,9 +2,9 @@
 // The judgement of installed files, shared out among worker threads.
 #include "file_judge.h"
 
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -143,8 +143,7 @@ class DirCache {
 
 // True when the installed copy of `file` is current. A leftover staged file
 // beside it goes first, when the settings say so.
-bool Judge(DirCache* dirs, const UpdateFile& file, const JudgeSettings& settings,
-           uint8_t* buffer) {
+bool Judge(DirCache* dirs, const UpdateFile& file, const JudgeSettings& settings, uint8_t* buffer) {
   std::string leaf;
   int dir = dirs->Open(file.path, &leaf);
   if (dir < 0) return false;

@@ -14,11 +14,11 @@ constexpr size_t npos = std::string::npos;
 
 // One tag as the tag walk sees it.
 struct Tag {
-  size_t start;   // its '<'
-  size_t end;     // just past its '>' (or the end of the text)
-  bool element;   // an element start tag, empty or not
-  bool closing;   // an end tag
-  bool empty;     // an element start tag ending in "/>"
+  size_t start;  // its '<'
+  size_t end;    // just past its '>' (or the end of the text)
+  bool element;  // an element start tag, empty or not
+  bool closing;  // an end tag
+  bool empty;    // an element start tag ending in "/>"
 };
 
 // Index just past the '>' that ends the tag starting at `at`; quoted
@@ -154,8 +154,7 @@ struct Frame {
   std::string version;
 
   bool operator==(const Frame& other) const {
-    return encoding == other.encoding && hasVersion == other.hasVersion &&
-           version == other.version;
+    return encoding == other.encoding && hasVersion == other.hasVersion && version == other.version;
   }
 };
 

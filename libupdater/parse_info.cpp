@@ -92,39 +92,6 @@ std::string FoldCase(const std::string& name) {
   return folded;
 }
 
-// infoText in the form handed to TinyXML (see tinyxml_text.h). A text without
-// a zero byte is padded in place rather than copied, since a large document
-// would otherwise be held twice; Restore() (or the destructor) takes the
-// padding off again.
-class PaddedText {
- public:
-  explicit PaddedText(std::string* text) : text_(text), length_(strlen(text->c_str())) {
-    inPlace_ = length_ == text->size();
-    if (inPlace_) {
-      text->append(kTinyXmlPadding, '\0');
-    } else {
-      copy_ = TinyXmlText(*text);
-    }
-  }
-  ~PaddedText() { Restore(); }
-  PaddedText(const PaddedText&) = delete;
-  PaddedText& operator=(const PaddedText&) = delete;
-
-  const char* data() const { return inPlace_ ? text_->c_str() : copy_.c_str(); }
-  size_t length() const { return length_; }
-  void Restore() {
-    if (inPlace_) text_->resize(length_);
-    inPlace_ = false;
-    copy_.clear();
-  }
-
- private:
-  std::string* text_;
-  size_t length_;  // up to the first zero byte
-  bool inPlace_;
-  std::string copy_;
-};
-
 }  // namespace
 
 // A file entry built ahead of its groups, which are looked up once the group
@@ -187,7 +154,7 @@ bool Updater::ParseInfo() {
 // is parsed as one tree, and every message comes from that parse.
 bool ParseInfoBuilder::Run() {
   if (!CheckDepth()) return false;
-  PaddedText text(&u->infoText);
+  TinyXmlTextInPlace text(&u->infoText);
   TiXmlDocument skeleton;
   std::string keptError = u->lastError;
   bool streamed = StreamFiles(text.data(), text.length(), this, &skeleton) &&
@@ -238,16 +205,16 @@ bool ParseInfoBuilder::CheckSkeleton(const TiXmlElement* root) {
       if ((Modern() || name[0] != 'F') && Require(info, name) == nullptr) return false;
     }
   }
-  const TiXmlElement* groups = root->FirstChildElement("groups");
-  if (!Modern()) groups = nullptr;  // the first generation has no groups
-  for (const TiXmlElement* element = groups != nullptr ? groups->FirstChildElement("group") : nullptr;
-       element != nullptr; element = element->NextSiblingElement("group")) {
+  // The first generation has no groups.
+  const TiXmlElement* list = Modern() ? root->FirstChildElement("groups") : nullptr;
+  const TiXmlElement* element = list != nullptr ? list->FirstChildElement("group") : nullptr;
+  for (; element != nullptr; element = element->NextSiblingElement("group")) {
     const char* name = Require(element, "name");
     if (name == nullptr || !IsStorableKey(name)) return false;
   }
-  const TiXmlElement* deletes = root->FirstChildElement("delete");
-  for (const TiXmlElement* element = deletes != nullptr ? deletes->FirstChildElement() : nullptr;
-       element != nullptr; element = element->NextSiblingElement()) {
+  list = root->FirstChildElement("delete");
+  element = list != nullptr ? list->FirstChildElement() : nullptr;
+  for (; element != nullptr; element = element->NextSiblingElement()) {
     const std::string* path = RequireText(element, "file");
     char local[1024];
     if (path == nullptr || !CheckPath(element, *path, local)) return false;
@@ -285,6 +252,7 @@ bool ParseInfoBuilder::Build(const TiXmlDocument& document, bool streamed) {
   CommitFiles();
   return built && ReadDeletes(root->FirstChildElement("delete"));
 }
+
 bool ParseInfoBuilder::ReadInfo(const TiXmlElement* root) {
   const TiXmlElement* info = root->FirstChildElement("info");
   if (info == nullptr) {
@@ -303,7 +271,7 @@ bool ParseInfoBuilder::ReadInfo(const TiXmlElement* root) {
     if (fileBase == nullptr) return false;
     u->header.fileBase = fileBase;
   }
-  // Before anything is built from it, a signed document must say what it is
+  // Before the model is built from it, a signed document must say what it is
   // and be neither older than what is installed nor expired.
   return u->AcceptInfo({u->header.infoVersion, info->Attribute("document"),
                         info->Attribute("serial"), info->Attribute("expires")});

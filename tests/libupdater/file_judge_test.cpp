@@ -26,12 +26,10 @@ struct State {
 };
 
 const State kStates[] = {
-    {"missing", "same", true},      {"same", "same", false},
-    {"upper", "upper", false},      {"different", "same", true},
-    {"directory", "same", true},    {"fifo", "same", true},
-    {"link", "same", true},         {"foreign/in", "same", true},
-    {"owned/in", "same", false},    {"plain/in", "same", true},
-    {"./dotted", "same", false},    {"emptydigest", "", true},
+    {"missing", "same", true},   {"same", "same", false},      {"upper", "upper", false},
+    {"different", "same", true}, {"directory", "same", true},  {"fifo", "same", true},
+    {"link", "same", true},      {"foreign/in", "same", true}, {"owned/in", "same", false},
+    {"plain/in", "same", true},  {"./dotted", "same", false},  {"emptydigest", "", true},
 };
 
 class FileJudge : public ::testing::Test {

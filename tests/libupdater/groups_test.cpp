@@ -84,7 +84,9 @@ TEST_F(Groups, FileGroupsAreTheFirstInListOrderWithoutRegardToCase) {
   }
   const char* lists[] = {"core", "cOrE", "Tools", "TOOLS,core,missing,tools"};
   doc.files = "";
-  for (const char* list : lists) doc.files += FileV2("f", "0", std::string("group=\"") + list + "\"");
+  for (const char* list : lists) {
+    doc.files += FileV2("f", "0", std::string("group=\"") + list + "\"");
+  }
   ASSERT_TRUE(Parse(doc)) << Error();
   // Sorted: CORE and Core (90; equal names in reverse document order), tools
   // and TOOLS (50, the same), core (10).

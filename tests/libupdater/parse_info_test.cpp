@@ -533,7 +533,8 @@ TEST_F(ParseInfo, BadEntryMidwayKeepsTheEntriesBeforeIt) {
     updater.Init("", dir.base().c_str(), "", "", enginetest::RecordingCallbacks());
     updater.removeLeftovers = remove;
     EXPECT_FALSE(Parse(doc));
-    EXPECT_EQ(Error(), "Attribute \"size\" of element \"file\" (row 5) is not a size below 4 GiB: -1");
+    EXPECT_EQ(Error(),
+              "Attribute \"size\" of element \"file\" (row 5) is not a size below 4 GiB: -1");
     EXPECT_EQ(InfoLines(), (std::vector<std::string>{"Info version: 2", "Building file list..."}));
     ASSERT_EQ(updater.fileCount, 3);
     EXPECT_EQ(updater.filesTail, FileAt(2));
@@ -565,7 +566,8 @@ TEST_F(ParseInfo, FailuresAtEveryLevelKeepTheirMessageAndPosition) {
        tiny + "Error reading end tag. at row 3, col 32)"},
       {head + "<files>\n" + entry + entry + "  <file file=\"b\" packsha=\"\"x/>\n</files>\n",
        tiny + "Error reading Attributes. at row 6, col 29)"},
-      {"\xEF\xBB\xBF" + head + "<files>\n\t<f file=\"a\"/>\t<file file=\"\xC3\xA9\" \xC3\xA9=\"x\" <x/>",
+      {"\xEF\xBB\xBF" + head +
+           "<files>\n\t<f file=\"a\"/>\t<file file=\"\xC3\xA9\" \xC3\xA9=\"x\" <x/>",
        tiny + "Error reading Attributes. at row 4, col 42)"},
       {head + "<files>\n" + entry + "<file file=\"b\">\n</files>\n</update_info>\n",
        tiny + "Error reading end tag. at row 6, col 7)"},
