@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <system_error>
+#include <exception>
 #include <thread>
 #include <vector>
 
@@ -190,19 +190,19 @@ size_t WorkerCount(const JudgeSettings& settings, size_t count) {
 }  // namespace
 
 void JudgeFiles(const JudgeSettings& settings, UpdateFile* const* files, size_t count) {
+  if (count == 0) return;
   Batch batch;
   batch.settings = &settings;
   batch.files = files;
   batch.count = count;
   std::vector<std::thread> helpers;
   size_t workers = WorkerCount(settings, count);
-  // The calling thread is one of the workers.
-  for (size_t i = 1; i < workers; ++i) {
-    try {
-      helpers.emplace_back(Work, &batch);
-    } catch (const std::system_error&) {
-      break;  // fewer workers; the entries are shared among those there are
-    }
+  // The calling thread is one of the workers; a helper that cannot be had
+  // leaves the entries to those there are.
+  try {
+    helpers.reserve(workers);
+    for (size_t i = 1; i < workers; ++i) helpers.emplace_back(Work, &batch);
+  } catch (const std::exception&) {
   }
   Work(&batch);
   for (std::thread& helper : helpers) helper.join();

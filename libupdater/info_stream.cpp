@@ -3,7 +3,7 @@
 #include "info_stream.h"
 
 #include <cctype>
-#include <new>
+#include <exception>
 #include <string_view>
 
 #include "tinyxml_text.h"
@@ -240,7 +240,7 @@ size_t FindTooDeep(const char* text, size_t length, int maxDepth) {
 bool StreamFiles(const char* text, size_t length, FilesVisitor* visitor, TiXmlDocument* skeleton) {
   try {
     return Stream(text, length, visitor, skeleton);
-  } catch (const std::bad_alloc&) {
-    return false;  // the whole text is parsed instead
+  } catch (const std::exception&) {
+    return false;  // out of memory: the whole text is parsed instead
   }
 }

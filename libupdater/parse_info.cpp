@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -368,7 +369,14 @@ bool ParseInfoBuilder::BuildFile(const TiXmlElement* element) {
     zfree(file);
     return false;
   }
-  pending_.push_back({file, names != nullptr ? *names : std::string()});
+  try {
+    pending_.push_back({file, names != nullptr ? *names : std::string()});
+  } catch (const std::bad_alloc&) {
+    u->SetError("Out of memory building the entry of %s!", path);
+    file->~UpdateFile();
+    zfree(file);
+    return false;
+  }
   return true;
 }
 
