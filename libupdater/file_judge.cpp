@@ -27,7 +27,7 @@ constexpr uint32_t kBufferSize = 256 * 1024;
 // More workers than this would only queue up on the disk.
 constexpr size_t kMaxWorkers = 16;
 // Entries a worker claims at once: neighbours, which often share a directory.
-constexpr size_t kClaim = 8;
+constexpr size_t kClaim = 2;
 
 // One digest of either kind.
 class Digest {
@@ -191,6 +191,18 @@ size_t WorkerCount(const JudgeSettings& settings, size_t count) {
 
 void JudgeFiles(const JudgeSettings& settings, UpdateFile* const* files, size_t count) {
   if (count == 0) return;
+  // The largest files first, so that the last ones to be read are small and
+  // no worker is left reading a large file alone at the end; files of one
+  // size stay in list order, which keeps a directory's files together.
+  std::vector<UpdateFile*> order;
+  try {
+    order.assign(files, files + count);
+    std::stable_sort(order.begin(), order.end(),
+                     [](const UpdateFile* a, const UpdateFile* b) { return a->size > b->size; });
+    files = order.data();
+  } catch (const std::exception&) {
+    // in list order, then
+  }
   Batch batch;
   batch.settings = &settings;
   batch.files = files;

@@ -26,7 +26,8 @@ struct JudgeSettings {
   size_t workers = 0;           // 0: one per online processor
 };
 
-// Sets needsUpdate of files[0 .. count) (which stay the caller's): false
+// Sets needsUpdate of files[0 .. count) (which stay the caller's; their
+// `size` only decides which are read first): false
 // exactly when the entry's path under the base directory is a regular file,
 // reached by the base directory's link rules (see base_dir.h), whose digest
 // equals the entry's fileDigest without regard to case. A base directory that
