@@ -56,6 +56,7 @@ class PackShelf {
 void Updater::SetDryRun(bool on) {
   ScopedLock hold(lock);
   dryRun = on;
+  removeLeftovers = !on;
 }
 
 bool Updater::PlanUpdate(UpdatePlan* plan) {

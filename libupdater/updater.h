@@ -200,6 +200,14 @@ class Updater {
   // memory runs out.
   bool PlanUpdate(UpdatePlan* plan);
 
+  // Judgement of installed files.
+
+  // When set (as it is from construction on), ParseInfo deletes the staged
+  // file that an interrupted run may have left beside each listed file
+  // ("<name>.updater-part") before judging the file. A run that must change
+  // nothing on disk clears it. Init and Reset keep it.
+  bool removeLeftovers = true;
+
   // Trust.
 
   // Adds a key that update-info documents must be signed by. With at least

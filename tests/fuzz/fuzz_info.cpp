@@ -3,6 +3,10 @@
 // files (so that digests are computed and outdated files found) and without
 // an INI file. The text chooses its own generation by its "version".
 //
+// The file list of a large document is read one element at a time; a parse
+// that succeeds must therefore have a whole text that TinyXML accepts, with
+// as many children of "files" as entries were built.
+//
 // TinyXML is not built with the sanitizers, so a read past the end of the
 // text inside it would go unseen. Each input is therefore also parsed by
 // TinyXML alone, in the padded form the parser hands it, from a buffer that
@@ -13,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -47,6 +52,22 @@ void ParseBeforeGuardPage(const std::string& text) {
   document.Parse(start, nullptr, TIXML_ENCODING_UNKNOWN);
 }
 
+// Aborts unless TinyXML accepts the whole text and finds `files` children
+// of the first "files" element of its first "update_info" element.
+void CheckWholeParse(const std::string& text, int files) {
+  const std::string padded = TinyXmlText(text);
+  TiXmlDocument document;
+  document.Parse(padded.c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
+  const TiXmlElement* root = document.FirstChildElement("update_info");
+  const TiXmlElement* list = root != nullptr ? root->FirstChildElement("files") : nullptr;
+  int children = 0;
+  for (const TiXmlElement* child = list != nullptr ? list->FirstChildElement() : nullptr;
+       child != nullptr; child = child->NextSiblingElement()) {
+    ++children;
+  }
+  if (document.Error() || children != files) abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -68,7 +89,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     updater.infoText = text;
     // TinyXML would overflow the stack on what the parser refuses as nested
     // too deeply.
-    tooDeep = !updater.ParseInfo() && strstr(updater.GetLastError(), "nested deeper") != nullptr;
+    bool parsed = updater.ParseInfo();
+    tooDeep = !parsed && strstr(updater.GetLastError(), "nested deeper") != nullptr;
+    if (parsed) CheckWholeParse(text, updater.fileCount);
   }
   if (!tooDeep) ParseBeforeGuardPage(text);
   return 0;

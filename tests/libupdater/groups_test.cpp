@@ -67,6 +67,33 @@ TEST_F(Groups, SortMatchesAStableReferenceOnManyGroups) {
   }
 }
 
+// Names that differ in case only: a file's group is the one FindGroup
+// finds, the first in the sorted list, whatever the document order.
+TEST_F(Groups, FileGroupsAreTheFirstInListOrderWithoutRegardToCase) {
+  struct {
+    const char* name;
+    int priority;
+  } groups[] = {{"core", 10}, {"CORE", 90}, {"Core", 90}, {"tools", 50}, {"TOOLS", 50}};
+  Doc doc;
+  doc.groups = "";
+  for (const auto& group : groups) {
+    doc.groups += Group(group.name, "priority=\"" + std::to_string(group.priority) + "\"");
+  }
+  const char* lists[] = {"core", "cOrE", "Tools", "TOOLS,core,missing,tools"};
+  doc.files = "";
+  for (const char* list : lists) {
+    doc.files += FileV2("f", "0", std::string("group=\"") + list + "\"");
+  }
+  ASSERT_TRUE(Parse(doc)) << Error();
+  // Sorted: CORE and Core (90; equal names in reverse document order), tools
+  // and TOOLS (50, the same), core (10).
+  EXPECT_EQ(enginetest::GroupOrder(updater), "Core,CORE,TOOLS,tools,core");
+  UpdateGroup* core = updater.GetFirstGroup();
+  UpdateGroup* tools = core->next->next;
+  const std::vector<UpdateGroup*> want[] = {{core}, {core}, {tools}, {tools, core, tools}};
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(FileAt(i)->groups, want[i]) << lists[i];
+}
+
 // Files over groups A and B, installed current, stale or missing.
 class PendingWork : public enginetest::ParseFixture {
  protected:

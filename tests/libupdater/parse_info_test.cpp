@@ -516,3 +516,131 @@ TEST_F(ParseInfo, SelectionFileThatCannotBeReadFailsTheParse) {
     }
   }
 }
+
+// A bad entry in the middle of the list: the entries before it are judged
+// (their leftovers removed unless the Updater says otherwise) and kept;
+// neither it nor anything after it is touched.
+TEST_F(ParseInfo, BadEntryMidwayKeepsTheEntriesBeforeIt) {
+  Put("current", "ok");
+  Put("stale", "old");
+  const std::string names[] = {"current", "stale", "missing", "bad", "after"};
+  Doc doc;
+  doc.files = FileV2("current", Sha("ok")) + FileV2("stale", Sha("ok")) +
+              FileV2("missing", Sha("ok")) + "\n" + FileV2("bad", "0", "size=\"-1\"") +
+              FileV2("after", "0");
+  for (bool remove : {true, false}) {
+    for (const std::string& name : names) Put(name + ".updater-part", "left over");
+    updater.Init("", dir.base().c_str(), "", "", enginetest::RecordingCallbacks());
+    updater.removeLeftovers = remove;
+    EXPECT_FALSE(Parse(doc));
+    EXPECT_EQ(Error(),
+              "Attribute \"size\" of element \"file\" (row 5) is not a size below 4 GiB: -1");
+    EXPECT_EQ(InfoLines(), (std::vector<std::string>{"Info version: 2", "Building file list..."}));
+    ASSERT_EQ(updater.fileCount, 3);
+    EXPECT_EQ(updater.filesTail, FileAt(2));
+    EXPECT_EQ(updater.pendingCount, 2);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(FileAt(i)->needsUpdate, i > 0) << names[i];
+    for (int i = 0; i < 5; ++i) {
+      EXPECT_EQ(enginetest::Exists(dir / names[i] + ".updater-part"), i >= 3 || !remove)
+          << names[i] << " " << remove;
+    }
+  }
+}
+
+// Failures at every level, several of them after a file list that spans
+// rows: TinyXML's own message and position, or the row of the element at
+// fault, and nothing built.
+TEST_F(ParseInfo, FailuresAtEveryLevelKeepTheirMessageAndPosition) {
+  const std::string head =
+      "<update_info version=\"2\">\n<info AppName=\"a\" Author=\"b\" URL=\"c\" FileBase=\"f/\"/>\n";
+  const std::string entry = "<file file=\"a\" url=\"u\" key=\"\" sha=\"0\" packsha=\"\"/>\n";
+  const std::string list = "<files>\n" + entry + entry + "</files>\n";
+  const std::string tiny = "Error parsing updater-info.xml (";
+  struct {
+    std::string text, want;
+  } cases[] = {
+      {"<update_info version=\"2\n<files/></update_info>",
+       tiny + "Error parsing Element. at row 1, col 14)"},
+      {head + "<groups><group name=\"g\"></groups>\n" + list + "</update_info>\n",
+       tiny + "Error reading end tag. at row 3, col 32)"},
+      {head + "<files>\n" + entry + entry + "  <file file=\"b\" packsha=\"\"x/>\n</files>\n",
+       tiny + "Error reading Attributes. at row 6, col 29)"},
+      {"\xEF\xBB\xBF" + head +
+           "<files>\n\t<f file=\"a\"/>\t<file file=\"\xC3\xA9\" \xC3\xA9=\"x\" <x/>",
+       tiny + "Error reading Attributes. at row 4, col 42)"},
+      {head + "<files>\n" + entry + "<file file=\"b\">\n</files>\n</update_info>\n",
+       tiny + "Error reading end tag. at row 6, col 7)"},
+      {head + "<files>\n" + entry + "</filez>\n</update_info>\n",
+       tiny + "Error reading end tag. at row 5, col 1)"},
+      {head + list + "<delete><f file=\"x\"></delete>\n</update_info>\n",
+       tiny + "Error reading end tag. at row 7, col 21)"},
+      {head + list + "<delete><f file=\"x\"/>\n<f/></delete>\n</update_info>\n",
+       "Element \"f\" (row 8) has no \"file\" attribute!"},
+      {head + list + "<groups><group name=\"ok\"/>\n<group/></groups>\n</update_info>\n",
+       "Element \"group\" (row 8) has no \"name\" attribute!"},
+      {"<update_info version=\"2\">\n" + list + "<info AppName=\"a\" URL=\"c\"/>\n</update_info>",
+       "Element \"info\" (row 6) has no \"Author\" attribute!"},
+      {head + "<files>\n" + entry + "<file file=\"a\"/>\n</files>\n</update_info>\n",
+       "Element \"file\" (row 5) has no \"url\" attribute!"},
+  };
+  for (const auto& c : cases) {
+    updater.Init("", dir.base().c_str(), "", "", enginetest::RecordingCallbacks());
+    updater.infoText = c.text;
+    EXPECT_FALSE(updater.ParseInfo()) << c.text;
+    EXPECT_EQ(Error(), c.want) << c.text;
+    if (c.want.rfind(tiny, 0) == 0) {
+      EXPECT_EQ(updater.fileCount, 0) << c.text;
+      EXPECT_TRUE(InfoLines().empty()) << c.text;
+    }
+  }
+}
+
+// Documents whose markup could mislead a quick look: what is read is what
+// TinyXML reads from the whole text, the encoding included.
+TEST_F(ParseInfo, ReadsTheFileListTinyXmlFinds) {
+  const std::string info = "<info AppName=\"a\" Author=\"b\" URL=\"c\" FileBase=\"http://x/\"/>";
+  auto entry = [](const std::string& path, const std::string& more) {
+    return "<file file=\"" + path + "\" url=\"" + path + "\" key=\"\" sha=\"0\" packsha=\"\" " +
+           more + "/>";
+  };
+  const std::string root = "<update_info version=\"2\">";
+  struct {
+    std::string text, paths;
+  } cases[] = {
+      {"<update_info version=\"2\" files=\"<files>\">" + info +
+           "<!-- <files> --><![CDATA[<files>]]><files a='>'>" + entry("a", "x=\"</files>\"") +
+           "<?pi <files>?><!-- </files> --> text " + entry("b", "") + "</files></update_info>",
+       "a,b"},
+      {"<x><update_info><files>" + entry("no", "") + "</files></update_info></x>" + root + info +
+           "<files>" + entry("yes", "") + "</files></update_info><update_info><files>" +
+           entry("no", "") + "</files></update_info>",
+       "yes"},
+      {root + info + "<files/><files>" + entry("no", "") + "</files></update_info>", ""},
+      {root + info + "<files>" + entry("&#xE9;", "") + "</files></update_info>", "\xE9"},
+      {"<?xml version=\"1.0\" encoding=\"utf-8\"?>" + root + info + "<files>" +
+           entry("&#xE9;", "") + "</files></update_info>",
+       "\xC3\xA9"},
+      {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>" + root + info + "<files>" +
+           entry("&#xE9;", "") + "</files></update_info>",
+       "\xE9"},
+      {"\xEF\xBB\xBF" + root + info + "<files>" + entry("&#xE9;", "") + "</files></update_info>",
+       "\xC3\xA9"},
+  };
+  for (const auto& c : cases) {
+    updater.Init("", dir.base().c_str(), "", "", nullptr);
+    updater.infoText = c.text;
+    ASSERT_TRUE(updater.ParseInfo()) << c.text << ": " << Error();
+    std::string paths;
+    for (UpdateFile* file = updater.GetFirstFile(); file != nullptr; file = file->next) {
+      paths += (paths.empty() ? "" : ",") + file->path;
+    }
+    EXPECT_EQ(paths, c.paths) << c.text;
+  }
+  // The file base that follows the list still applies to it.
+  updater.Init("", dir.base().c_str(), "", "", nullptr);
+  updater.infoText = root + "<files>" + entry("a b", "") + "\n" + entry("HTTP://h/p q", "") +
+                     "</files>" + info + "</update_info>";
+  ASSERT_TRUE(updater.ParseInfo()) << Error();
+  EXPECT_EQ(FileAt(0)->url, "http://x/a%20b");
+  EXPECT_EQ(FileAt(1)->url, "HTTP://h/p%20q");
+}
