@@ -63,11 +63,7 @@ int RunUpdate(const char* selfName) {
     printf("\nError parsing info files: %s\n", updater.GetLastError());
     return 1;
   }
-  if (g_settings.markAll) {
-    for (UpdateGroup* group = updater.GetFirstGroup(); group != nullptr; group = group->next) {
-      updater.SetGroupState(group, Install);
-    }
-  }
+  if (g_settings.markAll) updater.SetAllGroupStates(Install);
   if (g_settings.check) return RunCheck(&updater, stdout);
   if (!updater.HasWork()) {
     printf("\nAbort: Nothing to be done, you are up-to-date\n");

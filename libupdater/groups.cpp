@@ -58,6 +58,12 @@ void Updater::SetGroupState(UpdateGroup* group, GroupState state) {
   }
 }
 
+void Updater::SetAllGroupStates(GroupState state) {
+  ScopedLock lock(this->lock);
+  for (UpdateGroup* group = groups; group != nullptr; group = group->next) group->state = state;
+  SetGroupState(nullptr, state);
+}
+
 bool Updater::HasWork() {
   ScopedLock lock(this->lock);
   return pendingCount > 0 || !outdatedFiles.empty();

@@ -171,6 +171,9 @@ class Updater {
   // Sets the group's state (when `group` is not null), then recounts
   // pendingCount over all files.
   void SetGroupState(UpdateGroup* group, GroupState state);
+  // Sets every group to `state` and recounts once: the same result as
+  // SetGroupState on each group in turn, without a recount per group.
+  void SetAllGroupStates(GroupState state);
   // True when pendingCount is above 0 or outdatedFiles is not empty.
   bool HasWork();
   // True when `file` is to be installed: it needs an update and has no
