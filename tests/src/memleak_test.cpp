@@ -83,11 +83,6 @@ TEST(MemLeak, AllocateCopyResizeAndFree) {
               EXPECT_EQ(memcmp(p, "0123456789", 10), 0);
               EXPECT_EQ(MemLeakCount(), count + 1);
               EXPECT_EQ(MemLeakTotalSize(), total + 100);
-              EXPECT_STREQ(MemLeakLookup(p, false)->function, "zrealloc");
-              p = static_cast<char*>((zrealloc)(p, 4, "shrink.cpp", 5));
-              ASSERT_NE(p, nullptr);
-              EXPECT_EQ(memcmp(p, "0123", 4), 0);
-              EXPECT_EQ(MemLeakTotalSize(), total + 4);
               EXPECT_EQ((zrealloc)(p, 0, "gone.cpp", 6), nullptr);
             }),
             "");
@@ -125,13 +120,6 @@ TEST(MemLeak, CorruptedGuardsAreReported) {
        "00000000h: 54 45 53 53 41 57 4B 53 5F 4D 45 4D 4C 45 41 4B  ; TESSAWKS_MEMLEAK\n"
        "00000010h: 00 00 00 00 00 00 00 00 58 45 53 53 41 57 4B 53  ; ........XESSAWKS\n"
        "00000020h: 5F 4D 45 4D 4C 45 41 4B                          ; _MEMLEAK        \n"},
-      {4,
-       {{-16, 'Z'}, {-1, 'Y'}},
-       false,
-       {{"pre", "ZESSAWKS"}},
-       "00000000h: 5A 45 53 53 41 57 4B 53 5F 4D 45 4D 4C 45 41 59  ; ZESSAWKS_MEMLEAY\n"
-       "00000010h: 00 00 00 00 54 45 53 53 41 57 4B 53 5F 4D 45 4D  ; ....TESSAWKS_MEM\n"
-       "00000020h: 4C 45 41 4B                                      ; LEAK            \n"},
       {8, {{-1, '!'}, {8, '?'}}, true, {{"pre", "TESSAWKS"}, {"post", "?ESSAWKS"}}, ""},
   };
   for (const auto& c : cases) {
