@@ -73,11 +73,14 @@ TEST_F(EndToEnd, EveryAttackLeavesTheInstallationAsItWas) {
   const Tree before = ReadTree(base_);
   const std::string ini = Ini();
 
-  // A validly signed document for another platform.
+  // Validly signed documents of other kinds: for another platform, and of
+  // the first generation, which cannot say which document it is.
   std::string elsewhere = root_.path() + "/elsewhere", debian = kStandardDescription;
   ASSERT_TRUE(ReplaceOnce(&debian, "[release]\n", "[release]\nplatform = debian12.amd64\n"));
   Publish(SecondRelease(), debian, {"--sign-key", vendor.secret, "--serial", "300"}, elsewhere);
   const std::string mixed = elsewhere + "/updates/quillon5-full-debian12.amd64.info";
+  Publish(SecondRelease(), kPlainDescription, {"-g", "1", "--serial", "300"}, elsewhere);
+  const std::string firstGeneration = ReadFile(elsewhere + kDocument);
   const std::string sigUrl =
       "http://127.0.0.1:" + std::to_string(server_.port()) + kDocument + ".sig";
   struct {
@@ -99,6 +102,8 @@ TEST_F(EndToEnd, EveryAttackLeavesTheInstallationAsItWas) {
       {"other platform", ReadFile(mixed), ReadFile(mixed + ".sig"), true,
        "Update info is for \"quillon5-full-debian12.amd64.info\", not for "
        "\"quillon5-full-centos7.x86_64.info\""},
+      {"generation 1", firstGeneration, SignLine(firstGeneration, vendor), true,
+       "Signed update info must be version 2 or higher (this is version 1)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -111,7 +116,11 @@ TEST_F(EndToEnd, EveryAttackLeavesTheInstallationAsItWas) {
     Console console;
     console.Start();
     console.InfoTransfer(c.document.size());
-    if (c.parsed) console.Raw("\nGot info files... parsing...\nInfo version: 2\n");
+    if (c.parsed) {
+      bool first = c.document.find("version=\"1\"") != std::string::npos;
+      console.Raw(std::string("\nGot info files... parsing...\nInfo version: ") +
+                  (first ? "1" : "2") + "\n");
+    }
     console.Raw(std::string("\nError ") + (c.parsed ? "parsing" : "downloading") +
                 " info files: " + c.error + "\n");
     ExpectRun(result, 1, console);
