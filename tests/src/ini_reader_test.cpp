@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -44,7 +45,9 @@ class IniFiles : public ::testing::Test {
   std::string Get() { return Get(path); }
   static std::string Get(const std::string& file) {
     std::ifstream in(file, std::ios::binary);
-    return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "<missing>";
+    std::ostringstream text;
+    text << in.rdbuf();
+    return in ? text.str() : "<missing>";
   }
   long Entries() {  // files in the directory, to catch temporary files left behind
     return std::distance(std::filesystem::directory_iterator(dir), {});

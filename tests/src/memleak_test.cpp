@@ -295,7 +295,7 @@ TEST(MemLeak, FailureHookFailsExactlyTheNthAllocation) {
 // Races show only now and then, so the threads start together and the round
 // is repeated, with the hook set beyond the allocations and within them.
 TEST(MemLeak, ThreadsShareTheRegistryAndTheFailureHook) {
-  constexpr int kThreads = 8, kEach = 10000, kRounds = 6;
+  constexpr int kThreads = 4, kEach = 5000, kRounds = 6;
   constexpr uint64_t kFar = uint64_t{1} << 40;
   uint64_t calls = 0;
   for (int round = 0; round < kRounds && !HasFailure(); ++round) {
