@@ -4,7 +4,9 @@
 // the end-to-end tests, which run an updater built with one.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
+#include <vector>
 
 #include "cli/e2e_fixture.h"
 
@@ -14,16 +16,11 @@ TEST(BuiltInKeys, GeneratorRefusesOtherFiles) {
   e2e::TempDir dir;
   const std::string openssl = "/usr/bin/openssl", base = dir.path() + "/";
   for (const char* algorithm : {"ed25519", "x25519"}) {
-    std::string secret = base + algorithm + ".key";
-    ASSERT_EQ(
-        e2e::RunProgram({openssl, "genpkey", "-algorithm", algorithm, "-out", secret}, dir.path())
-            .status,
-        0);
-    ASSERT_EQ(e2e::RunProgram(
-                  {openssl, "pkey", "-in", secret, "-pubout", "-out", base + algorithm + ".pub"},
-                  dir.path())
-                  .status,
-              0);
+    const std::string key = base + algorithm;
+    std::vector<std::string> steps[] = {
+        {openssl, "genpkey", "-algorithm", algorithm, "-out", key + ".key"},
+        {openssl, "pkey", "-in", key + ".key", "-pubout", "-out", key + ".pub"}};
+    for (const auto& args : steps) ASSERT_EQ(e2e::RunProgram(args, base).status, 0);
   }
   const std::string refused = " is not an Ed25519 public key in PEM form";
   struct {
@@ -48,11 +45,7 @@ TEST(BuiltInKeys, GeneratorRefusesOtherFiles) {
     } else {
       EXPECT_NE(result.status, 0);
       // CMake wraps long messages; compare with single blanks.
-      std::string err;
-      for (char ch : result.err) {
-        bool blank = ch == ' ' || ch == '\n';
-        if (!blank || (!err.empty() && err.back() != ' ')) err += blank ? ' ' : ch;
-      }
+      std::string err = std::regex_replace(result.err, std::regex("[ \n]+"), " ");
       EXPECT_NE(err.find("UPDATER_TRUSTED_KEYS: " + c.error), std::string::npos) << result.err;
       EXPECT_FALSE(e2e::Exists(output));
     }

@@ -15,11 +15,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_util.h"
 #include "ini-reader.h"
 #include "memleak.h"
 
@@ -31,35 +30,13 @@ void Check(bool condition, const char* what) {
   abort();
 }
 
-// A scratch directory for the whole run, on tmpfs when there is one so that
-// the writers' fsync costs nothing.
-const std::string& ScratchDir() {
-  static std::string dir = [] {
-    char shm[] = "/dev/shm/fuzz_ini.XXXXXX";
-    char tmp[] = "/tmp/fuzz_ini.XXXXXX";
-    const char* made = mkdtemp(shm);
-    if (made == nullptr) made = mkdtemp(tmp);
-    Check(made != nullptr, "no scratch directory");
-    return std::string(made);
-  }();
-  return dir;
-}
-
-void Put(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string Get(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "<missing>";
-}
-
 // Temporary files in `dir`: those of writes that did not clean up.
 int CountTemporaries(const std::string& dir) {
   int count = 0;
   if (DIR* listing = opendir(dir.c_str())) {
-    while (struct dirent* entry = readdir(listing))
+    while (struct dirent* entry = readdir(listing)) {
       count += strstr(entry->d_name, ".tmp-") != nullptr;
+    }
     closedir(listing);
   }
   return count;
@@ -82,15 +59,15 @@ void CheckReads(const std::string& text, const std::string& section,
 
 void CheckWrites(bool missing, const std::string& text, const std::string& section,
                  const std::vector<std::string>& keys, const std::vector<std::string>& values) {
-  const std::string dir = ScratchDir();
-  const std::string one = dir + "/one.ini", many = dir + "/many.ini";
+  static const fuzz::TempDir dir;
+  const std::string one = dir / "one.ini", many = dir / "many.ini";
   unlink(one.c_str());
   unlink(many.c_str());
   if (!missing) {
-    Put(one, text);
-    Put(many, text);
+    dir.Put("one.ini", text);
+    dir.Put("many.ini", text);
   }
-  const std::string before = Get(many);
+  const std::string before = dir.Get("many.ini");
   bool allWritten = true;
   for (size_t i = 0; i < keys.size(); ++i) {
     allWritten =
@@ -105,13 +82,14 @@ void CheckWrites(bool missing, const std::string& text, const std::string& secti
   int result = IniWriteStrings(many.c_str(), section.c_str(), keyTexts.data(), valueTexts.data(),
                                keys.size());
   if (keys.empty() || result != 0) {
-    Check(Get(many) == before, "a write of nothing, or a failed write, changed the file");
+    Check(dir.Get("many.ini") == before, "a write of nothing, or a failed write, changed the file");
   }
   if (!keys.empty()) {
     Check((result == 0) == allWritten, "multi-key write disagrees on success");
-    Check(result != 0 || Get(many) == Get(one), "multi-key write left other bytes");
+    Check(result != 0 || dir.Get("many.ini") == dir.Get("one.ini"),
+          "multi-key write left other bytes");
   }
-  Check(CountTemporaries(dir) == 0, "a write left a temporary file");
+  Check(CountTemporaries(dir.path()) == 0, "a write left a temporary file");
 }
 
 }  // namespace

@@ -23,7 +23,8 @@
 
 namespace fuzz {
 
-// A directory made with mkdtemp under /tmp, holding the files given, removed
+// A directory made with mkdtemp, on tmpfs when there is one so that writers'
+// fsync costs nothing, else under /tmp, holding the files given, removed
 // with its content when the process exits normally. Aborts when it cannot be
 // made: a target without it would write elsewhere.
 class TempDir {
@@ -31,9 +32,10 @@ class TempDir {
   typedef std::vector<std::pair<std::string, std::string>> Files;  // path, content
 
   explicit TempDir(const Files& files = Files()) {
-    char pattern[] = "/tmp/updater-fuzz-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) Die("mkdtemp");
-    path_ = pattern;
+    char shm[] = "/dev/shm/updater-fuzz-XXXXXX", tmp[] = "/tmp/updater-fuzz-XXXXXX";
+    const char* made = mkdtemp(shm);
+    if (made == nullptr && (made = mkdtemp(tmp)) == nullptr) Die("mkdtemp");
+    path_ = made;
     for (const auto& file : files) Put(file.first, file.second);
   }
   ~TempDir() { nftw(path_.c_str(), Remove, 16, FTW_DEPTH | FTW_PHYS); }
@@ -56,6 +58,18 @@ class TempDir {
         fclose(file) != 0) {
       Die(relative.c_str());
     }
+  }
+
+  // The whole file, or "<missing>".
+  std::string Get(const std::string& relative) const {
+    FILE* file = fopen((*this / relative).c_str(), "rb");
+    if (file == nullptr) return "<missing>";
+    std::string content;
+    char buffer[4096];
+    for (size_t got; (got = fread(buffer, 1, sizeof(buffer), file)) > 0;)
+      content.append(buffer, got);
+    fclose(file);
+    return content;
   }
 
   [[noreturn]] static void Die(const char* what) {

@@ -78,24 +78,23 @@ class AllocFailure : public ::testing::Test {
   void Restore() {
     base.reset(new e2e::TempDir);
     work.reset(new e2e::TempDir);
-    ASSERT_TRUE(e2e::WriteFile(work->path() + "/.updater.ini", kSelection));
+    std::vector<std::pair<std::string, std::string>> files = {
+        {work->path() + "/.updater.ini", kSelection},
+        {base->path() + "/" + kOutdated, kOutdatedContent}};
     for (size_t i = 0; i < packs.size(); ++i) {
       const Entry& entry = kEntries[i];
-      if (entry.oldContent != nullptr) Put(entry.path, entry.oldContent);
-      if (entry.packLeft) Put("tmp/updater/" + PackName(i), packs[i]);
+      if (entry.oldContent != nullptr)
+        files.push_back({base->path() + "/" + entry.path, entry.oldContent});
+      if (entry.packLeft) files.push_back({base->path() + "/tmp/updater/" + PackName(i), packs[i]});
     }
-    Put(kOutdated, kOutdatedContent);
-  }
-
-  void Put(const std::string& path, const std::string& content) {
-    ASSERT_TRUE(e2e::WriteFile(base->path() + "/" + path, content)) << path;
+    for (const auto& [path, content] : files) ASSERT_TRUE(e2e::WriteFile(path, content)) << path;
   }
 
   // The front end's sequence; true when every call succeeded. A failed call
   // must have set a reason.
   bool Run() {
     enginetest::ChangeDir inside(work->path());
-    static UpdaterCallbacks callbacks = {nullptr, nullptr, IgnoreLine, IgnoreLine};
+    static UpdaterCallbacks callbacks = {nullptr, nullptr, [](const char*) {}, [](const char*) {}};
     Updater updater;
     updater.Init(url.c_str(), (base->path() + "/").c_str(), "updater", ".updater.ini", &callbacks);
     struct {
@@ -114,8 +113,6 @@ class AllocFailure : public ::testing::Test {
     }
     return true;
   }
-
-  static void IgnoreLine(const char*) {}
 
   // Every file under the base directory outside the pack directory is its
   // old or its new content, and none that was installed is missing; after a

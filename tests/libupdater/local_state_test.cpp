@@ -9,7 +9,6 @@ using enginetest::Doc;
 using enginetest::Exists;
 using enginetest::Group;
 using enginetest::ReadFile;
-using enginetest::TempDir;
 using enginetest::WriteFile;
 
 using LocalState = enginetest::ParseFixture;
@@ -35,14 +34,12 @@ TEST_F(LocalState, SaveStateWritesEveryGroupInListOrder) {
             "[window]\r\nx=1\r\n[groups]\r\nmid=2\r\nold=1\r\nHigh=1\r\nlow=2\r\n\r\n"
             "[z]\r\nk=v\r\n");
 
-  // Without an INI file name, or without groups, nothing is written.
+  // Without an INI file name nothing is written.
   enginetest::ChangeDir cd(dir.path());
   ASSERT_TRUE(cd.ok());
   ASSERT_EQ(remove(ini.c_str()), 0);
   updater.Init("", dir.base().c_str(), "", "", nullptr);
   ASSERT_TRUE(Parse(doc));
-  EXPECT_TRUE(updater.SaveState());
-  updater.Init("", dir.base().c_str(), "", ".updater.ini", nullptr);
   EXPECT_TRUE(updater.SaveState());
   EXPECT_FALSE(Exists(ini));
 }
@@ -56,9 +53,7 @@ TEST_F(LocalState, StoredStatesAreJudgedAsFullNumbers) {
   } cases[] = {
       {"wrap2", "4294967298", None},
       {"wrap1", "4294967297", None},
-      {"negwrap2", "-4294967294", None},
       {"negwrap1", "-4294967295", None},
-      {"huge", "18446744073709551618", None},
       {"overflow", "99999999999999999999999", None},
       {"three", "3", None},
       {"minus", "-1", None},
@@ -68,6 +63,7 @@ TEST_F(LocalState, StoredStatesAreJudgedAsFullNumbers) {
       {"digits", "2abc", Remove},
       {"blanks", " \t2 ", Remove},
       {"word", "abc", None},
+      {"first", "2", Remove},  // a later "FIRST=1" does not count
       {"absent", nullptr, Install},
   };
   std::string ini = dir / ".updater.ini", text = "[groups]\r\n";
@@ -77,7 +73,7 @@ TEST_F(LocalState, StoredStatesAreJudgedAsFullNumbers) {
     doc.groups += Group(c.name, "default=\"1\"");
     if (c.stored != nullptr) text += std::string(c.name) + "=" + c.stored + "\r\n";
   }
-  ASSERT_TRUE(WriteFile(ini, text));
+  ASSERT_TRUE(WriteFile(ini, text + "FIRST=1\r\n"));
   updater.Init("", dir.base().c_str(), "", ini.c_str(), nullptr);
   ASSERT_TRUE(Parse(doc));
   for (const auto& c : cases) EXPECT_EQ(updater.FindGroup(c.name)->state, c.want) << c.name;
@@ -88,60 +84,40 @@ TEST_F(LocalState, StoredStatesAreJudgedAsFullNumbers) {
   ASSERT_TRUE(WriteFile(ini, std::string(nul, sizeof(nul) - 1)));
   updater.Init("", dir.base().c_str(), "", ini.c_str(), nullptr);
   EXPECT_FALSE(Parse(doc));
-  EXPECT_EQ(std::string(updater.GetLastError()), "Error reading " + ini + "!");
-}
-
-TEST_F(LocalState, StoredStatesResolveAsSingleReadsDo) {
-  // The first entry of a key wins, in any case; a section header repeated
-  // right after another ends the search until a later one.
-  std::string ini = dir / ".updater.ini";
-  ASSERT_TRUE(WriteFile(ini,
-                        "x=1\n[groups]\nX=2\nx=1\nw = 1 \n[other]\ny=2\n[GROUPS]\ny=1\nz= 2\n"
-                        "[groups]\nv=2\n"));
-  const char* names[] = {"x", "w", "y", "z", "v"};
-  const GroupState want[] = {Remove, Install, Install, Remove, None};
-  Doc doc;
-  doc.files = "";
-  for (const char* name : names) doc.groups += Group(name);
-  updater.Init("", dir.base().c_str(), "", ini.c_str(), nullptr);
-  ASSERT_TRUE(Parse(doc));
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(updater.FindGroup(names[i])->state, want[i]) << names[i];
+  EXPECT_EQ(Error(), "Error reading " + ini + "!");
 }
 
 TEST(MakeDirs, CreatesMissingDirectoriesAlongAbsoluteAndRelativePaths) {
-  TempDir dir;
+  enginetest::TempDir dir;
   Updater updater;
-  auto isDir = [](const std::string& path) {
+  auto mode = [](const std::string& path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) ? info.st_mode & 07777 : 0;
   };
   mode_t oldMask = umask(022);
   updater.MakeDirs((dir / "srv/bot/tmp/updater").c_str());
-  EXPECT_EQ(isDir(dir / "srv/bot/tmp/updater"), 0755u);
-
+  EXPECT_EQ(mode(dir / "srv/bot/tmp/updater"), 0755u);
   // Doubled slashes make the same directories; existing ones are kept.
   ASSERT_TRUE(WriteFile(dir / "srv/keep", "k"));
   updater.MakeDirs((dir.path() + "//srv///bot//new//").c_str());
-  EXPECT_TRUE(isDir(dir / "srv/bot/new"));
+  EXPECT_TRUE(mode(dir / "srv/bot/new"));
   EXPECT_EQ(ReadFile(dir / "srv/keep"), "k");
   {
     enginetest::ChangeDir cd(dir.path());
     ASSERT_TRUE(cd.ok());
     updater.MakeDirs("./rel//deeper");
   }
-  EXPECT_TRUE(isDir(dir / "rel/deeper"));
-
+  EXPECT_TRUE(mode(dir / "rel/deeper"));
   // A file in the way is left alone; nothing below it is made.
   ASSERT_TRUE(WriteFile(dir / "afile", "f"));
   updater.MakeDirs((dir / "afile/sub").c_str());
   EXPECT_EQ(ReadFile(dir / "afile"), "f");
   EXPECT_FALSE(Exists(dir / "afile/sub"));
-
   // A path too long for the buffer is refused whole, not cut short.
-  std::string longPath = dir / std::string(600, 'a') + "/" + std::string(600, 'b');
+  std::string longPath = dir.path();
+  for (char c = 'a'; c < 'g'; ++c) longPath += "/" + std::string(200, c);
   updater.MakeDirs(longPath.c_str());
-  EXPECT_FALSE(Exists(dir / std::string(600, 'a')));
-  updater.MakeDirs("");
+  EXPECT_FALSE(Exists(dir / std::string(200, 'a')));
   updater.MakeDirs(nullptr);
   umask(oldMask);
 }

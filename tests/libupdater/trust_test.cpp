@@ -112,8 +112,6 @@ TEST(Trust, SignatureFiles) {
        "Update info is not signed by a trusted key (trusted: 21fe31dfa154a261, "
        "39f713d0a644253f)"},
       {wrong + "\n", "Update info does not match its signature by key 21fe31dfa154a261"},
-      {Line(kVectors[1].id, sig1) + "\n",
-       "Update info does not match its signature by key 39f713d0a644253f"},
       {"", malformed + "the file is empty)"},
       {"\n", malformed + "line 1: " + syntax},
       {good + "\n\n", malformed + "line 2: " + syntax},
@@ -121,8 +119,6 @@ TEST(Trust, SignatureFiles) {
       {good + "\n" + other + " x\n", malformed + "line 2: " + syntax},
       {"ed448 39f713d0a644253f " + base64, malformed + "line 1: " + syntax},
       {"ed25519  39f713d0a644253f " + base64, malformed + "line 1: " + syntax},
-      {"ed25519\t39f713d0a644253f " + base64, malformed + "line 1: " + syntax},
-      {"ed25519 39f713d0a644253f", malformed + "line 1: " + syntax},
       {"ed25519 39f713d0a644253f ", malformed + "line 1: " + syntax},
       {"ed25519 39f713d0a64425 " + base64,
        malformed + "line 1: the key id is not 16 hexadecimal digits)"},
@@ -150,8 +146,7 @@ TEST(Trust, SignatureFiles) {
 
 // PEM text of a fresh key of `algorithm`, its public or its private half.
 std::string PemOf(const char* algorithm, bool secret, std::string* raw = nullptr) {
-  EVP_PKEY* key = strcmp(algorithm, "EC") == 0 ? EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256")
-                                               : EVP_PKEY_Q_keygen(nullptr, nullptr, algorithm);
+  EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, algorithm);
   BIO* bio = BIO_new(BIO_s_mem());
   if (secret) {
     PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
@@ -184,13 +179,9 @@ TEST(Trust, KeyFiles) {
       {"good.pub", good, ""},
       {"missing.pub", "-", "cannot read " + dir.path() + "/missing.pub: No such file or directory"},
       {"secret.key", PemOf("ED25519", true),
-       dir.path() + "/secret.key holds a private key, not "
-                    "the public key"},
+       dir.path() + "/secret.key holds a private key, not the public key"},
       {"x25519.pub", PemOf("X25519", false),
        dir.path() + "/x25519.pub is not an Ed25519 public key in PEM form"},
-      {"ec.pub", PemOf("EC", false),
-       dir.path() + "/ec.pub is not an Ed25519 public key in PEM form"},
-      {"empty.pub", "", dir.path() + "/empty.pub is not an Ed25519 public key in PEM form"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -211,67 +202,58 @@ TEST(Trust, KeyFiles) {
 
 TEST(Trust, Claims) {
   const int64_t now = 1700000000;  // 2023-11-14 22:13:20 UTC
-  const char* name = "quillon5-full-centos7.x86_64.info";
+  const char* name = "x.info";
   struct {
     int32_t version;
     const char* document;
     const char* serial;
     const char* expires;
     const char* kept;
-    const char* error;  // null when accepted
+    std::string error;  // "" when accepted
   } cases[] = {
-      {2, name, "100", nullptr, nullptr, nullptr},
-      {3, name, "100", "1700000000", "100", nullptr},  // equal serial; expires this second
-      {2, name, "0100", nullptr, "99", nullptr},
-      {2, name, "18446744073709551615", nullptr, "18446744073709551614", nullptr},
-      {1, name, "100", nullptr, nullptr,
-       "Signed update info must be version 2 or higher (this is version 1)"},
+      {2, name, "100", nullptr, nullptr, ""},
+      {3, name, "100", "1700000000", "100", ""},  // equal serial; expires this second
+      {2, name, "0100", nullptr, "99", ""},
+      {2, name, "18446744073709551615", nullptr, "18446744073709551614", ""},
       {2, nullptr, "100", nullptr, nullptr, "Update info has no \"document\" attribute"},
-      {2, "quillon5-full-debian12.amd64.info", "100", nullptr, nullptr,
-       "Update info is for \"quillon5-full-debian12.amd64.info\", not for "
-       "\"quillon5-full-centos7.x86_64.info\""},
-      {2, "Quillon5-full-centos7.x86_64.info", "100", nullptr, nullptr,
-       "Update info is for \"Quillon5-full-centos7.x86_64.info\", not for "
-       "\"quillon5-full-centos7.x86_64.info\""},
+      {2, "X.info", "100", nullptr, nullptr, "Update info is for \"X.info\", not for \"x.info\""},
       {2, name, nullptr, nullptr, nullptr, "Update info has no \"serial\" attribute"},
       {2, name, "", nullptr, nullptr, "Update info serial \"\" is not a decimal number"},
-      {2, name, " 100", nullptr, nullptr, "Update info serial \" 100\" is not a decimal number"},
       {2, name, "-1", nullptr, nullptr, "Update info serial \"-1\" is not a decimal number"},
       {2, name, "18446744073709551616", nullptr, nullptr,
        "Update info serial \"18446744073709551616\" is not a decimal number"},
       {2, name, "99", nullptr, "100",
        "Update info serial 99 is older than the release already installed (serial 100)"},
       {2, name, "100", nullptr, "1x",
-       "The serial kept for quillon5-full-centos7.x86_64.info (\"1x\") is not a decimal number"},
+       "The serial kept for x.info (\"1x\") is not a decimal number"},
       {2, name, "100", "1699999999", nullptr, "Update info expired on 2023-11-14 22:13:19 UTC"},
-      {2, name, "100", "1000000000", nullptr, "Update info expired on 2001-09-09 01:46:40 UTC"},
       {2, name, "100", "soon", nullptr, "Update info expiry \"soon\" is not a decimal number"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.serial ? c.serial : "(no serial)") + " " +
-                 (c.expires ? c.expires : "(no expiry)"));
     uint64_t serial = 0;
     std::string error;
     bool accepted = trust_check_claims({c.version, c.document, c.serial, c.expires}, name, c.kept,
                                        now, &serial, &error);
-    EXPECT_EQ(accepted, c.error == nullptr);
-    if (accepted && c.error == nullptr) {
+    EXPECT_EQ(accepted ? "" : error, c.error) << (c.serial ? c.serial : "(no serial)");
+    if (accepted) {
       EXPECT_EQ(serial, std::stoull(c.serial));
-    } else if (!accepted) {
-      EXPECT_EQ(error, c.error != nullptr ? c.error : "");
     }
   }
 }
 
 // The parser with a trusted key: the document must be the text that
-// verified, and its serial is kept in the INI file when it grows.
+// verified, its claims are the "info" element's, and its serial is kept in
+// the INI file when it grows.
 class TrustedParse : public enginetest::ParseFixture {
  protected:
-  bool ParseSigned(const std::string& serial, bool verified = true) {
+  // Parses a document whose "info" element has `claims` after its usual
+  // attributes.
+  bool ParseSigned(const std::string& claims, bool verified = true, const char* version = "2") {
     updater.Init("http://127.0.0.1/updates/x.info", dir.base().c_str(), "updater", ini.c_str(),
                  nullptr);
     Doc doc;
-    doc.info += " document=\"x.info\" serial=\"" + serial + "\"";
+    doc.version = version;
+    doc.info += claims;
     doc.files = enginetest::FileV2("a.txt", std::string(64, '0'));
     updater.infoText = doc.Text();
     std::string digest = verified ? enginetest::Sha(updater.infoText) : std::string(64, '0');
@@ -283,30 +265,41 @@ class TrustedParse : public enginetest::ParseFixture {
 
 TEST_F(TrustedParse, KeepsTheHighestSerialAndRefusesUnverifiedText) {
   // Without a trusted key nothing is checked and nothing is kept.
-  ASSERT_TRUE(ParseSigned("not a number", false)) << Error();
+  ASSERT_TRUE(ParseSigned(" serial=\"not a number\"", false)) << Error();
   EXPECT_EQ(ReadFile(ini), "<missing>");
 
   updater.AddTrustedKey(KeyOf(kVectors[0]));
-  const std::string kept = "[serials]\r\nx.info=5\r\n";
+  auto claims = [](const char* serial, const char* more = "") {
+    return std::string(" document=\"x.info\" serial=\"") + serial + "\"" + more;
+  };
+  const std::string kept = "[serials]\r\nx.info=5\r\n", six = "[serials]\r\nx.info=6\r\n";
   struct {
-    std::string serial;
+    std::string claims;
     bool verified;
+    const char* version;
     std::string error;
     std::string ini;
     bool written;  // the INI file was replaced (a write makes a new file)
   } steps[] = {
-      {"5", false, "Update info was not verified against its signature", "<missing>", false},
-      {"5", true, "", kept, true},
-      {"4", true, "Update info serial 4 is older than the release already installed (serial 5)",
-       kept, false},
-      {"5", true, "", kept, false},
-      {"6", true, "", "[serials]\r\nx.info=6\r\n", true},
+      {claims("5"), false, "2", "Update info was not verified against its signature", "<missing>",
+       false},
+      {claims("5"), true, "2", "", kept, true},
+      {claims("4"), true, "2",
+       "Update info serial 4 is older than the release already installed (serial 5)", kept, false},
+      {claims("5"), true, "2", "", kept, false},
+      {claims("6"), true, "2", "", six, true},
+      {claims("7", " expires=\"1000000000\""), true, "2",
+       "Update info expired on 2001-09-09 01:46:40 UTC", six, false},
+      {" document=\"y.info\" serial=\"7\"", true, "2",
+       "Update info is for \"y.info\", not for \"x.info\"", six, false},
+      {claims("7"), true, "1", "Signed update info must be version 2 or higher (this is version 1)",
+       six, false},
   };
   for (const auto& step : steps) {
-    SCOPED_TRACE(step.serial);
+    SCOPED_TRACE(step.claims);
     struct stat before = {}, after = {};
     stat(ini.c_str(), &before);
-    EXPECT_EQ(ParseSigned(step.serial, step.verified), step.error.empty());
+    EXPECT_EQ(ParseSigned(step.claims, step.verified, step.version), step.error.empty());
     if (!step.error.empty()) {
       EXPECT_EQ(Error(), step.error);
       EXPECT_EQ(updater.GetFirstFile(), nullptr);
