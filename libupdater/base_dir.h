@@ -116,7 +116,7 @@ class StagedFile {
   };
 
   StagedFile() = default;
-  // Deletes the staged file unless it was placed.
+  // Deletes the staged file unless it was placed or is closed.
   ~StagedFile();
   StagedFile(const StagedFile&) = delete;
   StagedFile& operator=(const StagedFile&) = delete;
@@ -140,13 +140,26 @@ class StagedFile {
   // tried again; kBlocked when it cannot be deleted either.
   Outcome Place(PathError* error);
 
+  // Closes the staged file and its directory after Seal, keeping the file
+  // on disk, so that files waiting for their turn hold no descriptors. A
+  // closed object deletes nothing when destroyed.
+  void Close();
+  // Walks from `base` to the directory of `relative` (as given to Create)
+  // again, creating nothing, and checks that the staged file there is still
+  // the one this object wrote (ESTALE otherwise). Place may follow. False
+  // with `error` set.
+  bool Reopen(const BaseDir& base, const std::string& relative, PathError* error);
+
  private:
   int dirFd_ = -1;
   int fd_ = -1;
   std::string staged_;  // name in the directory
   std::string leaf_;    // destination's name in the directory
   std::string shown_;
+  bool created_ = false;
   bool placed_ = false;
+  dev_t device_ = 0;  // identity of the staged file while it is closed
+  ino_t inode_ = 0;
 };
 
 #endif  // UPDATER_LIBUPDATER_BASE_DIR_H_

@@ -33,12 +33,18 @@ void ConfigureDownload(const TransferSettings& settings, int64_t maxSize,
                        VelmarDownloadNoCurl* download);
 
 // True when a failed transfer may succeed if tried again: the connection was
-// refused, reset or timed out, or the server answered 5xx. A 404, a bad
-// document or a digest mismatch will not pass.
+// refused, reset, closed before the whole answer came, or timed out, or the
+// server answered 5xx. A 404, a body over the size bound, a bad document or
+// a digest mismatch will not pass.
 bool IsTransient(VelmarDownloadNoCurl* download);
 
 // The pause before try `attempt` (1 for the first retry): 1, 2, 4 ... seconds,
 // at most 64.
 uint32_t RetryPauseSeconds(int attempt);
+
+// The status line announcing that the transfer of `name` failed for `reason`
+// and is tried again in `seconds`, as retry `attempt` of `retries`.
+std::string RetryLine(const char* name, const char* reason, uint32_t seconds, int attempt,
+                      int retries);
 
 #endif  // UPDATER_LIBUPDATER_TRANSFER_H_

@@ -95,7 +95,7 @@ class AllocFailure : public ::testing::Test {
   // must have set a reason.
   bool Run() {
     enginetest::ChangeDir inside(work->path());
-    static UpdaterCallbacks callbacks = {nullptr, nullptr, IgnoreLine, IgnoreLine};
+    static UpdaterCallbacks callbacks = {nullptr, nullptr, IgnoreLine, IgnoreLine, nullptr};
     Updater updater;
     updater.Init(url.c_str(), (base->path() + "/").c_str(), "updater", ".updater.ini", &callbacks);
     struct {

@@ -23,7 +23,7 @@ TEST(Updater, ErrorsAndMessagesWithNullTableAndNullSlots) {
 
   updater.Info("nobody %d", 1);  // no table at all
   updater.Status("nobody %d", 2);
-  UpdaterCallbacks empty = {nullptr, nullptr, nullptr, nullptr};
+  UpdaterCallbacks empty = {nullptr, nullptr, nullptr, nullptr, nullptr};
   updater.Init("", "/", "", "", &empty);
   updater.Info("nobody %d", 3);
   updater.Status("nobody %d", 4);
@@ -125,7 +125,7 @@ void Reenter(const char* text) {
 }  // namespace
 
 TEST_F(UpdaterObject, CallbackMayCallBackIntoTheUpdater) {
-  UpdaterCallbacks table = {nullptr, nullptr, Reenter, Reenter};
+  UpdaterCallbacks table = {nullptr, nullptr, Reenter, Reenter, nullptr};
   reentered = &updater;
   updater.Init("", dir.base().c_str(), "", "", &table);
   Doc doc;
