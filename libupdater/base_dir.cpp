@@ -323,7 +323,7 @@ bool InTheWay(int code) {
 
 }  // namespace
 
-StagedFile::Outcome StagedFile::Place(PathError* error) {
+StagedFile::Outcome StagedFile::Place(PathError* error, bool syncDir) {
   if (renameat(dirFd_, staged_.c_str(), dirFd_, leaf_.c_str()) != 0) {
     int code = errno;
     if (!InTheWay(code)) {
@@ -342,7 +342,7 @@ StagedFile::Outcome StagedFile::Place(PathError* error) {
   placed_ = true;
   // The rename is durable only once the directory is; a failure here leaves
   // the new file in place all the same.
-  fsync(dirFd_);
+  if (syncDir) fsync(dirFd_);
   return kPlaced;
 }
 

@@ -134,11 +134,13 @@ class StagedFile {
   // Sets the permission bits (when `bits` is not 0) and writes the data to
   // disk. False with `error` set.
   bool Seal(mode_t bits, PathError* error);
-  // Renames the staged file over the destination and syncs the directory.
-  // When the rename is impossible (a directory or a mount point in the
-  // way, a protected file), the destination is deleted and the rename
-  // tried again; kBlocked when it cannot be deleted either.
-  Outcome Place(PathError* error);
+  // Renames the staged file over the destination and syncs the directory
+  // (unless `syncDir` is false: a caller placing many files syncs each
+  // directory once, after the last). When the rename is impossible (a
+  // directory or a mount point in the way, a protected file), the
+  // destination is deleted and the rename tried again; kBlocked when it
+  // cannot be deleted either.
+  Outcome Place(PathError* error, bool syncDir = true);
 
   // Closes the staged file and its directory after Seal, keeping the file
   // on disk, so that files waiting for their turn hold no descriptors. A

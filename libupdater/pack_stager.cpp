@@ -18,6 +18,9 @@
 
 namespace {
 
+// Written bytes of a staged file between two starts of its writeback.
+constexpr uint64_t kWritebackStep = 1 << 20;
+
 // The directories above `relative`, shortest first ("a", "a/b" for
 // "a/b/c"), without empty and "." components.
 std::vector<std::string> Ancestors(const std::string& relative) {
@@ -102,6 +105,7 @@ StageFailure PackStager::Unpack(PackJob* job, int packFd, int outFd) {
   const UpdateFile& file = *job->file;
   const uint32_t size = file.size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(file.size);
   unpacker_.Begin(file.key, size, setup_.digest, outFd);
+  writebackFrom_ = 0;
   int64_t offset = 0;
   uint32_t generation = 0;
   bool stalled = false;
@@ -136,12 +140,24 @@ StageFailure PackStager::Unpack(PackJob* job, int packFd, int outFd) {
     stalled = count == 0;
     if (count > 0) unpacker_.Feed(piece_, static_cast<size_t>(count));
     offset += count;
+    StartWriteback(outFd);
   }
+}
+
+// The staged file is synced once it is whole; starting the disk on it as it
+// grows keeps the disk busy alongside the unpacking instead of after it.
+void PackStager::StartWriteback(int outFd) {
+  uint64_t written = unpacker_.written();
+  if (written < writebackFrom_ + kWritebackStep) return;
+  sync_file_range(outFd, static_cast<off64_t>(writebackFrom_),
+                  static_cast<off64_t>(written - writebackFrom_), SYNC_FILE_RANGE_WRITE);
+  writebackFrom_ = written;
 }
 
 bool PackStager::Restart(PackJob* job, int outFd) {
   const UpdateFile& file = *job->file;
   if (ftruncate(outFd, 0) != 0 || lseek(outFd, 0, SEEK_SET) != 0) return false;
+  writebackFrom_ = 0;
   const uint32_t size = file.size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(file.size);
   unpacker_.Begin(file.key, size, setup_.digest, outFd);
   return true;

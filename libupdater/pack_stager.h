@@ -46,11 +46,13 @@ class PackStager {
   StageFailure Unpack(PackJob* job, int packFd, int outFd);
   bool Restart(PackJob* job, int outFd);
   StageFailure Verify(PackJob* job, bool resumed);
+  void StartWriteback(int outFd);
 
   StageSetup setup_;
   PackUnpacker unpacker_;
   uint8_t* piece_;  // tracked; one piece of the pack at a time
   bool cancelled_ = false;  // the fetch of the pack being staged failed
+  uint64_t writebackFrom_ = 0;  // the staged file's bytes not yet sent to disk
 };
 
 // Deletes the directories in `dirs` (paths under `base`, deepest first) that

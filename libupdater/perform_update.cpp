@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -63,10 +64,12 @@ class UpdateRun {
   bool PathFailed(const PathError& error, const std::string& shown, const char* destination);
   bool PutInPlace(UpdateFile* file, StagedFile* staged, char* destination);
   void DropPack(const PackJob& job);
+  void SyncPlacedDirs();
 
   Updater* u;
   BaseDir base;  // before the pipeline, which uses it to the end
   UpdatePipeline pipeline;
+  std::set<std::string> placedDirs;  // directories of the files placed
 };
 
 bool UpdateRun::InstallAll() {
@@ -75,13 +78,30 @@ bool UpdateRun::InstallAll() {
   u->Status("%s", "");
   u->Status("*** Installing Updated Files ***");
   u->Status("%s", "");
+  bool installed = true;
   for (PackJob& job : jobs) {
     if (!InstallOne(&job)) {
       DropPack(job);
-      return false;
+      installed = false;
+      break;
     }
   }
-  return true;
+  SyncPlacedDirs();
+  return installed;
+}
+
+// Makes the renames durable: each directory that received a file is synced
+// once, after its last file, rather than once per file. A crash before that
+// may lose a rename, never a file's content: the old file is then still there.
+void UpdateRun::SyncPlacedDirs() {
+  for (const std::string& dir : placedDirs) {
+    PathError ignored;
+    int fd = base.OpenDir(dir, LinkRule::kOwnedOnly, false, &ignored);
+    if (fd < 0) continue;
+    fsync(fd);
+    close(fd);
+  }
+  placedDirs.clear();
 }
 
 // Installs a file that was staged (unpacked and verified beside its
@@ -148,7 +168,9 @@ bool UpdateRun::PathFailed(const PathError& error, const std::string& shown,
 bool UpdateRun::PutInPlace(UpdateFile* file, StagedFile* staged, char* destination) {
   const char* path = file->path.c_str();
   PathError error;
-  StagedFile::Outcome outcome = staged->Place(&error);
+  size_t slash = file->path.rfind('/');
+  placedDirs.insert(slash == std::string::npos ? "" : file->path.substr(0, slash));
+  StagedFile::Outcome outcome = staged->Place(&error, false);
   if (outcome == StagedFile::kBlocked) {
     if (!AppendUpd(destination)) {
       u->SetError("Destination path for %s is too long", path);
@@ -157,7 +179,7 @@ bool UpdateRun::PutInPlace(UpdateFile* file, StagedFile* staged, char* destinati
     u->Status(kBusyNote, path);
     staged->AppendUpd();
     u->Status("Installing %s ... ", path);
-    outcome = staged->Place(&error);
+    outcome = staged->Place(&error, false);
   } else {
     u->Status("Installing %s ... ", path);
   }

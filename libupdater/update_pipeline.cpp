@@ -25,8 +25,10 @@ std::atomic<uint32_t> g_pauseUnitMs{1000};
 
 // The aggregate progress line is redrawn at most this often.
 constexpr uint32_t kRedrawMs = 100;
-// Stagers beyond this many would only compete for the same disk.
-constexpr unsigned kMaxStagers = 4;
+// Two stagers a core, so that while some wait for the disk to take a
+// staged file the others keep the cores busy; more would only compete for
+// the same disk.
+constexpr unsigned kMaxStagers = 8;
 
 // How many entries of the file list have a pack URL ending in each name.
 typedef std::map<std::string, int> NameCounts;
@@ -166,7 +168,7 @@ bool UpdatePipeline::OpenPackDir(const PackJob& first) {
 }
 
 void UpdatePipeline::StartStagers() {
-  unsigned count = std::max(1u, std::min(std::thread::hardware_concurrency(), kMaxStagers));
+  unsigned count = std::max(2u, std::min(2 * std::thread::hardware_concurrency(), kMaxStagers));
   count = std::min<unsigned>(count, static_cast<unsigned>(board_->jobs().size()));
   for (unsigned i = 0; i < count; ++i) {
     try {
