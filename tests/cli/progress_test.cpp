@@ -93,4 +93,33 @@ TEST(NamedBar, ShortLongAndOverlongNames) {
   EXPECT_EQ(Named(80, huge, 10, 0).size(), 80u);
 }
 
+TEST(TransfersLine, NamesAsFarAsTheyFitAtAnyWidth) {
+  const char* names[] = {"quillon", "manual.txt", "plugin.so"};
+  struct {
+    int width;
+    int active;
+    std::string want;
+  } cases[] = {
+      {80, 3, PadTo("\r2 of 9 files, 12345 bytes: quillon, manual.txt, plugin.so", 80)},
+      {58, 3, "\r2 of 9 files, 12345 bytes: quillon, manual.txt, plugin.so"},
+      // A name goes in only whole, and with room for the count of those
+      // after it.
+      {57, 3, PadTo("\r2 of 9 files, 12345 bytes: quillon, manual.txt +1", 57)},
+      {49, 3, PadTo("\r2 of 9 files, 12345 bytes: quillon +2", 49)},
+      {37, 3, PadTo("\r2 of 9 files, 12345 bytes +3", 37)},
+      {80, 0, PadTo("\r2 of 9 files, 12345 bytes", 80)},
+      // Narrower than the numbers: cut at the edge, never past it.
+      {20, 3, "\r2 of 9 files, 12345"},
+      {1, 3, "\r"},
+      {0, 3, ""},
+  };
+  for (const auto& c : cases) {
+    UpdaterTransfers transfers = {2, 9, 12345, c.active, names, false};
+    std::vector<char> line(c.width + 2, 'X');
+    size_t length = BuildTransfersLine(line.data(), line.size(), c.width, transfers);
+    EXPECT_EQ(std::string(line.data()), c.want) << c.width;
+    EXPECT_EQ(length, c.want.size()) << c.width;
+  }
+}
+
 }  // namespace
