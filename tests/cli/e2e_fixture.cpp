@@ -114,7 +114,9 @@ bool ServerProcess::StartHttpServer(const std::string& dir) {
   return Start({kPython, "-m", "http.server", "--bind", "127.0.0.1"}, {"--directory", dir});
 }
 
-bool ServerProcess::StartScript(const std::string& script) { return Start({kPython, script}, {}); }
+bool ServerProcess::StartScript(const std::string& script, const std::vector<std::string>& args) {
+  return Start({kPython, script}, args);
+}
 
 bool ServerProcess::Start(const std::vector<std::string>& before,
                           const std::vector<std::string>& after) {

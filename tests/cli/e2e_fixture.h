@@ -47,8 +47,8 @@ class ServerProcess {
   // Starts `python3 -m http.server` serving `dir`. False when it does not
   // accept connections within a few seconds (after a few ports are tried).
   bool StartHttpServer(const std::string& dir);
-  // Starts `python3 script PORT`.
-  bool StartScript(const std::string& script);
+  // Starts `python3 script PORT ARGS...`.
+  bool StartScript(const std::string& script, const std::vector<std::string>& args = {});
   void Stop();
   int port() const { return port_; }
 

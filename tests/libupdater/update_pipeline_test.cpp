@@ -32,7 +32,24 @@ std::vector<std::string>& Transcript() {
   static std::vector<std::string> lines;
   return lines;
 }
-void RecordStatus(const char* text) { Transcript().push_back(text); }
+// Staged files under g_watched when the install phase begins.
+std::string g_watched;
+int g_stagedAtInstall = -1;
+
+int CountStaged(const std::string& root) {
+  int count = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    count += entry.path().string().find(kStagedSuffix) != std::string::npos;
+  }
+  return count;
+}
+
+void RecordStatus(const char* text) {
+  Transcript().push_back(text);
+  if (!g_watched.empty() && Transcript().back() == "*** Installing Updated Files ***") {
+    g_stagedAtInstall = CountStaged(g_watched);
+  }
+}
 bool RecordProgress(int64_t received, int64_t total, void* name) {
   Transcript().push_back(std::string(static_cast<const char*>(name)) + " " +
                          std::to_string(received) + "/" + std::to_string(total));
@@ -159,7 +176,14 @@ TEST_F(Pipeline, SameOutputAndResultsWhetherStagedAheadOrInTurn) {
       fs::create_directory(base / "sub");
       ASSERT_TRUE(enginetest::WriteFile(base / "sub/b.bin", "old b"));
       SetPipelineTestHooks(ahead, 1000);
+      g_watched = base.path();
+      g_stagedAtInstall = -1;
       EXPECT_EQ(Run(base.path(), port, entries), c.error);
+      g_watched.clear();
+      // In turn, nothing is staged before the install phase.
+      if (!ahead && c.unserved < 0) {
+        EXPECT_EQ(g_stagedAtInstall, 0);
+      }
       transcripts[ahead] = Transcript();
       trees[ahead] = Tree(base.path());
     }
