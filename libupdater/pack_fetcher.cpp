@@ -25,6 +25,9 @@ namespace {
 
 const char kTransferFailed[] = "VDL reports '%s' while downloading '%s'";
 constexpr size_t kBufferSize = 65536;
+// A pack this long is worth continuing after any interruption. Each note is
+// a file of its own, and making files is not free.
+constexpr int64_t kNoteFrom = 1 << 20;
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
@@ -90,6 +93,7 @@ class PackFetch {
   // show only when the transfer ends, as with any buffered file.
   uint8_t* buffer_ = static_cast<uint8_t*>(zmalloc(kBufferSize));
   size_t buffered_ = 0;
+  bool noted_ = false;  // the pack's resume note is written
 };
 
 bool PackFetch::Run() {
@@ -104,12 +108,13 @@ bool PackFetch::Run() {
     reporter_->Line(Format("Resuming %s at %lld bytes...", path(), static_cast<long long>(written_)));
   } else {
     // Whatever had the pack's name (a link too) is deleted, never written
-    // through; the note goes first, so a pack is never without it.
+    // through; so is an older note.
     PathError error;
+    RemoveResumeNote(setup_.packDir, job_->pack);
     fd_ = CreateFresh(setup_.packDir, job_->pack, &error);
     if (fd_ < 0) return End(FetchState::kFailed, Format("Error opening %s", job_->packPath.c_str()), false);
-    WriteResumeNote(setup_.packDir, job_->pack, ResumeNoteText(*file_));
   }
+  noted_ = found == Found::kPartial;
   setup_.board->FetchStarted(job_, written_, found == Found::kPartial);
   return Transfer();
 }
@@ -204,7 +209,11 @@ bool PackFetch::Succeeded() {
 // over the bound, or one that will not be continued, goes.
 bool PackFetch::Failed(VelmarDownloadNoCurl* download, bool aborted) {
   bool keep = written_ > 0 && !download->SizeLimitHit() && (aborted || IsTransient(download));
-  if (!keep) Drop();
+  if (!keep) {
+    Drop();
+  } else if (!noted_) {
+    noted_ = WriteResumeNote(setup_.packDir, job_->pack, ResumeNoteText(*file_));
+  }
   std::string error = aborted ? "" : Format(kTransferFailed, download->GetErrorString(), path());
   return End(FetchState::kFailed, error, aborted);
 }
@@ -236,6 +245,12 @@ bool PackFetch::Flush() {
   buffered_ = 0;
   written_ += static_cast<int64_t>(done);
   if (done > 0) setup_.board->Written(job_, static_cast<int64_t>(done));
+  // A pack worth continuing gets its note while it grows, so that even a
+  // run killed outright leaves it continuable; a smaller one only when its
+  // transfer fails.
+  if (!noted_ && written_ >= kNoteFrom) {
+    noted_ = WriteResumeNote(setup_.packDir, job_->pack, ResumeNoteText(*file_));
+  }
   return whole;
 }
 

@@ -8,8 +8,11 @@
 // where it stopped.
 //
 // What is left of a failed transfer: a pack cut off within the size bound of
-// its file stays, with its note, for a later run to continue; a pack over the
-// bound, or one that nothing can continue, is deleted.
+// its file stays, with its resume note, for a later run to continue; a pack
+// over the bound, or one that nothing can continue, is deleted. A pack gets
+// its note when its transfer fails that way, or as soon as it reaches 1 MiB,
+// so that a run killed outright leaves its larger packs continuable too
+// (each note is a file, and making files is not free).
 //
 // Thread-safety: a fetch runs on one thread, with that thread's own
 // FetchContext and downloader; fetches of different packs may run at once.

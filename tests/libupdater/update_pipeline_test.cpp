@@ -312,6 +312,9 @@ TEST_F(Pipeline, TransientFailuresAreTriedAgainAndOthersAreNot) {
     EXPECT_EQ(retries, c.retryLines);
     EXPECT_EQ(enginetest::ReadFile(base / "x.txt"), c.error.empty() ? file.content : "<missing>");
     EXPECT_EQ(enginetest::ReadFile(base / "tmp/updater/x.txt.pak"), c.left);
+    // A pack left for the next run has the note that lets it be continued.
+    EXPECT_EQ(enginetest::Exists(base / ("tmp/updater/x.txt.pak" + std::string(kResumeNoteSuffix))),
+              c.left != "<missing>");
     if (c.replies.size() > 1 && c.replies[0] == cutOff) {
       EXPECT_NE(server.Received(1).find("Range: bytes=" + std::to_string(half) + "-\r\n"),
                 std::string::npos);
