@@ -88,6 +88,11 @@ PackJob* PackBoard::NextToStage() {
   }
 }
 
+bool PackBoard::Resumed(PackJob* job) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return job->resumed;
+}
+
 PackWindow PackBoard::WaitForPack(PackJob* job, int64_t offset, uint32_t generation) {
   std::unique_lock<std::mutex> hold(mutex_);
   for (;;) {

@@ -134,6 +134,8 @@ class PackBoard {
   // The next pack to stage, in list order, once there is one (its fetch has
   // started, and it is granted); null when the run stops.
   PackJob* NextToStage();
+  // True when the pack of `job` continues an earlier transfer's bytes.
+  bool Resumed(PackJob* job);
   // Waits until the pack of `job` holds more than `offset` bytes of
   // `generation`, is whole, starts over, or the run stops.
   PackWindow WaitForPack(PackJob* job, int64_t offset, uint32_t generation);

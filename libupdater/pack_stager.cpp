@@ -104,7 +104,8 @@ void PackStager::Stage(PackJob* job) {
 StageFailure PackStager::Unpack(PackJob* job, int packFd, int outFd) {
   const UpdateFile& file = *job->file;
   const uint32_t size = file.size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(file.size);
-  unpacker_.Begin(file.key, size, setup_.digest, outFd);
+  // The pack's own digest is needed only to prove a continued pack.
+  unpacker_.Begin(file.key, size, setup_.digest, outFd, setup_.board->Resumed(job));
   writebackFrom_ = 0;
   int64_t offset = 0;
   uint32_t generation = 0;
@@ -159,7 +160,7 @@ bool PackStager::Restart(PackJob* job, int outFd) {
   if (ftruncate(outFd, 0) != 0 || lseek(outFd, 0, SEEK_SET) != 0) return false;
   writebackFrom_ = 0;
   const uint32_t size = file.size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(file.size);
-  unpacker_.Begin(file.key, size, setup_.digest, outFd);
+  unpacker_.Begin(file.key, size, setup_.digest, outFd, false);  // a fresh start
   return true;
 }
 
