@@ -37,8 +37,7 @@ bool PackBoard::StartOver(PackJob* job, int packFd) {
   return emptied;
 }
 
-void PackBoard::FetchEnded(PackJob* job, FetchState state, const std::string& error,
-                           bool aborted) {
+void PackBoard::FetchEnded(PackJob* job, FetchState state, const std::string& error, bool aborted) {
   std::lock_guard<std::mutex> hold(mutex_);
   job->fetch = state;
   job->fetchError = error;
@@ -111,8 +110,7 @@ PackWindow PackBoard::WaitForPack(PackJob* job, int64_t offset, uint32_t generat
 }
 
 void PackBoard::StageEnded(PackJob* job, StageFailure failure, const PathError& error,
-                           std::unique_ptr<StagedFile> staged,
-                           std::vector<std::string> madeDirs) {
+                           std::unique_ptr<StagedFile> staged, std::vector<std::string> madeDirs) {
   std::lock_guard<std::mutex> hold(mutex_);
   if (failure != StageFailure::kNone) {
     job->stage = StageState::kFailed;

@@ -72,8 +72,8 @@ struct PackJob {
   bool active = false;      // a transfer runs now
   int64_t received = 0;     // that transfer's progress
   int64_t total = 0;
-  int waiters = 0;          // stagers waiting for more of the pack
-  bool granted = false;     // may be staged now
+  int waiters = 0;       // stagers waiting for more of the pack
+  bool granted = false;  // may be staged now
   StageState stage = StageState::kWaiting;
   StageFailure failure = StageFailure::kNone;
   PathError stageError;

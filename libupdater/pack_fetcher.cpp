@@ -42,7 +42,8 @@ std::string Format(const char* format, ...) {
 // The downloader's reason for a failure, with its detail when it has one.
 std::string Reason(VelmarDownloadNoCurl* download) {
   std::string reason = download->GetErrorString();
-  if (download->GetErrorDetail()[0] != '\0') reason += std::string(": ") + download->GetErrorDetail();
+  if (download->GetErrorDetail()[0] != '\0')
+    reason += std::string(": ") + download->GetErrorDetail();
   return reason;
 }
 
@@ -86,8 +87,8 @@ class PackFetch {
   FetchReporter* reporter_;
   PackJob* job_;
   UpdateFile* file_;
-  int fd_ = -1;           // the pack, open for writing at its end
-  int64_t written_ = 0;   // bytes in the pack file
+  int fd_ = -1;          // the pack, open for writing at its end
+  int64_t written_ = 0;  // bytes in the pack file
   DataStream stream_ = {};
   // Bytes not yet in the file: they go in whole pieces, so a full disk may
   // show only when the transfer ends, as with any buffered file.
@@ -105,14 +106,16 @@ bool PackFetch::Run() {
     return End(FetchState::kWhole, "", false);
   }
   if (found == Found::kPartial) {
-    reporter_->Line(Format("Resuming %s at %lld bytes...", path(), static_cast<long long>(written_)));
+    reporter_->Line(
+        Format("Resuming %s at %lld bytes...", path(), static_cast<long long>(written_)));
   } else {
     // Whatever had the pack's name (a link too) is deleted, never written
     // through; so is an older note.
     PathError error;
     RemoveResumeNote(setup_.packDir, job_->pack);
     fd_ = CreateFresh(setup_.packDir, job_->pack, &error);
-    if (fd_ < 0) return End(FetchState::kFailed, Format("Error opening %s", job_->packPath.c_str()), false);
+    if (fd_ < 0)
+      return End(FetchState::kFailed, Format("Error opening %s", job_->packPath.c_str()), false);
   }
   noted_ = found == Found::kPartial;
   setup_.board->FetchStarted(job_, written_, found == Found::kPartial);
@@ -144,7 +147,8 @@ Found PackFetch::Look() {
 
 // Opens the pack for writing at its end; it must be the file just read.
 bool PackFetch::OpenToContinue(int readFd) {
-  int fd = openat(setup_.packDir, job_->pack.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  int fd =
+      openat(setup_.packDir, job_->pack.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   struct stat mine, read;
   if (fd < 0 || fstat(fd, &mine) != 0 || fstat(readFd, &read) != 0 || mine.st_dev != read.st_dev ||
       mine.st_ino != read.st_ino || lseek(fd, written_, SEEK_SET) != written_) {
@@ -165,8 +169,8 @@ bool PackFetch::Transfer() {
         MakePackDownload(context_, *setup_.transfer, *job_, OnProgress, this);
     if (download == nullptr) {
       Drop();
-      return End(FetchState::kFailed, Format(kTransferFailed, vdl_error_text(VDL_ERR_SOCKET), path()),
-                 false);
+      return End(FetchState::kFailed,
+                 Format(kTransferFailed, vdl_error_text(VDL_ERR_SOCKET), path()), false);
     }
     download->SetResumeFrom(written_);
     if (download->GetError() == VDL_ERR_NONE && download->DownloadToStream(&stream_)) {
@@ -180,8 +184,7 @@ bool PackFetch::Transfer() {
       if (setup_.board->StartOver(job_, fd_)) written_ = 0;
       if (written_ == 0) continue;
     }
-    bool aborted =
-        download->GetError() == VDL_ERR_CALLBACK_ABORT && setup_.board->Stopping();
+    bool aborted = download->GetError() == VDL_ERR_CALLBACK_ABORT && setup_.board->Stopping();
     if (!aborted && attempt < retries && IsTransient(download.get())) {
       ++attempt;
       uint32_t pause = RetryPauseSeconds(attempt);
@@ -267,7 +270,8 @@ int64_t PackFetch::StreamWrite(const void* buffer, uint64_t count, DataStream* s
   uint64_t done = 0;
   // Each round fills the buffer or takes the rest of the bytes.
   while (done < count) {
-    size_t piece = static_cast<size_t>(std::min<uint64_t>(count - done, kBufferSize - fetch->buffered_));
+    size_t piece =
+        static_cast<size_t>(std::min<uint64_t>(count - done, kBufferSize - fetch->buffered_));
     memcpy(fetch->buffer_ + fetch->buffered_, bytes + done, piece);
     fetch->buffered_ += piece;
     done += piece;

@@ -50,7 +50,7 @@ class FetchReporter {
 
 // What every fetch of one update shares; read-only while fetches run.
 struct FetchSetup {
-  int packDir = -1;  // the pack directory, open
+  int packDir = -1;    // the pack directory, open
   bool sha256 = true;  // the document's digest kind (MD5 when false)
   const TransferSettings* transfer = nullptr;
   PackBoard* board = nullptr;

@@ -78,7 +78,8 @@ void PackStager::Stage(PackJob* job) {
     failure = StageFailure::kCreate;
   } else {
     int pack = OpenRegularAt(setup_.packDir, job->pack, &error);
-    failure = pack >= 0 && piece_ != nullptr ? Unpack(job, pack, staged->fd()) : StageFailure::kUnpack;
+    failure =
+        pack >= 0 && piece_ != nullptr ? Unpack(job, pack, staged->fd()) : StageFailure::kUnpack;
     if (pack >= 0) close(pack);
     // Only the read, write and execute bits: a document must not be able to
     // make set-user-ID or set-group-ID files.
@@ -132,7 +133,8 @@ StageFailure PackStager::Unpack(PackJob* job, int packFd, int outFd) {
       offset = window.end;
       continue;
     }
-    size_t want = static_cast<size_t>(std::min<int64_t>(window.end - offset, PackUnpacker::kPieceSize));
+    size_t want =
+        static_cast<size_t>(std::min<int64_t>(window.end - offset, PackUnpacker::kPieceSize));
     ssize_t count = ReadAt(packFd, piece_, want, offset);
     if (count < 0 || (count == 0 && stalled)) return StageFailure::kUnpack;
     // Nothing where bytes were announced: the pack was emptied to start

@@ -50,8 +50,8 @@ class PackStager {
 
   StageSetup setup_;
   PackUnpacker unpacker_;
-  uint8_t* piece_;  // tracked; one piece of the pack at a time
-  bool cancelled_ = false;  // the fetch of the pack being staged failed
+  uint8_t* piece_;              // tracked; one piece of the pack at a time
+  bool cancelled_ = false;      // the fetch of the pack being staged failed
   uint64_t writebackFrom_ = 0;  // the staged file's bytes not yet sent to disk
 };
 

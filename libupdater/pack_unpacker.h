@@ -45,8 +45,7 @@ class PackUnpacker {
   // taken (PackDigest stays empty), which saves its cost when only the
   // file's matters. False when the unpacker cannot start (failure() says
   // why); Feed and Finish then fail too.
-  bool Begin(const char* key, uint32_t size, DigestKind digest, int outFd,
-             bool digestPack = true);
+  bool Begin(const char* key, uint32_t size, DigestKind digest, int outFd, bool digestPack = true);
   // Takes the pack's next bytes; any length, the caller keeps the data. False
   // once the pack has failed: later bytes are then only added to the pack's
   // digest, so a caller may go on feeding to prove the pack itself. Bytes

@@ -59,7 +59,8 @@ class DirectReporter : public FetchReporter {
  public:
   explicit DirectReporter(Updater* updater) : u(updater) {}
   bool Progress(PackJob* job, int64_t received, int64_t total) override {
-    VDL_PROGRESS_CALLBACK progress = u->callbacks != nullptr ? u->callbacks->onFileProgress : nullptr;
+    VDL_PROGRESS_CALLBACK progress =
+        u->callbacks != nullptr ? u->callbacks->onFileProgress : nullptr;
     return progress == nullptr || progress(received, total, const_cast<char*>(job->name.c_str()));
   }
   void Line(const std::string& text) override { u->Status("%s", text.c_str()); }
@@ -105,7 +106,8 @@ void UpdatePipeline::Plan() {
     job.file = file;
     job.pack = PackName(file, counts);
     job.name = GetFileName(file->path.c_str());
-    uLong size = file->size > UINT32_MAX ? UINT32_MAX : static_cast<uLong>(file->size < 0 ? 0 : file->size);
+    uLong size =
+        file->size > UINT32_MAX ? UINT32_MAX : static_cast<uLong>(file->size < 0 ? 0 : file->size);
     job.bound = static_cast<int64_t>(compressBound(size));
     char path[1024];
     if (snprintf(path, sizeof(path), "%s%s/%s", u->baseDir.c_str(), kPackDir, job.pack.c_str()) >=
@@ -195,7 +197,8 @@ bool UpdatePipeline::FetchInTurn() {
 }
 
 bool UpdatePipeline::FetchInParallel() {
-  const size_t workers = std::min<size_t>(static_cast<size_t>(u->transfer.jobs), board_->jobs().size());
+  const size_t workers =
+      std::min<size_t>(static_cast<size_t>(u->transfer.jobs), board_->jobs().size());
   std::vector<std::thread> fetchers;
   std::atomic<size_t> next{0};
   board_->SetFetchers(static_cast<int>(workers));
@@ -303,7 +306,8 @@ void UpdatePipeline::Clean() {
   if (board_ != nullptr) {
     for (PackJob& job : board_->jobs()) {
       if (job.installed) continue;
-      if (job.stage == StageState::kStaged && base_->IsOpen()) base_->RemoveLeftover(job.file->path);
+      if (job.stage == StageState::kStaged && base_->IsOpen())
+        base_->RemoveLeftover(job.file->path);
       job.staged.reset();
       dirs.insert(dirs.end(), job.madeDirs.begin(), job.madeDirs.end());
       job.madeDirs.clear();
@@ -311,7 +315,8 @@ void UpdatePipeline::Clean() {
   }
   // Deeper directories first, each once.
   std::sort(dirs.begin(), dirs.end(), [](const std::string& a, const std::string& b) {
-    size_t depthA = std::count(a.begin(), a.end(), '/'), depthB = std::count(b.begin(), b.end(), '/');
+    size_t depthA = std::count(a.begin(), a.end(), '/'),
+           depthB = std::count(b.begin(), b.end(), '/');
     return depthA != depthB ? depthA > depthB : a < b;
   });
   dirs.erase(std::unique(dirs.begin(), dirs.end()), dirs.end());

@@ -67,8 +67,8 @@ TEST_F(EndToEnd, ParallelDownloadStopsWithTheFirstFailingFile) {
   EXPECT_EQ(result.out.substr(result.out.size() - tail.size()), tail);
   // In between, only the line of all transfers, redrawn at 80 columns and
   // ended with a line feed.
-  std::string between = result.out.substr(
-      head.text().size(), result.out.size() - head.text().size() - tail.size());
+  std::string between =
+      result.out.substr(head.text().size(), result.out.size() - head.text().size() - tail.size());
   EXPECT_TRUE(std::regex_match(between, std::regex("(\r[^\r\n]{79})+\n"))) << between;
   // Nothing installed, no staged file, no directory made for one.
   for (const auto& [path, entry] : ReadTree(base_)) {

@@ -4,6 +4,8 @@
 // continued from nginx (which honours ranges) and from Python's http.server
 // (which sends the whole file); transfers tried again after failures that may
 // pass, against a scripted server, and a 404 that is not.
+#include "update_pipeline.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -14,10 +16,9 @@
 
 #include "GenLib.h"
 #include "engine_test_util.h"
+#include "resume_note.h"
 #include "src/fixtures/http_download.h"
 #include "src/fixtures/script_server.h"
-#include "resume_note.h"
-#include "update_pipeline.h"
 
 namespace {
 
@@ -107,8 +108,9 @@ class Pipeline : public ::testing::Test {
     transfer.retries = retries;
     updater.SetTransferSettings(transfer);
     enginetest::Doc doc;
-    doc.info = "AppName=\"a\" Author=\"b\" URL=\"c\" FileBase=\"http://127.0.0.1:" +
-               std::to_string(port) + "/\"";
+    doc.info =
+        "AppName=\"a\" Author=\"b\" URL=\"c\" FileBase=\"http://127.0.0.1:" + std::to_string(port) +
+        "/\"";
     doc.files = entries;
     updater.infoText = doc.Text();
     EXPECT_TRUE(updater.ParseInfo()) << updater.GetLastError();
@@ -117,8 +119,8 @@ class Pipeline : public ::testing::Test {
 
   // Python's http.server over `dir`, which answers every request whole.
   uint16_t StartPython(PeerProcess* server, const std::string& dir) {
-    return server->StartOnFreePort({"/usr/bin/python3", "-m", "http.server", "--bind",
-                                    "127.0.0.1", "--directory", dir, "{port}"},
+    return server->StartOnFreePort({"/usr/bin/python3", "-m", "http.server", "--bind", "127.0.0.1",
+                                    "--directory", dir, "{port}"},
                                    logs.path + "/python.log");
   }
   // nginx serving `dir`, which answers ranges.
@@ -128,12 +130,11 @@ class Pipeline : public ::testing::Test {
     std::string conf = "daemon off; master_process off; pid " + d + "/nginx.pid;\n" +
                        "events { worker_connections 16; }\nhttp { access_log off;" +
                        " client_body_temp_path" + temp + " proxy_temp_path" + temp +
-                       " fastcgi_temp_path" + temp + " uwsgi_temp_path" + temp +
-                       " scgi_temp_path" + temp + "\n  server { listen 127.0.0.1:{port}; root " +
-                       dir + "; } }\n";
-    return server->StartOnFreePort({"/usr/sbin/nginx", "-p", d, "-c", d + "/nginx.conf", "-e",
-                                    d + "/error.log"},
-                                   d + "/nginx.log", {{d + "/nginx.conf", conf}});
+                       " fastcgi_temp_path" + temp + " uwsgi_temp_path" + temp + " scgi_temp_path" +
+                       temp + "\n  server { listen 127.0.0.1:{port}; root " + dir + "; } }\n";
+    return server->StartOnFreePort(
+        {"/usr/sbin/nginx", "-p", d, "-c", d + "/nginx.conf", "-e", d + "/error.log"},
+        d + "/nginx.log", {{d + "/nginx.conf", conf}});
   }
 
   ::TempDir logs;
@@ -212,9 +213,9 @@ TEST_F(Pipeline, PartialPackIsContinuedWhenItsNoteSaysSo) {
   struct {
     const char* what;
     uint16_t port;
-    int64_t left;      // bytes of the pack left by the earlier run
-    bool noteMatches;  // its note names this entry
-    bool packSha;      // the document gives the pack's digest
+    int64_t left;               // bytes of the pack left by the earlier run
+    bool noteMatches;           // its note names this entry
+    bool packSha;               // the document gives the pack's digest
     std::string resumed;        // the line saying so, "" for none
     std::string firstProgress;  // where the transfer started
     std::string trailer = "";   // bytes the served pack has after the document's
@@ -279,8 +280,8 @@ TEST_F(Pipeline, TransientFailuresAreTriedAgainAndOthersAreNot) {
   const std::string unavailable = "HTTP/1.0 503 Service Unavailable\r\n\r\n";
   const std::string rest = "HTTP/1.0 206 Partial Content\r\nContent-Range: bytes " +
                            std::to_string(half) + "-" + std::to_string(pack.size() - 1) + "/" +
-                           length + "\r\nContent-Length: " +
-                           std::to_string(pack.size() - half) + "\r\n\r\n" + pack.substr(half);
+                           length + "\r\nContent-Length: " + std::to_string(pack.size() - half) +
+                           "\r\n\r\n" + pack.substr(half);
   const std::string cutOff =
       "HTTP/1.0 200 OK\r\nContent-Length: " + length + "\r\n\r\n" + pack.substr(0, half);
   const std::string retry = "Transfer of x.txt failed (Invalid Response: ";
@@ -293,21 +294,39 @@ TEST_F(Pipeline, TransientFailuresAreTriedAgainAndOthersAreNot) {
     std::vector<std::string> retryLines;
     std::string left;  // the pack left for the next run
   } cases[] = {
-      {"503 twice, then the pack", 2, {unavailable, unavailable, Ok(pack)}, "",
+      {"503 twice, then the pack",
+       2,
+       {unavailable, unavailable, Ok(pack)},
+       "",
        {retry + "server answered 503), trying again in 1 s (1 of 2)",
         retry + "server answered 503), trying again in 2 s (2 of 2)"},
        "<missing>"},
-      {"more 503s than tries", 1, {unavailable, unavailable}, invalid,
-       {retry + "server answered 503), trying again in 1 s (1 of 1)"}, "<missing>"},
-      {"cut off, then the rest", 1, {cutOff, rest}, "",
+      {"more 503s than tries",
+       1,
+       {unavailable, unavailable},
+       invalid,
+       {retry + "server answered 503), trying again in 1 s (1 of 1)"},
+       "<missing>"},
+      {"cut off, then the rest",
+       1,
+       {cutOff, rest},
+       "",
        {retry + "connection closed after " + std::to_string(half) + " of " + length +
         " bytes), trying again in 1 s (1 of 1)"},
        "<missing>"},
       {"cut off, no tries left", 0, {cutOff}, invalid, {}, pack.substr(0, half)},
-      {"longer than any pack of the file", 0, {Ok(pack + std::string(100000, 'x'))}, invalid, {},
+      {"longer than any pack of the file",
+       0,
+       {Ok(pack + std::string(100000, 'x'))},
+       invalid,
+       {},
        "<missing>"},
-      {"404 is final", 2, {"HTTP/1.0 404 Not Found\r\n\r\n"},
-       "VDL reports 'File Not Found' while downloading 'x.txt'", {}, "<missing>"},
+      {"404 is final",
+       2,
+       {"HTTP/1.0 404 Not Found\r\n\r\n"},
+       "VDL reports 'File Not Found' while downloading 'x.txt'",
+       {},
+       "<missing>"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
