@@ -42,9 +42,8 @@ std::string Format(const char* format, ...) {
 // The downloader's reason for a failure, with its detail when it has one.
 std::string Reason(VelmarDownloadNoCurl* download) {
   std::string reason = download->GetErrorString();
-  if (download->GetErrorDetail()[0] != '\0')
-    reason += std::string(": ") + download->GetErrorDetail();
-  return reason;
+  const char* detail = download->GetErrorDetail();
+  return detail[0] != '\0' ? reason + ": " + detail : reason;
 }
 
 // What an earlier run left under the pack's name.
@@ -114,8 +113,9 @@ bool PackFetch::Run() {
     PathError error;
     RemoveResumeNote(setup_.packDir, job_->pack);
     fd_ = CreateFresh(setup_.packDir, job_->pack, &error);
-    if (fd_ < 0)
+    if (fd_ < 0) {
       return End(FetchState::kFailed, Format("Error opening %s", job_->packPath.c_str()), false);
+    }
   }
   noted_ = found == Found::kPartial;
   setup_.board->FetchStarted(job_, written_, found == Found::kPartial);

@@ -3,6 +3,7 @@
 // passes what the threads report on to the Updater's callbacks.
 #include "update_pipeline.h"
 
+#include <pthread.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -175,6 +176,7 @@ void UpdatePipeline::StartStagers() {
   for (unsigned i = 0; i < count; ++i) {
     try {
       stagers_.emplace_back([this] {
+        pthread_setname_np(pthread_self(), "updater-stage");
         PackStager stager(stageSetup_);
         while (PackJob* job = board_->NextToStage()) stager.Stage(job);
       });
@@ -205,6 +207,7 @@ bool UpdatePipeline::FetchInParallel() {
   for (size_t i = 0; i < workers; ++i) {
     try {
       fetchers.emplace_back([this, i, &next] {
+        pthread_setname_np(pthread_self(), "updater-fetch");
         FetchContext context;
         context.worker = static_cast<int>(i);
         BoardReporter reporter(board_.get());
