@@ -125,26 +125,31 @@ StageFailure PackStager::Unpack(PackJob* job, int packFd, int outFd) {
       offset = 0;
       stalled = false;
       if (!Restart(job, outFd)) return StageFailure::kUnpack;
-      continue;
+    } else if (!FeedPiece(packFd, outFd, window.end, &offset, &stalled)) {
+      return StageFailure::kUnpack;
     }
-    // After the unpacker failed, the rest need not be read: only a start
-    // over can change the outcome.
-    if (unpacker_.failure() != UnpackFailure::kNone) {
-      offset = window.end;
-      continue;
-    }
-    size_t want =
-        static_cast<size_t>(std::min<int64_t>(window.end - offset, PackUnpacker::kPieceSize));
-    ssize_t count = ReadAt(packFd, piece_, want, offset);
-    if (count < 0 || (count == 0 && stalled)) return StageFailure::kUnpack;
-    // Nothing where bytes were announced: the pack was emptied to start
-    // over, which the next wait shows; twice in a row, it was cut by
-    // someone else.
-    stalled = count == 0;
-    if (count > 0) unpacker_.Feed(piece_, static_cast<size_t>(count));
-    offset += count;
-    StartWriteback(outFd);
   }
+}
+
+// Feeds the next piece of the pack, before `end`, from `*offset` on. False
+// when the pack cannot be read.
+bool PackStager::FeedPiece(int packFd, int outFd, int64_t end, int64_t* offset, bool* stalled) {
+  // After the unpacker failed, the rest need not be read: only a start over
+  // can change the outcome.
+  if (unpacker_.failure() != UnpackFailure::kNone) {
+    *offset = end;
+    return true;
+  }
+  size_t want = static_cast<size_t>(std::min<int64_t>(end - *offset, PackUnpacker::kPieceSize));
+  ssize_t count = ReadAt(packFd, piece_, want, *offset);
+  // Nothing where bytes were announced: the pack was emptied to start over,
+  // which the next wait shows; twice in a row, someone else cut it.
+  if (count < 0 || (count == 0 && *stalled)) return false;
+  *stalled = count == 0;
+  if (count > 0) unpacker_.Feed(piece_, static_cast<size_t>(count));
+  *offset += count;
+  StartWriteback(outFd);
+  return true;
 }
 
 // The staged file is synced once it is whole; starting the disk on it as it

@@ -44,6 +44,7 @@ class PackStager {
 
  private:
   StageFailure Unpack(PackJob* job, int packFd, int outFd);
+  bool FeedPiece(int packFd, int outFd, int64_t end, int64_t* offset, bool* stalled);
   bool Restart(PackJob* job, int outFd);
   StageFailure Verify(PackJob* job, bool resumed);
   void StartWriteback(int outFd);
