@@ -12,7 +12,8 @@
 
 #include "GenLib.h"
 
-UpdaterCallbacks g_consoleCallbacks = {PlainProgress, NamedProgress, PrintLine, PrintLine};
+UpdaterCallbacks g_consoleCallbacks = {PlainProgress, NamedProgress, PrintLine, PrintLine,
+                                       TransfersProgress};
 
 namespace {
 
@@ -137,6 +138,35 @@ size_t BuildNamedBar(char* out, size_t outSize, int width, const char* name, int
   return line.Finish();
 }
 
+size_t BuildTransfersLine(char* out, size_t outSize, int width, const UpdaterTransfers& transfers) {
+  LineWriter line(out, outSize, width);
+  char text[96];
+  snprintf(text, sizeof(text), "\r%d of %d files, %" PRId64 " bytes", transfers.filesDone,
+           transfers.filesTotal, transfers.bytesReceived);
+  line.Append(text);
+  int count = transfers.active != nullptr ? std::max(transfers.activeCount, 0) : 0;
+  size_t used = strlen(text);
+  int shown = 0;
+  // A name goes in only whole, and only with room left for the count of
+  // the names after it.
+  for (; shown < count; ++shown) {
+    const char* name = transfers.active[shown] != nullptr ? transfers.active[shown] : "";
+    int left = count - shown - 1;
+    size_t tail = left > 0 ? static_cast<size_t>(snprintf(text, sizeof(text), " +%d", left)) : 0;
+    size_t need = 2 + strlen(name) + tail;
+    if (used + need > static_cast<size_t>(std::max(width, 0))) break;
+    line.Append(shown == 0 ? ": " : ", ");
+    line.Append(name);
+    used += 2 + strlen(name);
+  }
+  if (shown < count) {
+    snprintf(text, sizeof(text), " +%d", count - shown);
+    line.Append(text);
+  }
+  line.Pad();
+  return line.Finish();
+}
+
 int ConsoleWidth() {
   struct winsize size;
   if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return 80;
@@ -169,3 +199,13 @@ bool NamedProgress(int64_t received, int64_t total, void* userData) {
 }
 
 void PrintLine(const char* text) { printf("%s\n", text != nullptr ? text : ""); }
+
+void TransfersProgress(const UpdaterTransfers* transfers) {
+  if (transfers == nullptr) return;
+  int width = ConsoleWidth();
+  std::vector<char> line(static_cast<size_t>(width) + 2);
+  BuildTransfersLine(line.data(), line.size(), width, *transfers);
+  fputs(line.data(), stdout);
+  if (transfers->endLine) fputs("\n", stdout);
+  fflush(stdout);
+}

@@ -1,5 +1,6 @@
 // Console output of the updater: the callback table handed to the engine, the
-// two progress bars and the line printer.
+// two progress bars, the line of several transfers at once, and the line
+// printer.
 //
 // Progress lines begin with a carriage return and end without a line feed, so
 // every call redraws the same terminal line; they are sized to the width of
@@ -16,7 +17,8 @@
 
 #include "updater.h"
 
-// The table handed to Updater::Init: plain bar, named bar, line printer twice.
+// The table handed to Updater::Init: plain bar, named bar, line printer
+// twice, and the line of several transfers at once.
 extern UpdaterCallbacks g_consoleCallbacks;
 
 // Columns of the terminal on standard output; 80 when the terminal-size
@@ -34,6 +36,12 @@ size_t BuildPlainBar(char* out, size_t outSize, int width, int64_t received, int
 size_t BuildNamedBar(char* out, size_t outSize, int width, const char* name, int64_t received,
                      int64_t total);
 
+// Build the line of several pack transfers at once, under the same limits:
+// "\r", "D of T files, N bytes", then ": " and the names of the files being
+// downloaded, separated by ", ", as many whole names as fit, and " +K" for
+// the K that do not; blanks up to the width.
+size_t BuildTransfersLine(char* out, size_t outSize, int width, const UpdaterTransfers& transfers);
+
 // The callbacks of the table. Both bars always return true.
 bool PlainProgress(int64_t received, int64_t total, void* userData);
 // `userData` is the file name as text (null is taken as empty). A name that
@@ -42,5 +50,8 @@ bool PlainProgress(int64_t received, int64_t total, void* userData);
 bool NamedProgress(int64_t received, int64_t total, void* userData);
 // Prints the text and a line feed.
 void PrintLine(const char* text);
+// Redraws the line of several transfers; a line feed after it when
+// `endLine` is set.
+void TransfersProgress(const UpdaterTransfers* transfers);
 
 #endif  // UPDATER_CLI_CONSOLE_H_

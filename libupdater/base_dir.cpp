@@ -285,11 +285,11 @@ bool DigestDescriptor(int fd, bool sha256, char* hex) {
 }
 
 StagedFile::~StagedFile() {
-  if (fd_ >= 0) {
-    close(fd_);
-    if (!placed_) unlinkat(dirFd_, staged_.c_str(), 0);
+  if (fd_ >= 0) close(fd_);
+  if (dirFd_ >= 0) {
+    if (created_ && !placed_) unlinkat(dirFd_, staged_.c_str(), 0);
+    close(dirFd_);
   }
-  if (dirFd_ >= 0) close(dirFd_);
 }
 
 bool StagedFile::Create(const BaseDir& base, const std::string& relative, PathError* error) {
@@ -300,7 +300,8 @@ bool StagedFile::Create(const BaseDir& base, const std::string& relative, PathEr
   if (dirFd_ < 0) return false;
   staged_ = StagedName(leaf_);
   fd_ = CreateFresh(dirFd_, staged_, error);
-  return fd_ >= 0;
+  created_ = fd_ >= 0;
+  return created_;
 }
 
 bool StagedFile::Seal(mode_t bits, PathError* error) {
@@ -322,7 +323,7 @@ bool InTheWay(int code) {
 
 }  // namespace
 
-StagedFile::Outcome StagedFile::Place(PathError* error) {
+StagedFile::Outcome StagedFile::Place(PathError* error, bool syncDir) {
   if (renameat(dirFd_, staged_.c_str(), dirFd_, leaf_.c_str()) != 0) {
     int code = errno;
     if (!InTheWay(code)) {
@@ -341,6 +342,35 @@ StagedFile::Outcome StagedFile::Place(PathError* error) {
   placed_ = true;
   // The rename is durable only once the directory is; a failure here leaves
   // the new file in place all the same.
-  fsync(dirFd_);
+  if (syncDir) fsync(dirFd_);
   return kPlaced;
+}
+
+void StagedFile::Close() {
+  struct stat info = {};
+  if (fd_ >= 0 && fstat(fd_, &info) == 0) {
+    device_ = info.st_dev;
+    inode_ = info.st_ino;
+  }
+  if (fd_ >= 0) close(fd_);
+  if (dirFd_ >= 0) close(dirFd_);
+  fd_ = -1;
+  dirFd_ = -1;
+}
+
+bool StagedFile::Reopen(const BaseDir& base, const std::string& relative, PathError* error) {
+  std::string leaf;
+  int dir = base.OpenParent(relative, false, &leaf, error);
+  if (dir < 0) return false;
+  // Anyone who can write the directory could have put another file under
+  // the staged name while it waited; only the verified one is installed.
+  struct stat info;
+  if (fstatat(dir, staged_.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode) ||
+      info.st_dev != device_ || info.st_ino != inode_) {
+    Fail(error, ESTALE);
+    close(dir);
+    return false;
+  }
+  dirFd_ = dir;
+  return true;
 }

@@ -116,7 +116,7 @@ class StagedFile {
   };
 
   StagedFile() = default;
-  // Deletes the staged file unless it was placed.
+  // Deletes the staged file unless it was placed or is closed.
   ~StagedFile();
   StagedFile(const StagedFile&) = delete;
   StagedFile& operator=(const StagedFile&) = delete;
@@ -134,11 +134,23 @@ class StagedFile {
   // Sets the permission bits (when `bits` is not 0) and writes the data to
   // disk. False with `error` set.
   bool Seal(mode_t bits, PathError* error);
-  // Renames the staged file over the destination and syncs the directory.
-  // When the rename is impossible (a directory or a mount point in the
-  // way, a protected file), the destination is deleted and the rename
-  // tried again; kBlocked when it cannot be deleted either.
-  Outcome Place(PathError* error);
+  // Renames the staged file over the destination and syncs the directory
+  // (unless `syncDir` is false: a caller placing many files syncs each
+  // directory once, after the last). When the rename is impossible (a
+  // directory or a mount point in the way, a protected file), the
+  // destination is deleted and the rename tried again; kBlocked when it
+  // cannot be deleted either.
+  Outcome Place(PathError* error, bool syncDir = true);
+
+  // Closes the staged file and its directory after Seal, keeping the file
+  // on disk, so that files waiting for their turn hold no descriptors. A
+  // closed object deletes nothing when destroyed.
+  void Close();
+  // Walks from `base` to the directory of `relative` (as given to Create)
+  // again, creating nothing, and checks that the staged file there is still
+  // the one this object wrote (ESTALE otherwise). Place may follow. False
+  // with `error` set.
+  bool Reopen(const BaseDir& base, const std::string& relative, PathError* error);
 
  private:
   int dirFd_ = -1;
@@ -146,7 +158,10 @@ class StagedFile {
   std::string staged_;  // name in the directory
   std::string leaf_;    // destination's name in the directory
   std::string shown_;
+  bool created_ = false;
   bool placed_ = false;
+  dev_t device_ = 0;  // identity of the staged file while it is closed
+  ino_t inode_ = 0;
 };
 
 #endif  // UPDATER_LIBUPDATER_BASE_DIR_H_

@@ -22,7 +22,8 @@ bool PackUnpacker::Fail(UnpackFailure failure, int zlibResult) {
   return false;
 }
 
-bool PackUnpacker::Begin(const char* key, uint32_t size, DigestKind digest, int outFd) {
+bool PackUnpacker::Begin(const char* key, uint32_t size, DigestKind digest, int outFd,
+                         bool digestPack) {
   begun_ = true;
   finished_ = false;
   failure_ = UnpackFailure::kNone;
@@ -32,7 +33,8 @@ bool PackUnpacker::Begin(const char* key, uint32_t size, DigestKind digest, int 
   packHex_ = "";
   writer_.Begin(outFd);
   decipher_.Begin(key);
-  bool digestsKnown = packDigest_.Begin(digest) && fileDigest_.Begin(digest);
+  bool digestsKnown =
+      packDigest_.Begin(digestPack ? digest : DigestKind::kNone) && fileDigest_.Begin(digest);
   // The buffers stay for the next pack.
   if (buffers_ == nullptr) buffers_ = static_cast<uint8_t*>(zmalloc(2 * kPieceSize));
   if (buffers_ == nullptr) return Fail(UnpackFailure::kInflate, Z_MEM_ERROR);

@@ -41,9 +41,11 @@ class PackUnpacker {
   // entry's key text (null or empty: not enciphered; see DecipherStage),
   // `size` the upper bound of the file's length, `digest` the kind of both
   // digests, `outFd` an open, blocking descriptor that receives the file and
-  // stays the caller's. False when the unpacker cannot start (failure() says
+  // stays the caller's. With `digestPack` false the pack's digest is not
+  // taken (PackDigest stays empty), which saves its cost when only the
+  // file's matters. False when the unpacker cannot start (failure() says
   // why); Feed and Finish then fail too.
-  bool Begin(const char* key, uint32_t size, DigestKind digest, int outFd);
+  bool Begin(const char* key, uint32_t size, DigestKind digest, int outFd, bool digestPack = true);
   // Takes the pack's next bytes; any length, the caller keeps the data. False
   // once the pack has failed: later bytes are then only added to the pack's
   // digest, so a caller may go on feeding to prove the pack itself. Bytes

@@ -2,28 +2,30 @@
 // Performing the update: record the selection, download the packs, install
 // them one by one, delete the files of removed groups and the outdated files.
 //
-// A pack is unpacked into a staged file beside its destination and its digest
-// checked there; only then is the staged file renamed over the destination in
-// one step, so a damaged pack, a wrong key, a wrong digest or a run killed at
-// any moment leaves the installed file as it was. Packs live in "tmp/updater"
-// under the base directory and survive a run that fails before their turn, to
-// be reused when their digest matches. Every path under the base directory is
-// reached through BaseDir, so planted links cannot redirect a write.
+// The update pipeline (update_pipeline.h) fetches the packs and, alongside,
+// unpacks each into a staged file beside its destination and checks its
+// digest there. Only in the install phase, file by file in list order, is a
+// staged file renamed over its destination in one step, so a damaged pack, a
+// wrong key, a wrong digest or a run killed at any moment leaves the
+// installed file as it was, and the console shows the phases in their order.
+// Packs live in "tmp/updater" under the base directory and survive a run that
+// fails before their turn, to be reused when their digest matches. Every path
+// under the base directory is reached through BaseDir, so planted links
+// cannot redirect a write.
 #include <strings.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <map>
+#include <memory>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "GenLib.h"
 #include "base_dir.h"
-#include "download_nocurl.h"
-#include "hash.h"
 #include "memleak.h"
+#include "resume_note.h"
+#include "update_pipeline.h"
 #include "updater.h"
 
 namespace {
@@ -37,199 +39,75 @@ const char kBusyNote[] =
     "Note: the following file will install to %s.upd. You can rename it after the program has "
     "closed.";
 
-const char kPackDir[] = "tmp/updater";
-
 // Appends ".upd" to the path in `path` (kPathSize bytes); false when it
 // would not fit.
 bool AppendUpd(char* path) { return strlcat(path, ".upd", kPathSize) < kPathSize; }
 
-// How many entries of the file list have a pack URL ending in each file name.
-typedef std::map<std::string, int> NameCounts;
-
-NameCounts CountPackNames(const UpdateFile* files) {
-  NameCounts counts;
-  for (const UpdateFile* file = files; file != nullptr; file = file->next) {
-    ++counts[GetFileName(file->url.c_str())];
-  }
-  return counts;
-}
-
-// The pack's file name: the file-name part of its URL, and when another
-// entry's URL ends in the same name, a dash and the first eight characters
-// of the MD5 of the entry's path. The name depends on the document alone, so
-// a pack left by an earlier run is found again.
-std::string PackName(const UpdateFile* file, const NameCounts& counts) {
-  std::string name = GetFileName(file->url.c_str());
-  NameCounts::const_iterator found = counts.find(name);
-  if (found == counts.end() || found->second < 2) return name;
-  char hex[65] = {};
-  md5_buffer(file->path.data(), static_cast<uint32_t>(file->path.size()), hex);
-  return name + "-" + std::string(hex, 8);
-}
-
 // One call of PerformUpdate; the Updater's lock is held by the caller.
 class UpdateRun {
  public:
-  explicit UpdateRun(Updater* updater) : u(updater) {
+  explicit UpdateRun(Updater* updater) : u(updater), pipeline(updater, &base) {
     PathError ignored;
     base.Open(u->baseDir, &ignored);  // a missing one is made for the first pack
-  }
-  ~UpdateRun() {
-    if (packDir >= 0) close(packDir);
   }
   UpdateRun(const UpdateRun&) = delete;
   UpdateRun& operator=(const UpdateRun&) = delete;
 
-  bool DownloadAll();
+  bool DownloadAll() { return pipeline.Download(); }
   bool InstallAll();
   void DeleteMarked();
   void DeleteOutdated();
 
  private:
-  bool Modern() const { return u->header.infoVersion >= 2; }
-  // The pack's name in the pack directory.
-  static std::string PackLeaf(const UpdateFile* file) {
-    return GetFileName(file->tempPath.c_str());
-  }
-  bool OpenPackDir(const char* packPath);
-  bool DownloadOne(UpdateFile* file, const NameCounts& counts);
-  bool FetchPack(UpdateFile* file, const char* packPath);
-  FILE* CreatePack(const UpdateFile* file);
-  bool InstallOne(UpdateFile* file);
-  bool UnpackAndVerify(UpdateFile* file, StagedFile* staged);
+  bool InstallOne(PackJob* job);
+  bool StagingFailed(const PackJob& job, const char* destination);
+  bool PathFailed(const PathError& error, const std::string& shown, const char* destination);
   bool PutInPlace(UpdateFile* file, StagedFile* staged, char* destination);
-  void DropPack(const UpdateFile* file);
+  void DropPack(const PackJob& job);
+  void SyncPlacedDirs();
 
   Updater* u;
-  BaseDir base;
-  int packDir = -1;
-  // The files whose packs the download phase provided, in list order.
-  std::vector<UpdateFile*> fetched;
+  BaseDir base;  // before the pipeline, which uses it to the end
+  UpdatePipeline pipeline;
+  std::set<std::string> placedDirs;  // directories of the files placed
 };
 
-bool UpdateRun::DownloadAll() {
-  NameCounts counts = CountPackNames(u->files);
-  bool first = true;
-  for (UpdateFile* file = u->files; file != nullptr; file = file->next) {
-    if (!u->IsToInstall(file)) continue;
-    if (first) {
-      u->Status("*** Downloading Updated Files ***");
-      u->Status("%s", "");
-      first = false;
-    }
-    if (!DownloadOne(file, counts)) {
-      DropPack(file);
-      return false;
-    }
-    fetched.push_back(file);
-  }
-  return true;
-}
-
-// Opens (and makes) the pack directory once per run. Neither "tmp" nor
-// "tmp/updater" may be a link: packs are written there before they are
-// verified.
-bool UpdateRun::OpenPackDir(const char* packPath) {
-  if (packDir >= 0) return true;
-  PathError error;
-  if (!base.IsOpen()) {
-    u->MakeDirs(u->baseDir.c_str());
-    base.Open(u->baseDir, &error);
-  }
-  if (base.IsOpen()) packDir = base.OpenDir(kPackDir, LinkRule::kNone, true, &error);
-  if (packDir >= 0) return true;
-  if (error.refused) {
-    u->SetError("%s", error.text.c_str());
-  } else {
-    u->SetError("Error opening %s", packPath);
-  }
-  return false;
-}
-
-bool UpdateRun::DownloadOne(UpdateFile* file, const NameCounts& counts) {
-  std::string name = PackName(file, counts);
-  char packPath[kPathSize];
-  if (snprintf(packPath, sizeof(packPath), "%s%s/%s", u->baseDir.c_str(), kPackDir, name.c_str()) >=
-      static_cast<int>(sizeof(packPath))) {
-    u->SetError("Pack path for %s is too long", file->path.c_str());
-    return false;
-  }
-  // A URL ending in "/", "/." or "/.." names no file.
-  if (name.empty() || name == "." || name == "..") {
-    u->SetError("Error opening %s", packPath);
-    return false;
-  }
-  if (!OpenPackDir(packPath)) return false;
-  file->tempPath = packPath;
-  char digest[65] = {};
-  PathError error;
-  int pack = OpenRegularAt(packDir, name, &error);  // no pack yet leaves the digest empty
-  if (pack >= 0) {
-    DigestDescriptor(pack, Modern(), digest);
-    close(pack);
-  }
-  if (file->packDigest[0] != '\0' && strcasecmp(file->packDigest, digest) == 0) {
-    u->Status("Already have %s, skipping download...", file->path.c_str());
-    return true;
-  }
-  return FetchPack(file, packPath);
-}
-
-// A new, empty pack file; whatever had its name (a link too) is deleted,
-// never written through.
-FILE* UpdateRun::CreatePack(const UpdateFile* file) {
-  PathError error;
-  int fd = CreateFresh(packDir, PackLeaf(file), &error);
-  FILE* pack = fd >= 0 ? fdopen(fd, "wb") : nullptr;
-  if (pack == nullptr && fd >= 0) close(fd);
-  return pack;
-}
-
-bool UpdateRun::FetchPack(UpdateFile* file, const char* packPath) {
-  // The progress bar names the file; the downloader keeps only the pointer.
-  char* name = zstrdup(GetFileName(file->path.c_str()));
-  VDL_PROGRESS_CALLBACK progress = u->callbacks != nullptr ? u->callbacks->onFileProgress : nullptr;
-  bool ok = false;
-  {
-    VelmarDownloadNoCurl download(file->url.c_str(), progress, nullptr, nullptr, name);
-    ConfigureDownload(u->transfer, PackSizeBound(file->size), &download);
-    FILE* pack = nullptr;
-    if (download.GetError() != 0) {
-      u->SetError("VDL reports '%s' while downloading '%s'", download.GetErrorString(),
-                  file->path.c_str());
-    } else if ((pack = CreatePack(file)) == nullptr) {
-      u->SetError("Error opening %s", packPath);
-    } else {
-      ok = download.DownloadToHandle(pack);
-      if (!ok) u->SetError("%s", PackFailureText(&download, file->path, file->size).c_str());
-      // The close writes what the stdio buffer still holds: a full disk may
-      // show only here.
-      if (fclose(pack) != 0 && ok) {
-        u->SetError("VDL reports '%s' while downloading '%s'", vdl_error_text(VDL_ERR_WRITE),
-                    file->path.c_str());
-        ok = false;
-      }
-    }
-  }
-  if (name != nullptr) zfree(name);
-  return ok;
-}
-
 bool UpdateRun::InstallAll() {
-  if (fetched.empty()) return true;
+  std::vector<PackJob>& jobs = pipeline.jobs();
+  if (jobs.empty()) return true;
   u->Status("%s", "");
   u->Status("*** Installing Updated Files ***");
   u->Status("%s", "");
-  for (UpdateFile* file : fetched) {
-    if (!InstallOne(file)) {
-      DropPack(file);
-      return false;
+  bool installed = true;
+  for (PackJob& job : jobs) {
+    if (!InstallOne(&job)) {
+      DropPack(job);
+      installed = false;
+      break;
     }
   }
-  return true;
+  SyncPlacedDirs();
+  return installed;
 }
 
-bool UpdateRun::InstallOne(UpdateFile* file) {
+// Makes the renames durable: each directory that received a file is synced
+// once, after its last file, rather than once per file. A crash before that
+// may lose a rename, never a file's content: the old file is then still there.
+void UpdateRun::SyncPlacedDirs() {
+  for (const std::string& dir : placedDirs) {
+    PathError ignored;
+    int fd = base.OpenDir(dir, LinkRule::kOwnedOnly, false, &ignored);
+    if (fd < 0) continue;
+    fsync(fd);
+    close(fd);
+  }
+  placedDirs.clear();
+}
+
+// Installs a file that was staged (unpacked and verified beside its
+// destination) while the packs were fetched, or reports why it was not.
+bool UpdateRun::InstallOne(PackJob* job) {
+  UpdateFile* file = job->file;
   const char* path = file->path.c_str();
   char destination[kPathSize];
   bool fits = u->JoinBase(destination, path);
@@ -245,50 +123,43 @@ bool UpdateRun::InstallOne(UpdateFile* file) {
     return false;
   }
   u->Status("Unpacking %s ...", path);
-  StagedFile staged;
+  pipeline.AwaitStaged(job);
+  if (job->stage != StageState::kStaged) return StagingFailed(*job, destination);
+  StagedFile* staged = job->staged.get();
   PathError error;
-  if (staged.Create(base, file->path, &error)) {
-    if (self) staged.AppendUpd();
-    if (!UnpackAndVerify(file, &staged)) return false;
-    // Only the read, write and execute bits: a document must not be able to
-    // make set-user-ID or set-group-ID files.
-    if (staged.Seal(static_cast<mode_t>(file->mode & 0777), &error)) {
-      // The pack goes before the rename: a run killed after it leaves a
-      // staged file, which the next run removes, but never a stale pack.
-      unlinkat(packDir, PackLeaf(file).c_str(), 0);
-      return PutInPlace(file, &staged, destination);
-    }
+  if (!staged->Reopen(base, file->path, &error)) {
+    return PathFailed(error, staged->shownPath(), destination);
   }
-  if (error.refused) {
-    u->SetError("%s", error.text.c_str());
+  if (self) staged->AppendUpd();
+  // The pack goes before the rename: a run killed after it leaves a staged
+  // file, which the next run removes, but never a stale pack.
+  DropPack(*job);
+  job->installed = PutInPlace(file, staged, destination);
+  return job->installed;
+}
+
+// The message of a file whose staging failed, as the file's own turn gives it.
+bool UpdateRun::StagingFailed(const PackJob& job, const char* destination) {
+  const UpdateFile* file = job.file;
+  if (job.failure == StageFailure::kUnpack) {
+    u->SetError("Error unpacking %s", file->tempPath.c_str());
+  } else if (job.failure == StageFailure::kChecksum) {
+    u->SetError("Checksum does not match for file '%s'!", GetFileName(file->path.c_str()));
   } else {
-    u->SetError("Error renaming %s to %s (%s)\n", staged.shownPath().c_str(), destination,
-                error.text.c_str());
+    PathFailed(job.stageError, job.staged != nullptr ? job.staged->shownPath() : "", destination);
   }
   return false;
 }
 
-// Unpacks the pack into the staged file and checks the result; the
-// installed file is still untouched.
-bool UpdateRun::UnpackAndVerify(UpdateFile* file, StagedFile* staged) {
-  PathError error;
-  int pack = OpenRegularAt(packDir, PackLeaf(file), &error);
-  // The unpacker takes paths; these name exactly the two open files.
-  bool ok =
-      pack >= 0 && u->UnpackFile(DescriptorPath(pack).c_str(), DescriptorPath(staged->fd()).c_str(),
-                                 file->key, static_cast<uint32_t>(file->size));
-  if (pack >= 0) close(pack);
-  if (!ok) {
-    u->SetError("Error unpacking %s", file->tempPath.c_str());
-    return false;
+// A staged file that could not be made, sealed or found again.
+bool UpdateRun::PathFailed(const PathError& error, const std::string& shown,
+                           const char* destination) {
+  if (error.refused) {
+    u->SetError("%s", error.text.c_str());
+  } else {
+    u->SetError("Error renaming %s to %s (%s)\n", shown.c_str(), destination, error.text.c_str());
   }
-  char digest[65];
-  if (!DigestDescriptor(staged->fd(), Modern(), digest) ||
-      strcasecmp(digest, file->fileDigest) != 0) {
-    u->SetError("Checksum does not match for file '%s'!", GetFileName(file->path.c_str()));
-    return false;
-  }
-  return true;
+  return false;
 }
 
 // Renames the staged file over the destination. A destination that can be
@@ -297,7 +168,9 @@ bool UpdateRun::UnpackAndVerify(UpdateFile* file, StagedFile* staged) {
 bool UpdateRun::PutInPlace(UpdateFile* file, StagedFile* staged, char* destination) {
   const char* path = file->path.c_str();
   PathError error;
-  StagedFile::Outcome outcome = staged->Place(&error);
+  size_t slash = file->path.rfind('/');
+  placedDirs.insert(slash == std::string::npos ? "" : file->path.substr(0, slash));
+  StagedFile::Outcome outcome = staged->Place(&error, false);
   if (outcome == StagedFile::kBlocked) {
     if (!AppendUpd(destination)) {
       u->SetError("Destination path for %s is too long", path);
@@ -306,7 +179,7 @@ bool UpdateRun::PutInPlace(UpdateFile* file, StagedFile* staged, char* destinati
     u->Status(kBusyNote, path);
     staged->AppendUpd();
     u->Status("Installing %s ... ", path);
-    outcome = staged->Place(&error);
+    outcome = staged->Place(&error, false);
   } else {
     u->Status("Installing %s ... ", path);
   }
@@ -318,10 +191,12 @@ bool UpdateRun::PutInPlace(UpdateFile* file, StagedFile* staged, char* destinati
   return true;
 }
 
-// The one place where the pack of a file that could not be fetched or
-// installed is deleted, so that the disk is given back.
-void UpdateRun::DropPack(const UpdateFile* file) {
-  if (packDir >= 0 && !file->tempPath.empty()) unlinkat(packDir, PackLeaf(file).c_str(), 0);
+// The one place where the pack of a file that was installed, or could not
+// be, is deleted (with its resume note), so that the disk is given back.
+void UpdateRun::DropPack(const PackJob& job) {
+  if (pipeline.packDir() < 0 || job.packPath.empty()) return;
+  unlinkat(pipeline.packDir(), job.pack.c_str(), 0);
+  RemoveResumeNote(pipeline.packDir(), job.pack);
 }
 
 void UpdateRun::DeleteMarked() {

@@ -33,15 +33,29 @@ typedef bool (*VDL_PROGRESS_CALLBACK)(int64_t received, int64_t total, void* use
 #endif
 
 struct UpdatePlan;
+// The pack transfers of an update that downloads several packs at once,
+// summed up for one progress line. Everything belongs to the engine and is
+// valid only during the call.
+struct UpdaterTransfers {
+  int32_t filesDone;          // packs downloaded or found already there
+  int32_t filesTotal;         // packs the update needs
+  int64_t bytesReceived;      // bytes of the packs of the running and ended transfers
+  int32_t activeCount;        // transfers running now
+  const char* const* active;  // their file names, in list order
+  bool endLine;               // the line is finished: end it with a line feed
+};
 
 // The caller's table of callbacks; every slot may be null. The table stays the
 // caller's and must outlive the Updater (or the next Init). Texts handed to
 // onInfo and onStatus belong to the engine and are valid only during the call.
+// With one transfer at a time, pack downloads report through onFileProgress;
+// with several (TransferSettings::jobs above 1), through onTransfers instead.
 struct UpdaterCallbacks {
   VDL_PROGRESS_CALLBACK onProgress;      // transfer of the update-info document
   VDL_PROGRESS_CALLBACK onFileProgress;  // transfer of one pack; user data is its file name
   void (*onInfo)(const char* text);      // one line from the parser
   void (*onStatus)(const char* text);    // one line from the update
+  void (*onTransfers)(const UpdaterTransfers* transfers);  // several packs at once
 };
 
 // Selection state of a package group, kept as a 32-bit integer.

@@ -132,29 +132,37 @@ TEST(NamedBar, ShortLongAndOverlongNames) {
   EXPECT_EQ(Named(80, huge, 10, 0).size(), 80u);
 }
 
-TEST(ProgressCallbacks, WidthComesFromTheTerminalOnStandardOutput) {
-  EXPECT_EQ(OnTerminal(100, [] { PlainProgress(500, 1000, nullptr); }), Plain(100, 500, 1000));
-  EXPECT_EQ(OnTerminal(0, [] { PlainProgress(1, 2, nullptr); }), Plain(80, 1, 2));
-  // Captured output is no terminal.
-  EXPECT_EQ(testsupport::Stdout([] { PlainProgress(1, 2, nullptr); }), Plain(80, 1, 2));
-}
-
-TEST(ProgressCallbacks, NamedBarEndsTheLineOnlyWhenTheFileChanges) {
-  // The only test that shows a named bar: its first line needs no line feed,
-  // and it is as wide as the terminal.
-  EXPECT_EQ(OnTerminal(57, [] { NamedProgress(500, 1000, const_cast<char*>("first.pak")); }),
-            Named(57, "first.pak", 500, 1000));
-  const struct {
-    const char* name;
-    bool lineFeed;
-  } calls[] = {{"FIRST.PAK", false},  {"First.pak", false},  {"second.pak", true},
-               {"second.pak", false}, {"SECOND.pak", false}, {"first.pak", true}};
-  for (const auto& call : calls) {
-    const std::string out = testsupport::Stdout(
-        [&] { EXPECT_TRUE(NamedProgress(10, 20, const_cast<char*>(call.name))); });
-    EXPECT_EQ(out, (call.lineFeed ? "\n" : "") + Named(80, call.name, 10, 20)) << call.name;
+TEST(TransfersLine, NamesAsFarAsTheyFitAtAnyWidth) {
+  auto PadTo = [](std::string line, size_t width) {
+    line.resize(width, ' ');
+    return line;
+  };
+  const char* names[] = {"quillon", "manual.txt", "plugin.so"};
+  struct {
+    int width;
+    int active;
+    std::string want;
+  } cases[] = {
+      {80, 3, PadTo("\r2 of 9 files, 12345 bytes: quillon, manual.txt, plugin.so", 80)},
+      {58, 3, "\r2 of 9 files, 12345 bytes: quillon, manual.txt, plugin.so"},
+      // A name goes in only whole, and with room for the count of those
+      // after it.
+      {57, 3, PadTo("\r2 of 9 files, 12345 bytes: quillon, manual.txt +1", 57)},
+      {49, 3, PadTo("\r2 of 9 files, 12345 bytes: quillon +2", 49)},
+      {37, 3, PadTo("\r2 of 9 files, 12345 bytes +3", 37)},
+      {80, 0, PadTo("\r2 of 9 files, 12345 bytes", 80)},
+      // Narrower than the numbers: cut at the edge, never past it.
+      {20, 3, "\r2 of 9 files, 12345"},
+      {1, 3, "\r"},
+      {0, 3, ""},
+  };
+  for (const auto& c : cases) {
+    UpdaterTransfers transfers = {2, 9, 12345, c.active, names, false};
+    std::vector<char> line(c.width + 2, 'X');
+    size_t length = BuildTransfersLine(line.data(), line.size(), c.width, transfers);
+    EXPECT_EQ(std::string(line.data()), c.want) << c.width;
+    EXPECT_EQ(length, c.want.size()) << c.width;
   }
-  EXPECT_EQ(testsupport::Stdout([] { PrintLine("Update Complete!"); }), "Update Complete!\n");
 }
 
 }  // namespace

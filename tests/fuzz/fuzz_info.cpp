@@ -77,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // otherwise set up and tear down again.
   static Velmar_Sockets3* keeper = new Velmar_Sockets3();
   (void)keeper;
-  static UpdaterCallbacks callbacks = {nullptr, nullptr, IgnoreLine, IgnoreLine};
+  static UpdaterCallbacks callbacks = {nullptr, nullptr, IgnoreLine, IgnoreLine, nullptr};
 
   const std::string text(reinterpret_cast<const char*>(data), size);
   bool tooDeep = false;

@@ -94,7 +94,8 @@ class AllocFailure : public ::testing::Test {
   // must have set a reason.
   bool Run() {
     enginetest::ChangeDir inside(work->path());
-    static UpdaterCallbacks callbacks = {nullptr, nullptr, [](const char*) {}, [](const char*) {}};
+    static UpdaterCallbacks callbacks = {nullptr, nullptr, [](const char*) {}, [](const char*) {},
+                                         nullptr};
     Updater updater;
     updater.Init(url.c_str(), (base->path() + "/").c_str(), "updater", ".updater.ini", &callbacks);
     struct {

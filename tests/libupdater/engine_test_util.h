@@ -163,7 +163,7 @@ inline void RecordStatus(const char* text) { StatusLines().push_back(text); }
 
 // A callback table that records both text outputs (progress slots null).
 inline UpdaterCallbacks* RecordingCallbacks() {
-  static UpdaterCallbacks table = {nullptr, nullptr, RecordInfo, RecordStatus};
+  static UpdaterCallbacks table = {nullptr, nullptr, RecordInfo, RecordStatus, nullptr};
   InfoLines().clear();
   StatusLines().clear();
   return &table;

@@ -35,7 +35,7 @@ TEST(Updater, ErrorsAndMessagesWithNullTableAndNullSlots) {
   const std::string big(5000, 'e');
   updater.SetError("%s %d", big.c_str(), -5);
   EXPECT_EQ(updater.GetLastError(), big + " -5");
-  UpdaterCallbacks empty = {nullptr, nullptr, nullptr, nullptr};
+  UpdaterCallbacks empty = {nullptr, nullptr, nullptr, nullptr, nullptr};
   for (UpdaterCallbacks* table : {static_cast<UpdaterCallbacks*>(nullptr), &empty}) {
     updater.Init("", "/", "", "", table);
     updater.Info("nobody %d", 1);
@@ -129,7 +129,7 @@ TEST_F(UpdaterObject, CallbackMayCallBackIntoTheUpdater) {
     updater.Status("status from inside %d", 1);
     updater.SetError("set from a callback");
   };
-  UpdaterCallbacks table = {nullptr, nullptr, CallOnText, CallOnText};
+  UpdaterCallbacks table = {nullptr, nullptr, CallOnText, CallOnText, nullptr};
   updater.Init("", dir.base().c_str(), "", "", &table);
   Doc doc;
   doc.groups = Group("core");
@@ -160,7 +160,7 @@ TEST(Updater, CallFromAnotherThreadWaitsForTheRunningOperation) {
   for (const auto& c : calls) {
     SCOPED_TRACE(c.name);
     Updater updater;
-    UpdaterCallbacks table = {nullptr, nullptr, nullptr, CallOnText};
+    UpdaterCallbacks table = {nullptr, nullptr, nullptr, CallOnText, nullptr};
     updater.Init("", "/", "", "", &table);
     std::mutex eventsLock;
     std::vector<std::string> events;
