@@ -1,4 +1,5 @@
-// Notes beside partial packs: written once when a pack is started, compared
+// Notes beside partial packs: written once per transfer (when the pack
+// reaches a size worth continuing, or when its transfer is cut off), compared
 // byte for byte when a later run finds the pack.
 #include "resume_note.h"
 
