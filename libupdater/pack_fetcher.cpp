@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -19,6 +18,7 @@
 #include "memleak.h"
 #include "resume_note.h"
 #include "streams.h"
+#include "text_format.h"
 #include "updater.h"
 
 namespace {
@@ -28,16 +28,6 @@ constexpr size_t kBufferSize = 65536;
 // A pack this long is worth continuing after any interruption. Each note is
 // a file of its own, and making files is not free.
 constexpr int64_t kNoteFrom = 1 << 20;
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  char text[2560];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(text, sizeof(text), format, args);
-  va_end(args);
-  return text;
-}
 
 // What an earlier run left under the pack's name.
 enum class Found { kNothing, kWhole, kPartial };

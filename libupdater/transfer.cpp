@@ -4,25 +4,14 @@
 
 #include <zlib.h>
 
-#include <cstdarg>
 #include <cstdio>
 
 #include "download_nocurl.h"
 #include "locks.h"
+#include "text_format.h"
 #include "updater.h"
 
 namespace {
-
-// printf into a std::string.
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  char text[1024];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(text, sizeof(text), format, args);
-  va_end(args);
-  return text;
-}
 
 // True for the failures the error code alone does not explain.
 bool NeedsDetail(VdlFailureKind kind) {

@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -22,6 +21,7 @@
 #include "hash.h"
 #include "ini-reader.h"
 #include "memleak.h"
+#include "text_format.h"
 #include "updater.h"
 
 namespace {
@@ -38,16 +38,6 @@ struct PkeyFree {
   void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
 };
 typedef std::unique_ptr<EVP_PKEY, PkeyFree> PkeyPtr;
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(text, sizeof(text), format, args);
-  va_end(args);
-  return text;
-}
 
 bool IsHex(char c) { return isxdigit(static_cast<unsigned char>(c)) != 0; }
 

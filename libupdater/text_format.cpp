@@ -1,0 +1,23 @@
+#define MEMLEAK_SOURCE "libupdater"
+// printf into a std::string.
+#include "text_format.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+std::string Format(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  int length = vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  std::string text;
+  if (length > 0) {
+    text.resize(static_cast<size_t>(length) + 1);
+    vsnprintf(&text[0], text.size(), format, again);
+    text.resize(static_cast<size_t>(length));
+  }
+  va_end(again);
+  return text;
+}
