@@ -285,10 +285,11 @@ std::unique_ptr<VelmarDownloadNoCurl> MakePackDownload(FetchContext* context,
                                                        const PackJob& job,
                                                        VDL_PROGRESS_CALLBACK progress,
                                                        void* userData) {
-  (void)context;  // every transfer opens its own connection for now
   std::unique_ptr<VelmarDownloadNoCurl> download(new (std::nothrow) VelmarDownloadNoCurl(
       job.file->url.c_str(), progress, nullptr, nullptr, userData));
-  if (download != nullptr) ConfigureDownload(transfer, job.bound, download.get());
+  if (download == nullptr) return download;
+  ConfigureDownload(transfer, job.bound, download.get());
+  if (context->connection != nullptr) download->SetConnectionCache(context->connection.get());
   return download;
 }
 

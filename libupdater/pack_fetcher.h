@@ -24,15 +24,18 @@
 #include <memory>
 #include <string>
 
+#include "download_keepalive.h"
 #include "download_nocurl.h"
 #include "pack_board.h"
 #include "transfer.h"
 
 // The transfer context of one fetching thread, handed to every downloader it
-// builds. Each thread has its own: a connection kept open from one pack to
-// the next would live here.
+// builds. Each thread has its own.
 struct FetchContext {
   int worker = 0;  // the thread's number, from 0
+  // The connection kept open from one pack to the next; null: a connection
+  // per transfer, as a single fetcher does.
+  std::unique_ptr<VdlConnectionCache> connection;
 };
 
 // Where a fetch reports: straight to the Updater's callbacks when it runs on

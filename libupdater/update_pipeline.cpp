@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <new>
 #include <system_error>
 
 #include "GenLib.h"
@@ -81,8 +82,8 @@ void UpdatePipeline::Plan() {
     job.name = GetFileName(file->path.c_str());
     job.bound = PackSizeBound(file->size);
     char path[1024];
-    if (snprintf(path, sizeof(path), "%s%s/%s", u->baseDir.c_str(), kPackDirectory, job.pack.c_str()) >=
-        static_cast<int>(sizeof(path))) {
+    if (snprintf(path, sizeof(path), "%s%s/%s", u->baseDir.c_str(), kPackDirectory,
+                 job.pack.c_str()) >= static_cast<int>(sizeof(path))) {
       job.planError = "Pack path for " + file->path + " is too long";
     } else if (job.pack.empty() || job.pack == "." || job.pack == "..") {
       // A URL ending in "/", "/." or "/.." names no file.
@@ -180,6 +181,8 @@ bool UpdatePipeline::FetchInParallel() {
         pthread_setname_np(pthread_self(), "updater-fetch");
         FetchContext context;
         context.worker = static_cast<int>(i);
+        // Many packs from one server: each fetcher keeps its connection.
+        context.connection.reset(new (std::nothrow) VdlConnectionCache());
         BoardReporter reporter(board_.get());
         // Each round takes the next pack in list order; the first failure
         // stops the others' transfers.

@@ -1,8 +1,9 @@
 #define MEMLEAK_SOURCE "download_nocurl"
-// The HTTP/1.0 exchange: one GET per connection with "Connection: close",
-// over TLS for https, optional Basic authentication and Range, the header
-// phase with the status, range and redirect rules, and the body phase into
-// the caller's stream.
+// The HTTP/1.0 exchange: one GET per connection with "Connection: close"
+// (or over a connection kept open, see download_keepalive.h), over TLS for
+// https, optional Basic authentication and Range, the header phase with the
+// status, range and redirect rules, and the body phase into the caller's
+// stream.
 #include <openssl/evp.h>
 #include <strings.h>
 
@@ -11,6 +12,7 @@
 #include <cstring>
 
 #include "GenLib.h"
+#include "download_keepalive.h"
 #include "download_nocurl.h"
 #include "download_parse.h"
 #include "download_recv.h"
@@ -35,7 +37,10 @@ enum class HeaderAction { kContinue, kFailed, kRedirected };
 class HttpExchange {
  public:
   HttpExchange(VelmarDownloadNoCurl& downloader, DataStream* stream)
-      : dl(downloader), stream(stream), sockets(downloader.sockets) {}
+      : dl(downloader),
+        stream(stream),
+        cache(downloader.keepAlive),
+        sockets(cache != nullptr ? cache->Sockets() : downloader.sockets) {}
   ~HttpExchange() {
     CloseConnection();
     if (buffer != nullptr) zfree(buffer);
@@ -46,6 +51,9 @@ class HttpExchange {
   bool Run();
 
  private:
+  bool Ask(bool* redirected);
+  bool TakeKeptConnection();
+  void KeepConnection();
   bool Connect();
   bool StartTls();
   bool SendRequest();
@@ -68,6 +76,7 @@ class HttpExchange {
 
   VelmarDownloadNoCurl& dl;
   DataStream* stream;
+  VdlConnectionCache* cache;  // null: one connection per transfer
   Velmar_Sockets3* sockets;
   VDL_RECEIVER rx;
   VELMAR_SOCKET* sock = nullptr;
@@ -80,6 +89,9 @@ class HttpExchange {
   int64_t received = 0;  // bytes of the file so far, the resumed ones included
   int64_t total = 0;     // what progress reports as the whole
   bool redirectResult = false;
+  bool answered = false;    // a byte of the answer arrived
+  bool keepsAlive = false;  // the server said "Connection: keep-alive"
+  int64_t bodyLength = -1;  // bytes of the body read, once it was read whole
 };
 
 bool VelmarDownloadNoCurl::HttpDownload(DataStream* stream) {
@@ -88,13 +100,44 @@ bool VelmarDownloadNoCurl::HttpDownload(DataStream* stream) {
 }
 
 bool HttpExchange::Run() {
+  if (sockets == nullptr) return Fail(VDL_ERR_SOCKET);
   buffer = static_cast<char*>(zmalloc(VDL_WORK_SIZE));
   if (buffer == nullptr) return Fail(VDL_ERR_SOCKET);
-  if (!Connect() || !SendRequest()) return false;
   bool redirected = false;
-  if (!ReadHeaders(&redirected)) return false;
+  // A kept connection may have been closed by the server in the meantime;
+  // that shows before any answer, and the request goes once more over a new
+  // connection.
+  if (!TakeKeptConnection() || !Ask(&redirected)) {
+    if (answered) return false;
+    CloseConnection();
+    dl.ClearFailure();
+    if (!Connect() || !Ask(&redirected)) return false;
+  }
   if (redirected) return redirectResult;
-  return PrepareBody() && ReadBody();
+  if (!PrepareBody() || !ReadBody()) return false;
+  KeepConnection();
+  return true;
+}
+
+// Sends the request and reads the answer's headers.
+bool HttpExchange::Ask(bool* redirected) { return SendRequest() && ReadHeaders(redirected); }
+
+// Takes the cache's connection to this server; false when there is none.
+bool HttpExchange::TakeKeptConnection() {
+  if (cache == nullptr) return false;
+  sock = cache->Take(dl.host, dl.port, dl.secure);
+  if (sock == nullptr) return false;
+  vdl_receiver_init(&rx, sockets, dl.EffectiveTimeout(), kMaxHeaderWaits, dl.minRate,
+                    dl.rateWindowSeconds);
+  return true;
+}
+
+// Hands the connection to the cache when the server keeps it open and the
+// body ended where its length said, so nothing of this answer is left on it.
+void HttpExchange::KeepConnection() {
+  if (cache == nullptr || !keepsAlive || !haveLength || bodyLength != announced) return;
+  cache->Keep(sock, dl.host, dl.port, dl.secure);
+  sock = nullptr;
 }
 
 bool HttpExchange::Connect() {
@@ -135,8 +178,8 @@ bool HttpExchange::StartTls() {
 
 bool HttpExchange::SendRequest() {
   int written = snprintf(buffer, VDL_WORK_SIZE,
-                         "GET %s HTTP/1.0\r\nHost: %s\r\nUser-Agent: %s\r\nConnection: close\r\n",
-                         dl.path, dl.host, dl.userAgent);
+                         "GET %s HTTP/1.0\r\nHost: %s\r\nUser-Agent: %s\r\nConnection: %s\r\n",
+                         dl.path, dl.host, dl.userAgent, cache != nullptr ? "keep-alive" : "close");
   if (written < 0 || written >= VDL_WORK_SIZE) return Fail(VDL_ERR_INVALID_URL);
   size_t length = static_cast<size_t>(written);
   if ((dl.user[0] != '\0' || dl.password[0] != '\0') && !AppendAuthorization(&length)) {
@@ -188,6 +231,10 @@ bool HttpExchange::AppendAuthorization(size_t* length) {
 bool HttpExchange::ReadHeaders(bool* redirected) {
   for (int lines = 0;; lines++) {
     int n = vdl_recv_line(&rx, sock, buffer, VDL_WORK_SIZE);
+    // Nothing at all (closed, reset, silent) is what a stale kept
+    // connection gives; anything else is the server's answer.
+    answered = answered || !(n == VS_LINE_CLOSED || n == VS_LINE_ERROR || n == VDL_RECV_TIMED_OUT ||
+                             n == VDL_RECV_TOO_SLOW);
     if (n == VS_LINE_CLOSED && lines > 0) return true;
     if (n < 0) return dl.FailReceive(n, sock);
     // A zero byte inside a line would make it look shorter, even empty.
@@ -236,6 +283,11 @@ HeaderAction HttpExchange::HandleHeader(const char* line) {
       return FailHeader(VDL_ERR_INVALID_RESPONSE);
     }
     haveRange = true;
+    return HeaderAction::kContinue;
+  }
+  value = vdl_http_header_value(line, "Connection:");
+  if (value != nullptr) {
+    keepsAlive = strcasecmp(value, "keep-alive") == 0;
     return HeaderAction::kContinue;
   }
   value = vdl_http_header_value(line, "Location:");
@@ -362,6 +414,7 @@ bool HttpExchange::ReadBody() {
                       static_cast<long long>(announced));
     return dl.Fail(VDL_ERR_INVALID_RESPONSE, VDL_FAIL_CUT_SHORT);
   }
+  bodyLength = body;
   return true;
 }
 

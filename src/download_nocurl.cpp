@@ -137,6 +137,13 @@ bool VelmarDownloadCore::Fail(int32_t code, VdlFailureKind kind) {
   return Fail(code);
 }
 
+void VelmarDownloadCore::ClearFailure() {
+  errorCode = VDL_ERR_NONE;
+  failureKind = VDL_FAIL_OTHER;
+  errorDetail[0] = '\0';
+  httpStatus = 0;
+}
+
 void VelmarDownloadCore::SetErrorDetail(const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -294,6 +301,7 @@ void VelmarDownloadNoCurl::Init() {
   secure = false;
   user[0] = '\0';
   password[0] = '\0';
+  keepAlive = nullptr;
   delete sockets;
   sockets = new (std::nothrow) Velmar_Sockets3();
   if (sockets == nullptr) Fail(VDL_ERR_SOCKET);

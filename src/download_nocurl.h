@@ -189,6 +189,9 @@ class VelmarDownloadCore {
   bool Fail(int32_t code);
   // The same, with the failure's kind.
   bool Fail(int32_t code, VdlFailureKind kind);
+  // Forgets a failure that is about to be tried again: code, kind, detail
+  // and HTTP status back to none.
+  void ClearFailure();
   // Formats the GetErrorDetail text, cut to its fixed size.
   void SetErrorDetail(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
@@ -241,6 +244,8 @@ class VelmarDownloadCore {
   bool cutAtResume;
 };
 
+class VdlConnectionCache;
+
 class VelmarDownloadNoCurl : public VelmarDownloadCore {
  public:
   // For an http or https URL ("http://host[:port]/path[?query]", scheme in
@@ -279,6 +284,13 @@ class VelmarDownloadNoCurl : public VelmarDownloadCore {
   void SetFollowRedirects(bool follow) override;
   void SetFailOnRedirect(bool fail) override;
 
+  // Lets HTTP transfers keep their connection open in `cache` for the next
+  // downloader that uses the same cache, and take one kept there (see
+  // download_keepalive.h); null, the default, closes every connection after
+  // its transfer. The cache stays the caller's and must outlive the
+  // transfers. FTP transfers ignore it; a redirect goes without it.
+  void SetConnectionCache(VdlConnectionCache* cache) { keepAlive = cache; }
+
   // What the constructor stored (for inspection).
   const char* GetHost() const { return host; }
   const char* GetPath() const { return path; }
@@ -311,6 +323,7 @@ class VelmarDownloadNoCurl : public VelmarDownloadCore {
   char user[128];
   char password[128];
   Velmar_Sockets3* sockets;
+  VdlConnectionCache* keepAlive;
 
   friend class HttpExchange;
   friend class FtpExchange;
