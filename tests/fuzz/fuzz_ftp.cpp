@@ -23,72 +23,58 @@
 namespace {
 
 struct Script {
-  int control;  // listeners
-  int data;
+  int control, data;  // listeners
   uint16_t dataPort;
   std::vector<std::string> pieces;
   size_t next;
+  int peer;  // the control connection
 
+  // A reply that does not end its last line is the server's last word: it
+  // closes its side, so the client does not wait for the rest.
+  bool Reply(const std::string& reply) {
+    fuzz_peer::Cork(peer, true);
+    fuzz_peer::SendAll(peer, reply.data(), reply.size());
+    const bool ended = !reply.empty() && reply.back() == '\n';
+    if (!ended) shutdown(peer, SHUT_WR);
+    fuzz_peer::Cork(peer, false);
+    return ended;
+  }
   std::string Piece() { return next < pieces.size() ? pieces[next++] : ""; }
+
+  // RETR's reply, the file on the data connection (then closed) and the
+  // reply after it.
+  bool Retrieve() {
+    int fd = fuzz_peer::Accept(data, 0);  // connected before RETR was sent
+    bool more = Reply(Piece());
+    std::string file = Piece();
+    if (fd >= 0) {
+      fuzz_peer::SendAll(fd, file.data(), file.size());
+      close(fd);
+    }
+    return more && Reply(Piece());
+  }
 };
 
-std::vector<std::string> Split(const std::string& text) {
-  std::vector<std::string> pieces;
-  size_t at = 0;
-  for (size_t end; (end = text.find("~~\n", at)) != std::string::npos; at = end + 3) {
-    pieces.push_back(text.substr(at, end - at));
-  }
-  pieces.push_back(text.substr(at));
-  return pieces;
-}
-
-// A reply that does not end its last line is the server's last word: it
-// closes its side, so the client does not wait for the rest.
-bool Reply(int control, const std::string& reply) {
-  fuzz_peer::Cork(control, true);
-  fuzz_peer::SendAll(control, reply.data(), reply.size());
-  const bool ended = !reply.empty() && reply.back() == '\n';
-  if (!ended) shutdown(control, SHUT_WR);
-  fuzz_peer::Cork(control, false);
-  return ended;
-}
-
-// RETR's reply, the file on the data connection (then closed) and the reply
-// after it.
-bool Retrieve(Script* script, int control) {
-  int data = fuzz_peer::Accept(script->data, 0);  // connected before RETR was sent
-  bool more = Reply(control, script->Piece());
-  std::string file = script->Piece();
-  if (data >= 0) {
-    fuzz_peer::SendAll(data, file.data(), file.size());
-    close(data);
-  }
-  return more && Reply(control, script->Piece());
-}
-
 void Serve(Script* script) {
-  int control = fuzz_peer::Accept(script->control, 2000);
-  if (control < 0) return;
-  bool more = Reply(control, script->Piece());
+  if ((script->peer = fuzz_peer::Accept(script->control, 2000)) < 0) return;
+  bool more = script->Reply(script->Piece());
   std::string line;
   // The client answers a reply at once; a client that sends nothing waits
   // for a reply the script does not hold, and the close ends that.
-  for (int commands = 0; more && commands < 16 && fuzz_peer::ReadLine(control, &line, 50);
+  for (int commands = 0; more && commands < 16 && fuzz_peer::ReadLine(script->peer, &line, 50);
        commands++) {
     if (line.compare(0, 4, "PASV") == 0) {
       char reply[64];
       snprintf(reply, sizeof(reply), "227 Entering Passive Mode (127,0,0,1,%d,%d).\r\n",
                script->dataPort >> 8, script->dataPort & 255);
-      more = Reply(control, reply);
+      more = script->Reply(reply);
     } else if (line.compare(0, 4, "RETR") == 0) {
-      more = Retrieve(script, control);
+      more = script->Retrieve();
     } else {
-      more = script->next < script->pieces.size() && Reply(control, script->Piece());
+      more = script->next < script->pieces.size() && script->Reply(script->Piece());
     }
   }
-  shutdown(control, SHUT_WR);
-  fuzz_peer::DrainUntilClosed(control, 2000);
-  close(control);
+  fuzz_peer::Finish(script->peer);
 }
 
 void ParseReplies(const std::vector<std::string>& pieces) {
@@ -121,8 +107,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz_peer::Drain(script.control);
   fuzz_peer::Drain(script.data);
   const uint8_t options = data[0];
-  script.pieces = Split(std::string(reinterpret_cast<const char*>(data) + 1, size - 1));
+  const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
+  script.pieces.clear();
   script.next = 0;
+  size_t at = 0;
+  for (size_t end; (end = text.find("~~\n", at)) != std::string::npos; at = end + 3) {
+    script.pieces.push_back(text.substr(at, end - at));
+  }
+  script.pieces.push_back(text.substr(at));
   ParseReplies(script.pieces);
 
   std::thread server(Serve, &script);

@@ -24,9 +24,7 @@ void Serve(int listener, const uint8_t* data, size_t size) {
   if (fd < 0) return;
   fuzz_peer::Cork(fd, true);
   fuzz_peer::SendAll(fd, reinterpret_cast<const char*>(data), size);
-  shutdown(fd, SHUT_WR);
-  fuzz_peer::DrainUntilClosed(fd, 2000);
-  close(fd);
+  fuzz_peer::Finish(fd);
 }
 
 void ParseLines(std::string text) {

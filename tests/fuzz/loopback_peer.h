@@ -83,13 +83,16 @@ inline bool ReadLine(int fd, std::string* line, int waitMs) {
   return !line->empty() && line->back() == '\n';
 }
 
-// Reads and drops what the peer sends until it closes (bounded).
-inline void DrainUntilClosed(int fd, int waitMs) {
+// Closes our side, reads and drops what the peer sends until it closes too
+// (bounded), and closes the connection.
+inline void Finish(int fd) {
   char buffer[4096];
   pollfd p = {fd, POLLIN, 0};
-  for (int i = 0; i < 1024 && poll(&p, 1, waitMs) > 0; i++) {
-    if (recv(fd, buffer, sizeof(buffer), 0) <= 0) return;
+  shutdown(fd, SHUT_WR);
+  for (int i = 0; i < 1024 && poll(&p, 1, 2000) > 0; i++) {
+    if (recv(fd, buffer, sizeof(buffer), 0) <= 0) break;
   }
+  close(fd);
 }
 
 }  // namespace fuzz_peer
