@@ -1,12 +1,8 @@
 // Loopback plumbing for the downloader's fuzz targets: a listener on
-// 127.0.0.1, bounded accepts, reads and writes on plain descriptors, and a
-// guard that keeps every connect of the process on the listeners' ports.
-//
-// The guard replaces the C library's connect() for the whole fuzz binary:
-// fuzzed replies name addresses (an FTP passive reply does), and the
-// downloader must reach nothing but the peer the target runs. Used by one
-// thread per descriptor; the allowed-port table is written before the
-// threads start.
+// 127.0.0.1, bounded accepts, reads and writes, and a connect() that keeps
+// the whole fuzz binary on the listeners' ports, since fuzzed replies name
+// addresses (an FTP passive reply does). One thread per descriptor; the
+// allowed ports are set before the threads start.
 #ifndef UPDATER_TESTS_FUZZ_LOOPBACK_PEER_H_
 #define UPDATER_TESTS_FUZZ_LOOPBACK_PEER_H_
 
@@ -55,71 +51,61 @@ inline int Accept(int listener, int waitMs) {
   return fd;
 }
 
-// Closes every connection already waiting on `listener` (left by an earlier
-// input).
+// Closes the connections an earlier input left waiting on `listener`.
 inline void Drain(int listener) {
-  for (int i = 0; i < 64; i++) {
-    int fd = Accept(listener, 0);
-    if (fd < 0) return;
-    close(fd);
-  }
+  for (int i = 0, fd; i < 64 && (fd = Accept(listener, 0)) >= 0; i++) close(fd);
 }
 
-// Holds back partial segments until uncorked or closed.
+// Corked, partial segments wait until uncorked or closed: a last reply and
+// the close leave together, so a client never sees the reply without its end
+// and waits for more.
 inline void Cork(int fd, bool on) {
   int value = on ? 1 : 0;
   setsockopt(fd, IPPROTO_TCP, TCP_CORK, &value, sizeof(value));
 }
 
 inline bool SendAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
+  for (ssize_t n = 0; size > 0; data += n, size -= static_cast<size_t>(n)) {
     pollfd p = {fd, POLLOUT, 0};
-    if (poll(&p, 1, 1000) <= 0) return false;
-    ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
+    if (poll(&p, 1, 1000) <= 0 || (n = send(fd, data, size, MSG_NOSIGNAL)) <= 0) return false;
   }
   return true;
 }
 
-// Reads one line (through LF) into `line`, up to 4096 bytes; false when the
-// peer closed or nothing came within `waitMs` per read.
+// Reads one line (through LF, at most 4096 bytes); false when the peer closed
+// or nothing came within `waitMs` per read.
 inline bool ReadLine(int fd, std::string* line, int waitMs) {
   line->clear();
-  while (line->size() < 4096) {
+  for (char c = 0; line->size() < 4096 && c != '\n'; line->push_back(c)) {
     pollfd p = {fd, POLLIN, 0};
-    char c;
     if (poll(&p, 1, waitMs) <= 0 || recv(fd, &c, 1, 0) != 1) return false;
-    line->push_back(c);
-    if (c == '\n') return true;
   }
-  return false;
+  return !line->empty() && line->back() == '\n';
 }
 
-// Reads and drops what the peer sends until it closes (bounded).
-inline void DrainUntilClosed(int fd, int waitMs) {
+// Closes our side, reads and drops what the peer sends until it closes too
+// (bounded), and closes the connection.
+inline void Finish(int fd) {
   char buffer[4096];
-  for (int i = 0; i < 1024; i++) {
-    pollfd p = {fd, POLLIN, 0};
-    if (poll(&p, 1, waitMs) <= 0 || recv(fd, buffer, sizeof(buffer), 0) <= 0) return;
+  pollfd p = {fd, POLLIN, 0};
+  shutdown(fd, SHUT_WR);
+  for (int i = 0; i < 1024 && poll(&p, 1, 2000) > 0; i++) {
+    if (recv(fd, buffer, sizeof(buffer), 0) <= 0) break;
   }
+  close(fd);
 }
 
 }  // namespace fuzz_peer
 
-// Every connect of the fuzz binary goes through here: only 127.0.0.1 at one
-// of the allowed ports gets through, anything else is refused.
+// Every connect of the fuzz binary: only 127.0.0.1 at an allowed port gets
+// through, anything else is refused.
 extern "C" int connect(int fd, const sockaddr* addr, socklen_t length) {
-  bool allowed = false;
-  if (addr != nullptr && addr->sa_family == AF_INET && length >= sizeof(sockaddr_in)) {
-    sockaddr_in in;
+  sockaddr_in in = {};
+  if (addr != nullptr && addr->sa_family == AF_INET && length >= sizeof(in))
     memcpy(&in, addr, sizeof(in));
-    uint16_t port = ntohs(in.sin_port);
-    allowed = in.sin_addr.s_addr == htonl(INADDR_LOOPBACK) && port != 0 &&
-              (port == fuzz_peer::allowedPorts[0] || port == fuzz_peer::allowedPorts[1]);
-  }
-  if (!allowed) {
+  const uint16_t port = ntohs(in.sin_port);
+  if (in.sin_addr.s_addr != htonl(INADDR_LOOPBACK) || port == 0 ||
+      (port != fuzz_peer::allowedPorts[0] && port != fuzz_peer::allowedPorts[1])) {
     errno = ECONNREFUSED;
     return -1;
   }
