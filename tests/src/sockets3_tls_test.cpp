@@ -1,9 +1,7 @@
 // TLS on the socket layer with certificates made at test time: contexts,
-// failed handshakes and reads with what they report, our server with our
-// client and with `openssl s_client`, verified client handshakes against the
-// Python servers of sockets3_tls_peer.py (each gives up after 10 s, so a
-// client that waited without bound fails instead of hanging), and the
-// library initialisation.
+// failures and what they report, our server with our client and with
+// `openssl s_client`, verified handshakes with the Python servers of
+// sockets3_tls_peer.py (which give up after 10 s rather than hang a test).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/x509.h>
@@ -310,10 +308,7 @@ TEST_F(Sockets3Tls, OurServerWithOurClient) {
             tls.banner.find("\nUsing 256 of 256 maximum possible bits for security\n"));
   EXPECT_EQ(std::string::npos, tls.banner.find("SSL connection established", 1));
   X509* peer = tls.clientNet.GetPeerCertificate(tls.client);
-  ASSERT_NE(nullptr, peer);
-  char name[64] = "";
-  X509_NAME_get_text_by_NID(X509_get_subject_name(peer), NID_commonName, name, sizeof(name));
-  EXPECT_STREQ("localhost", name);
+  EXPECT_EQ(0, X509_cmp(peer, SSL_CTX_get0_certificate(tls.serverNet.GetSSLContext())));
   X509_free(peer);
   EXPECT_EQ(nullptr, tls.serverNet.GetPeerCertificate(tls.server));
   char line[64];
@@ -505,23 +500,6 @@ TEST_F(Sockets3Tls, CloseDoesNotWaitForAServerThatStoppedReading) {
   ASSERT_EQ(-1, sent);
   EXPECT_EQ(0, net.Close(sock));
   EXPECT_EQ("hold: peer closed", PeerReport("hold"));
-}
-
-TEST_F(Sockets3Tls, ParallelObjectsOnParallelThreads) {
-  const std::string ca = Pem("ca.pem");
-  std::vector<std::pair<int32_t, std::string>> seen(4);
-  std::vector<std::thread> threads;
-  for (size_t i = 0; i < seen.size(); ++i) {
-    threads.emplace_back([&, i] {
-      seen[i] = Attempt("echo", "localhost", i % 2 ? ca.c_str() : nullptr, std::to_string(i));
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  for (size_t i = 0; i < seen.size(); ++i) {
-    EXPECT_EQ(i % 2 ? "sni localhost, " + std::to_string(i)
-                    : "Certificate verification failed: unable to get local issuer certificate",
-              seen[i].second);
-  }
 }
 
 TEST_F(Sockets3Tls, LibraryInitialisationIsReferenceCounted) {
