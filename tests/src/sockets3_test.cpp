@@ -201,8 +201,9 @@ TEST(Sockets3, CreateWithoutAFreeDescriptorSaysSo) {
   char text[512] = "";
   EXPECT_LT(0, read(out[0], text, sizeof(text) - 1));
   close(out[0]);
-  EXPECT_EQ("0 24 Too many open files\nError creating socket! Error 24: Too many open files\n0 4\n",
-            text);
+  EXPECT_STREQ(
+      "0 24 Too many open files\nError creating socket! Error 24: Too many open files\n0 4\n",
+      text);
 }
 
 TEST(Sockets3, DestructorWarnsAboutOpenRecordsUnlessQuiet) {
