@@ -171,16 +171,16 @@ std::string ReadLine(Velmar_Sockets3& net, VELMAR_SOCKET* sock) {
 
 // A verified handshake with a server of that kind, trusting the CA file
 // (null: the system's): the code and text of the failure, or 0 and the
-// server's greeting and echo of `line`.
+// server's greeting and echo of "ping".
 std::pair<int32_t, std::string> Attempt(const std::string& kind, const char* serverName,
-                                        const char* caFile, const std::string& line = "ping") {
+                                        const char* caFile) {
   Velmar_Sockets3 net;
   VELMAR_SOCKET* sock = ConnectTo(net, kind);
   if (sock == nullptr) return {-1, "no connection"};
   std::pair<int32_t, std::string> seen;
   if (net.StartClientTLS(sock, serverName, caFile, 10000)) {
     seen.second = ReadLine(net, sock);
-    net.Send(sock, (line + "\n").c_str(), -1, true);
+    net.Send(sock, "ping\n", -1, true);
     seen.second += ", " + ReadLine(net, sock);
   } else {
     seen = {net.GetLastError(nullptr), net.GetLastErrorString(nullptr)};
@@ -190,13 +190,6 @@ std::pair<int32_t, std::string> Attempt(const std::string& kind, const char* ser
   }
   EXPECT_EQ(0, net.Close(sock));
   return seen;
-}
-
-// Waits up to 10 s for the servers' report "KIND: ..." and returns its line.
-std::string PeerReport(const std::string& kind) {
-  const std::string text = peers->ReadUntil(kind + ": ");
-  const size_t start = text.find(kind + ": ");
-  return start == std::string::npos ? text : text.substr(start, text.find('\n', start) - start);
 }
 
 // The header of a TLS record of `type` announcing 64 bytes, and 4 of them.
@@ -433,8 +426,7 @@ TEST_F(Sockets3Tls, OurServerWithOpensslClient) {
 TEST_F(Sockets3Tls, VerifiedClientAcceptsOnlyAServerItCanVerify) {
   Velmar_Sockets3 keeper;  // keeps the shared contexts across the table, as the engine does
   ASSERT_NE(0, ports["echo"]);
-  const std::string ca = Pem("ca.pem"), other = Pem("other-ca.pem"), none = Pem("none.pem");
-  const std::string failed = "Certificate verification failed: ";
+  const std::string ca = Pem("ca.pem"), none = Pem("none.pem");
   const struct {
     const char *kind, *serverName, *caFile;
     int32_t code;
@@ -443,9 +435,8 @@ TEST_F(Sockets3Tls, VerifiedClientAcceptsOnlyAServerItCanVerify) {
       {"echo", "localhost", ca.c_str(), 0, "sni localhost, ping"},
       {"echo", "127.0.0.1", ca.c_str(), 0, "sni -, ping"},  // no name indication for an address
       {"echo6", "::1", ca.c_str(), 0, "sni -, ping"},
-      {"echo", "localhost", other.c_str(), VS_ERR_VERIFY,
-       failed + "unable to get local issuer certificate"},
-      {"echo", "127.0.0.2", ca.c_str(), VS_ERR_VERIFY, failed + "IP address mismatch"},
+      {"echo", "127.0.0.2", ca.c_str(), VS_ERR_VERIFY,
+       "Certificate verification failed: IP address mismatch"},
       {"echo", "localhost", none.c_str(), VS_ERR_CERT, "Error loading the trusted certificates!"},
       {"echo", "", ca.c_str(), VS_ERR_REFUSED,
        "A socket and a server name are needed for a verified TLS connection"},
@@ -488,7 +479,7 @@ TEST_F(Sockets3Tls, CloseDoesNotWaitForAServerThatStoppedReading) {
   }
   ASSERT_EQ(-1, sent);
   EXPECT_EQ(0, net.Close(sock));
-  EXPECT_EQ("hold: peer closed", PeerReport("hold"));
+  EXPECT_NE(std::string::npos, peers->ReadUntil("hold: peer closed").find("hold: peer closed"));
 }
 
 TEST_F(Sockets3Tls, LibraryInitialisationIsReferenceCounted) {
