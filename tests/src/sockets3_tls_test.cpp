@@ -2,16 +2,11 @@
 // failures and what they report, our server with our client and with
 // `openssl s_client`, verified handshakes with the Python servers of
 // sockets3_tls_peer.py (which give up after 10 s rather than hang a test).
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/x509.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <sstream>
 #include <string>
@@ -23,6 +18,8 @@
 #include "test_support.h"
 
 using sockets3_test::BoundPort;
+using sockets3_test::Child;
+using sockets3_test::DescriptorNonBlocking;
 using sockets3_test::ListenOn;
 using sockets3_test::LoopbackPair;
 using sockets3_test::RawSend;
@@ -31,58 +28,14 @@ using testsupport::Stdout;
 
 namespace {
 
-// A shell command with pipes to its standard input and output, its errors
-// discarded; killed and reaped when the object goes.
-struct Child {
-  explicit Child(const std::string& command) {
-    const std::string line = "exec " + command + " 2>/dev/null";  // made before the fork
-    int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) return;
-    pid = fork();
-    if (pid == 0) {
-      dup2(in[0], 0);
-      dup2(out[1], 1);
-      for (int fd = 3; fd < 1024; ++fd) close(fd);
-      execl("/bin/sh", "sh", "-c", line.c_str(), nullptr);
-      _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    input = in[1];
-    output = out[0];
-  }
-  ~Child() {
-    close(input);
-    close(output);
-    if (pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
-  }
-  // What the child prints until `wanted` appears or 10 s pass.
-  std::string ReadUntil(const std::string& wanted) {
-    std::string text;
-    for (int round = 0; round < 100 && text.find(wanted) == std::string::npos; ++round) {
-      pollfd ready = {output, POLLIN, 0};
-      if (poll(&ready, 1, 100) != 1) continue;
-      char buffer[256];
-      const ssize_t got = read(output, buffer, sizeof(buffer));
-      if (got <= 0) break;
-      text.append(buffer, got);
-    }
-    return text;
-  }
-  pid_t pid = -1;
-  int input = -1;
-  int output = -1;
-};
-
 std::string certDir;               // the suite's temporary directory
 Child* peers = nullptr;            // the suite's Python TLS servers
 std::map<std::string, int> ports;  // their ports by kind
 
 std::string Pem(const char* name) { return certDir + "/" + name; }
 
-// The test authorities (see test_authority.h) with "both.pem" (server
-// certificate and key) and "mismatch.pem" (the certificate, another key),
-// and the Python servers, one per kind.
+// The test authorities (test_authority.h), "both.pem" (server certificate and
+// key), "mismatch.pem" (the certificate, another key); the Python servers.
 class Sockets3Tls : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -246,11 +199,10 @@ TEST_F(Sockets3Tls, ContextErrors) {
   EXPECT_TRUE(SSL_CTX_get_mode(net.GetSSLContext()) & SSL_MODE_AUTO_RETRY);
 }
 
-// A peer that sends something else than a handshake, breaks off in the
-// middle of a record or stays silent: the code and text on the object, the
-// line printed whatever the quiet flag says. The verified client prints
-// nothing, copies the reason to the record, keeps no session and keeps the
-// record's blocking mode.
+// A peer that sends no handshake, breaks off mid-record or stays silent: code
+// and text on the object, the line printed whatever the quiet flag says. The
+// verified client prints nothing, copies the reason to the record, keeps no
+// session and keeps the record's blocking mode.
 TEST_F(Sockets3Tls, FailedHandshakesSayWhy) {
   enum Side { kServer, kClient, kVerified };
   const std::string reply = "HTTP/1.0 400 Bad Request\r\n\r\n",
@@ -295,7 +247,7 @@ TEST_F(Sockets3Tls, FailedHandshakesSayWhy) {
     EXPECT_EQ(prefix[c.side] ? prefix[c.side] + c.text + "\n" : "", out);
     EXPECT_EQ(c.side == kVerified ? c.code : 0, ours->lastError);
     EXPECT_EQ(c.side == kVerified, ours->ssl == nullptr);  // else kept until Close
-    EXPECT_EQ(nonBlocking, (fcntl(ours->sock, F_GETFL) & O_NONBLOCK) != 0);
+    EXPECT_EQ(nonBlocking, DescriptorNonBlocking(ours));
   }
 }
 
