@@ -133,8 +133,7 @@ TEST(Sockets3, CreateCloseAndErrorState) {
   EXPECT_TRUE(net.IsValidSocket(sock));  // closing the refused record left it listed
   EXPECT_EQ(-1, net.Close(nullptr));
   EXPECT_EQ(VS_ERR_REFUSED, net.GetLastError(nullptr));  // untouched
-  // Errors are traced unless quiet or expected; an update without an error
-  // keeps the text; texts are cut per socket.
+  // Traced unless quiet or expected; no error keeps the text; cut per socket.
   const std::string refused = strerror(ECONNREFUSED), longText(300, 'x');
   const struct {
     int error;
@@ -403,8 +402,7 @@ TEST_F(Sockets3Stream, SendRecvAndPeek) {
   EXPECT_EQ(3, net.Recv(pair.server, buffer, 3));
   EXPECT_EQ("hel", std::string(buffer, 3));
   EXPECT_EQ(2, net.pRecv(pair.server, buffer, sizeof(buffer)));
-  // Without send-all one partial send is all: the peer reads nothing and the
-  // send time-out cuts the first send short.
+  // Without send-all one send is all; the send time-out cuts it short.
   const std::vector<char> big(16 << 20, 'z');
   ASSERT_EQ(0, net.SetSendTimeout(pair.client, 200));
   const int partial = net.Send(pair.client, big.data(), static_cast<int32_t>(big.size()), false);
