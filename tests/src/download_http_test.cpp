@@ -3,7 +3,7 @@
 // against Python's http.server for real transfers. Resuming has its own file.
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -55,105 +55,87 @@ TEST(DownloadHttp, ResponsesAndBrokenServersGiveTheirCodes) {
   std::string endless = "HTTP/1.0 200 OK\r\n";
   for (int i = 0; i < 1500; i++) endless += "X-Filler: " + std::to_string(i) + "\r\n";
   const std::string partial = "HTTP/1.0 200 OK\r\nContent-Len", unsized = "HTTP/1.0 200 OK\r\n\r\n";
-  const std::string big(40000, 'b');
+  const std::string big(40000, 'b'), hundred(100, 'z');
   const int32_t kInvalid = VDL_ERR_INVALID_RESPONSE;
   struct Case {
-    std::vector<std::string> pieces;  // of the response, sent 150 ms apart
+    std::string response;  // each "~" in it a pause of 150 ms
     End end;
     int32_t code;
     std::string body;
     int status = -1;               // GetHttpStatus(), when not -1
     const char* detail = nullptr;  // GetErrorDetail(), when given
     int64_t total = -1;            // of every progress call, when not -1
+    int64_t limit = 0;             // SetMaxSize()
   } cases[] = {
-      {{""}, kClose, kInvalid, ""},  // closed before any status line
-      {{"HTTP/1.0 20"}, kClose, kInvalid, ""},
-      {{"\r\nHTTP/1.0 200 OK\r\n\r\nbody"}, kClose, kInvalid, ""},
-      {{"HTTP/1.0 200 OK\r\n"}, kClose, VDL_ERR_NONE, "", 200},  // no headers, no body
-      {{"HTTP/1.0 200 OK\r"}, kClose, VDL_ERR_NONE, "", 200},    // a last CR ends the line
-      {{"HTTP/1.0 401 Unauthorized\r\n\r\n"}, kClose, VDL_ERR_AUTH, "", 401, "server answered 401"},
-      {{"HTTP/1.0 404 Not Found\r\nContent-Length: 3\r\n\r\nno!"},
-       kClose,
-       VDL_ERR_NOT_FOUND,
-       "",
+      {"", kClose, kInvalid, ""},  // closed before any status line
+      {"HTTP/1.0 20", kClose, kInvalid, ""},
+      {"\r\nHTTP/1.0 200 OK\r\n\r\nbody", kClose, kInvalid, ""},
+      {"HTTP/1.0 200 OK\r\n", kClose, VDL_ERR_NONE, "", 200},  // no headers, no body
+      {"HTTP/1.0 200 OK\r", kClose, VDL_ERR_NONE, "", 200},    // a last CR ends the line
+      {"HTTP/1.0 401 Unauthorized\r\n\r\n", kClose, VDL_ERR_AUTH, "", 401, "server answered 401"},
+      {"HTTP/1.0 404 Not Found\r\nContent-Length: 3\r\n\r\nno!", kClose, VDL_ERR_NOT_FOUND, "",
        404},
-      {{"HTTP/1.0 500 Internal Server Error (ref 2001)\r\n\r\nerror page"},
-       kClose,
-       kInvalid,
-       "",
-       500,
+      {"HTTP/1.0 500 Internal Server Error (ref 2001)\r\n\r\nerror page", kClose, kInvalid, "", 500,
        "server answered 500"},
       // The status is the code in its place, not a number anywhere in the line.
-      {{"Content-Length: 200\r\n\r\nerror page"}, kClose, kInvalid, "", 0, "malformed status line"},
-      {{"HTTP/1.0 206 Partial Content\r\nContent-Range: bytes 0-3/4\r\n\r\nbody"},
-       kClose,
-       kInvalid,
-       "",
-       206},  // a range that was not asked for
+      {"Content-Length: 200\r\n\r\nerror page", kClose, kInvalid, "", 0, "malformed status line"},
+      // A range that was not asked for.
+      {"HTTP/1.0 206 Partial\r\nContent-Range: bytes 0-3/4\r\n\r\nbody", kClose, kInvalid, "", 206},
       // Redirect codes: a Location decides; without one only 302 passes.
-      {{"HTTP/1.0 307 Temporary Redirect\r\n\r\nbody"}, kClose, kInvalid, "", 307},
-      {{"HTTP/1.0 302 Found\r\n\r\nbody"}, kClose, VDL_ERR_NONE, "body", 302},
-      {{"HTTP/1.0 200 OK\r\nLocation: /b\r\n\r\nbody"},
-       kClose,
-       VDL_ERR_REDIRECT_OFF,
-       "",
-       200,
+      {"HTTP/1.0 307 Temporary Redirect\r\n\r\nbody", kClose, kInvalid, "", 307},
+      {"HTTP/1.0 302 Found\r\n\r\nbody", kClose, VDL_ERR_NONE, "body", 302},
+      {"HTTP/1.0 200 OK\r\nLocation: /b\r\n\r\nbody", kClose, VDL_ERR_REDIRECT_OFF, "", 200,
        "server answered 200 with a redirect"},
-      {{"HTTP/1.0 200 OK\r\nContent-Length: -4\r\n\r\nbody"}, kClose, kInvalid, ""},
-      {{partial}, kClose, kInvalid, ""},  // a cut header is no body
-      {{"HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\nshort"}, kClose, kInvalid, "short"},
-      {{std::string("HTTP/1.0 200 OK\r\n\0X: 1\r\n\r\nbody", 30)}, kClose, kInvalid, ""},
-      {{endless + "\r\nbody"}, kClose, kInvalid, ""},
+      {"HTTP/1.0 200 OK\r\nContent-Length: -4\r\n\r\nbody", kClose, kInvalid, ""},
+      {partial, kClose, kInvalid, ""},  // a cut header is no body
+      {"HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\nshort", kClose, kInvalid, "short"},
+      {std::string("HTTP/1.0 200 OK\r\n\0X: 1\r\n\r\nbody", 30), kClose, kInvalid, ""},
+      {endless + "\r\nbody", kClose, kInvalid, ""},
       // A line and its line end may fill the 16384-byte buffer, a longer one
       // is refused and never splits into a header and a body.
-      {{WithLine(16382, "\r\n")}, kClose, VDL_ERR_NONE, "body", 200, nullptr, 4},
-      {{WithLine(16383, "\r\n")}, kClose, kInvalid, ""},
-      {{WithLine(16383, "\n")}, kClose, VDL_ERR_NONE, "body", 200, nullptr, 4},
+      {WithLine(16382, "\r\n"), kClose, VDL_ERR_NONE, "body", 200, nullptr, 4},
+      {WithLine(16383, "\r\n"), kClose, kInvalid, ""},
+      {WithLine(16383, "\n"), kClose, VDL_ERR_NONE, "body", 200, nullptr, 4},
       // Lines across packets; a CR LF split between two is one line end. The
       // lower-case header with two spaces counts; " :" does not.
-      {{"HTTP/1.0 200 OK\r", "\nContent-Length: 4\r", "\n\r", "\nbody"},
-       kClose,
-       VDL_ERR_NONE,
-       "body",
-       200,
-       nullptr,
-       4},
-      {{"HTTP/1.0 200 OK\r\nSer", "ver: x\r\ncontent-length:  4\r\nContent-Length : 9\r\n\r\n",
-        "body"},
-       kClose,
-       VDL_ERR_NONE,
-       "body",
-       200,
-       nullptr,
-       4},
-      {{unsized + big.substr(0, 20000), big.substr(20000)},
-       kClose,
-       VDL_ERR_NONE,
-       big,
-       200,
-       nullptr,
-       0},
-      {{"HTTP/1.0 200 OK\r\n"}, kReset, kInvalid, ""},
-      {{unsized + "some"}, kReset, kInvalid, "some"},
-      {{""}, kSilent, VDL_ERR_TIMEOUT, "", 0, "no data for 300 ms"},
-      {{partial}, kSilent, VDL_ERR_TIMEOUT, "", 200, "no data for 300 ms"},
-      {{"HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\npart"}, kSilent, VDL_ERR_TIMEOUT, "part"},
+      {"HTTP/1.0 200 OK\r~\nContent-Length: 4\r~\n\r~\nbody", kClose, VDL_ERR_NONE, "body", 200,
+       nullptr, 4},
+      {"HTTP/1.0 200 OK\r\nSer~ver: x\r\ncontent-length:  4\r\nContent-Length : 9\r\n\r\n~body",
+       kClose, VDL_ERR_NONE, "body", 200, nullptr, 4},
+      {unsized + big.substr(0, 20000) + "~" + big.substr(20000), kClose, VDL_ERR_NONE, big, 200,
+       nullptr, 0},
+      {"HTTP/1.0 200 OK\r\n", kReset, kInvalid, ""},
+      {unsized + "some", kReset, kInvalid, "some"},
+      {"", kSilent, VDL_ERR_TIMEOUT, "", 0, "no data for 300 ms"},
+      {partial, kSilent, VDL_ERR_TIMEOUT, "", 200, "no data for 300 ms"},
+      {"HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\npart", kSilent, VDL_ERR_TIMEOUT, "part"},
+      // The size limit, announced or reached.
+      {Ok(hundred), kClose, kInvalid, "", 200, "announced 100 bytes, limit 99", -1, 99},
+      {Ok(hundred), kClose, VDL_ERR_NONE, hundred, 200, nullptr, 100, 100},
+      {unsized + hundred + "!", kClose, kInvalid, hundred, 200,
+       "body goes past the limit of 100 bytes", -1, 100},
+      {unsized + hundred, kClose, VDL_ERR_NONE, hundred, 200, nullptr, 0, 100},
   };
   const uint64_t blocks = MemLeakCount();
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.pieces[0].substr(0, 60));
+    SCOPED_TRACE(c.response.substr(0, 60));
     ScriptServer server;
     server.Accept().ReadRequest();
-    for (size_t i = 0; i < c.pieces.size(); i++) server.Delay(i > 0 ? 150 : 0).Send(c.pieces[i]);
+    for (size_t at = 0, end = 0; end != std::string::npos; at = end + 1) {
+      end = c.response.find('~', at);
+      server.Send(c.response.substr(at, end - at)).Delay(end == std::string::npos ? 0 : 150);
+    }
     if (c.end == kClose) server.Close();
     if (c.end == kReset) server.Delay(100).Reset();
     if (c.end == kSilent) server.ExpectClosed();
     ASSERT_TRUE(server.Start());
     Download d(server);
     if (c.end == kSilent) d.dl.SetTimeout(300);
+    d.dl.SetMaxSize(c.limit);
     EXPECT_EQ(d.Run(), c.code == VDL_ERR_NONE);
     EXPECT_EQ(d.code, c.code);
     EXPECT_TRUE(d.out.data == c.body);
+    EXPECT_EQ(d.dl.SizeLimitHit(), c.detail != nullptr && strstr(c.detail, "limit") != nullptr);
     if (c.status != -1) {
       EXPECT_EQ(d.dl.GetHttpStatus(), c.status);
     }
@@ -168,99 +150,63 @@ TEST(DownloadHttp, ResponsesAndBrokenServersGiveTheirCodes) {
   EXPECT_EQ(MemLeakCount(), blocks);  // failing transfers release what they took
 }
 
-// Runs a download of "/a" from a server that answers `first`, then, on a
-// second connection, `second` when that is not empty.
-struct Redirected : Download {
-  Redirected(ScriptServer& server, const std::string& first, const std::string& second = "")
-      : Download(Start(server, first, second), "/a", "u", "p") {}
-  static ScriptServer& Start(ScriptServer& server, const std::string& first,
-                             const std::string& second) {
-    server.Accept().ReadRequest().Send(first).Close();
-    if (!second.empty()) server.Accept().ReadRequest().Send(second).Close();
-    EXPECT_TRUE(server.Start());
-    return server;
-  }
-};
-
-TEST(DownloadHttp, RedirectRules) {
-  // Both options off: the Location header is ignored; 302 passes its body,
-  // the other redirect codes have none to give.
-  for (const char* status : {"302 Found", "301 Moved Permanently"}) {
-    ScriptServer server;
-    Redirected d(server, std::string("HTTP/1.0 ") + status + "\r\nLocation: /b\r\n\r\nold");
-    d.dl.SetFailOnRedirect(false);
-    const bool passes = status[2] == '2';
-    EXPECT_EQ(d.Run(), passes) << status;
-    EXPECT_EQ(d.out.data, passes ? "old" : "") << status;
-  }
-  {  // A relative Location: the same host and port, credentials and callback.
-    ScriptServer server;
-    Redirected d(server, "HTTP/1.0 302 Found\r\nLocation: /b?q=1\r\n\r\n", Ok("moved body"));
-    d.dl.SetFollowRedirects(true);
-    EXPECT_TRUE(d.Run());
-    EXPECT_EQ(d.out.data, "moved body");
-    ASSERT_EQ(server.Finish(), "");
-    EXPECT_EQ(server.Received(1), std::string("GET /b?q=1 HTTP/1.0\r\nHost: 127.0.0.1\r\n") +
-                                      kAgentLine +
-                                      "Connection: close\r\nAuthorization: Basic dTpw\r\n\r\n");
-    EXPECT_EQ(d.log.calls.back(), Call(10, 10));
-  }
-  {  // An absolute Location to another server gets no credentials and is the
-     // last one followed; the status is the final response's.
-    ScriptServer second, first;
-    Answer(second, "HTTP/1.0 302 Found\r\nLocation: /c\r\n\r\n");
-    Redirected d(first, "HTTP/1.0 200 OK\r\nLocation: " + Url(second, "/b") + "\r\n\r\n");
-    d.dl.SetFollowRedirects(true);
-    EXPECT_FALSE(d.Run());
-    EXPECT_EQ(d.code, VDL_ERR_REDIRECT_OFF);
-    EXPECT_EQ(d.dl.GetHttpStatus(), 302);
-    ASSERT_EQ(second.Finish(), "");
-    EXPECT_EQ(second.Received().find("GET /b HTTP/1.0\r\n"), 0u);
-    EXPECT_EQ(second.Received().find("Authorization"), std::string::npos);
-  }
-}
-
-// Every redirect code is followed like 302, and a redirect keeps the resume
-// offset, the limits and, when it reads no response, the last status.
-TEST(DownloadHttp, RedirectsKeepOffsetLimitsAndLastStatus) {
+// Every redirect code is followed like 302; a relative Location keeps the
+// host, port and credentials, any redirect the callback, the resume offset
+// and the limits, and one that reads no response the last status. With both
+// options off the Location is ignored: 302 passes its body, other codes fail.
+TEST(DownloadHttp, Redirects) {
+  ScriptServer other;  // its own redirect is not followed
+  Answer(other, "HTTP/1.0 302 Found\r\nLocation: /c\r\n\r\n");
   const std::string nowhere = "http://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/b";
+  const std::string rest = "HTTP/1.0 206 Partial\r\nContent-Range: bytes 3-5/6\r\n\r\ndef";
   struct Case {
     const char* status;
-    std::string location, second;
+    std::string location, second;  // "": no second request to this server
     int64_t limit;
     int32_t code;
     std::string body;
     int finalStatus;
+    bool follow = true;
   } cases[] = {
-      {"301 Moved", "/b", "HTTP/1.0 206 Partial\r\nContent-Range: bytes 3-5/6\r\n\r\ndef", 6,
-       VDL_ERR_NONE, "def", 206},
-      {"308 Permanent Redirect", "/b",
-       "HTTP/1.0 206 Partial\r\nContent-Range: bytes 3-5/6\r\n\r\ndef", 6, VDL_ERR_NONE, "def",
-       206},
+      {"301 Moved", "/b?q=1", rest, 6, VDL_ERR_NONE, "def", 206},
       {"302 Found", "/b", Ok("0123456789"), 9, VDL_ERR_INVALID_RESPONSE, "", 200},
       {"303 See Other", nowhere, "", 0, VDL_ERR_CONNECT, "", 303},
+      {"200 OK", Url(other, "/b"), "", 0, VDL_ERR_REDIRECT_OFF, "", 302},
+      {"302 Found", "/b", "", 0, VDL_ERR_NONE, "old", 302, false},
+      {"301 Moved", "/b", "", 0, VDL_ERR_INVALID_RESPONSE, "", 301, false},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.status) + " to " + c.location);
     ScriptServer server;
-    Redirected d(server,
-                 std::string("HTTP/1.0 ") + c.status + "\r\nLocation: " + c.location + "\r\n\r\n",
-                 c.second);
-    d.dl.SetFollowRedirects(true);
+    server.Accept().ReadRequest().Send(std::string("HTTP/1.0 ") + c.status +
+                                       "\r\nLocation: " + c.location + "\r\n\r\nold");
+    server.Close();
+    if (!c.second.empty()) server.Accept().ReadRequest().Send(c.second).Close();
+    ASSERT_TRUE(server.Start());
+    Download d(server, "/a", "u", "p");
+    d.dl.SetFollowRedirects(c.follow);
+    d.dl.SetFailOnRedirect(c.follow);
     d.dl.SetResumeFrom(3);
     d.dl.SetMaxSize(c.limit);
-    EXPECT_EQ(d.Run(), c.code == VDL_ERR_NONE) << c.status;
-    EXPECT_EQ(d.code, c.code) << c.status;
-    EXPECT_EQ(d.out.data, c.body) << c.status;
-    EXPECT_EQ(d.dl.WasResumed(), c.code == VDL_ERR_NONE) << c.status;
-    EXPECT_EQ(d.dl.SizeLimitHit(), c.limit == 9) << c.status;
-    EXPECT_EQ(d.dl.GetHttpStatus(), c.finalStatus) << c.status;
-    ASSERT_EQ(server.Finish(), "") << c.status;
-    if (!c.second.empty()) {
-      EXPECT_NE(server.Received(1).find("\r\nRange: bytes=3-\r\n"), std::string::npos);
-    } else {
+    EXPECT_EQ(d.Run(), c.code == VDL_ERR_NONE);
+    EXPECT_EQ(d.code, c.code);
+    EXPECT_EQ(d.out.data, c.body);
+    EXPECT_EQ(d.dl.WasResumed(), c.finalStatus == 206);
+    EXPECT_EQ(d.dl.SizeLimitHit(), c.body.empty() && c.limit > 0);
+    EXPECT_EQ(d.dl.GetHttpStatus(), c.finalStatus);
+    ASSERT_EQ(server.Finish(), "");
+    if (c.code == VDL_ERR_CONNECT) {
       EXPECT_EQ(std::string(d.dl.GetErrorDetail()).find("cannot connect to 127.0.0.1 port"), 0u);
     }
+    if (c.second.empty()) continue;
+    EXPECT_FALSE(d.log.calls.empty());
+    EXPECT_EQ(server.Received(1),
+              "GET " + c.location + " HTTP/1.0\r\nHost: 127.0.0.1\r\n" + kAgentLine +
+                  "Connection: close\r\nAuthorization: Basic dTpw\r\n" + "Range: bytes=3-\r\n\r\n");
   }
+  ASSERT_EQ(other.Finish(), "");
+  EXPECT_EQ(other.Received().find("GET /b HTTP/1.0\r\n"), 0u);
+  EXPECT_EQ(other.Received().find("Authorization"), std::string::npos);
 }
 
 TEST(DownloadHttp, CallbackAndStreamCanStopTheTransfer) {
@@ -293,33 +239,6 @@ TEST(DownloadHttp, CallbackAndStreamCanStopTheTransfer) {
   }
 }
 
-TEST(DownloadHttp, SizeLimitStopsTheBody) {
-  const std::string body(100, 'z');
-  const std::string unsized = "HTTP/1.0 200 OK\r\n\r\n";
-  struct Case {
-    std::string response;
-    int64_t limit;
-    size_t written;      // bytes that reach the target
-    const char* detail;  // null: the transfer succeeds
-  } cases[] = {
-      {Ok(body), 99, 0, "announced 100 bytes, limit 99"},
-      {Ok(body), 100, 100, nullptr},
-      {unsized + body + "!", 100, 100, "body goes past the limit of 100 bytes"},
-      {unsized + body, 100, 100, nullptr},
-  };
-  for (const Case& c : cases) {
-    ScriptServer server;
-    Answer(server, c.response);
-    Download d(server);
-    d.dl.SetMaxSize(c.limit);
-    EXPECT_EQ(d.Run(), c.detail == nullptr) << c.response;
-    EXPECT_EQ(d.out.data, body.substr(0, c.written)) << c.response;
-    EXPECT_EQ(d.dl.SizeLimitHit(), c.detail != nullptr) << c.response;
-    EXPECT_EQ(d.code, c.detail ? VDL_ERR_INVALID_RESPONSE : VDL_ERR_NONE);
-    EXPECT_STREQ(d.dl.GetErrorDetail(), c.detail ? c.detail : "");
-  }
-}
-
 // A server that sends a byte every 100 ms stays below 1000 bytes/s: with a
 // one-second window it is cut off in the header or the body phase alike, and
 // a silent one within the window, far shorter than the time-out.
@@ -340,40 +259,6 @@ TEST(DownloadHttp, MinimumRateEndsCrawlingTransfers) {
     EXPECT_STREQ(d.dl.GetErrorDetail(), "below 1000 bytes/s for 1 s") << phase;
     EXPECT_LT(d.out.data.size(), body.size()) << phase;
   }
-}
-
-// Python's http.server on loopback, serving a temporary directory.
-TEST(DownloadHttpReal, DownloadsToFileAndHandle) {
-  TempDir dir;
-  const std::string content = PseudoRandomBytes(5 * 1024 * 1024 + 123, 7);
-  const int64_t size = static_cast<int64_t>(content.size());
-  ASSERT_TRUE(WriteFile(dir.path + "/big.bin", content));
-  PeerProcess server;
-  uint16_t port = server.StartOnFreePort({"/usr/bin/python3", "-m", "http.server", "--bind",
-                                          "127.0.0.1", "{port}", "--directory", dir.path},
-                                         dir.path + "/server.log");
-  ASSERT_NE(port, 0) << "http.server did not start";
-  const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/big.bin";
-
-  ProgressLog log;
-  VelmarDownloadNoCurl toFile(url.c_str(), ProgressLog::Callback, nullptr, nullptr, &log);
-  EXPECT_TRUE(toFile.DownloadToFile((dir.path + "/to-file.bin").c_str()));
-  EXPECT_TRUE(ReadFile(dir.path + "/to-file.bin") == content);
-  EXPECT_TRUE(!log.calls.empty() && log.calls.back() == Call(size, size));
-
-  // Written at the handle's position; the handle stays open.
-  FILE* handle = fopen((dir.path + "/to-handle.bin").c_str(), "w+b");
-  ASSERT_NE(handle, nullptr);
-  fputs("HEAD", handle);
-  VelmarDownloadNoCurl toHandle(url.c_str(), nullptr, nullptr, nullptr, nullptr);
-  EXPECT_TRUE(toHandle.DownloadToHandle(handle));
-  EXPECT_EQ(fputs("TAIL", handle), 1);
-  EXPECT_EQ(fclose(handle), 0);
-  EXPECT_TRUE(ReadFile(dir.path + "/to-handle.bin") == "HEAD" + content + "TAIL");
-
-  VelmarDownloadNoCurl missing((url + ".missing").c_str(), nullptr, nullptr, nullptr, nullptr);
-  EXPECT_FALSE(missing.DownloadToFile((dir.path + "/missing.bin").c_str()));
-  EXPECT_EQ(missing.GetError(), VDL_ERR_NOT_FOUND);
 }
 
 }  // namespace
