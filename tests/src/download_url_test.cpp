@@ -200,7 +200,7 @@ TEST(DownloadParse, ContentRanges) {
       {"bytes 5-11/11", false},
       {"bytes */11", false},
       {"bytes 5-10", false},
-      {"bytes=5-10/11", false},
+      {"bytes5-10/11", false},
       {"bytes 5 -10/11", false},
       {"bytes -5-10/11", false},
       {"bytes 5-10/11x", false},
