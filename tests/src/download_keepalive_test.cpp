@@ -91,7 +91,9 @@ TEST(ConnectionCache, KeepsOnlyWhatTheServerKeepsAndRetriesAStaleConnection) {
     EXPECT_EQ(first.rfind("GET /one HTTP/1.0\r\n", 0), 0u) << first;
     EXPECT_NE(first.find(header), std::string::npos) << first;
     EXPECT_NE(last.find("GET /two HTTP/1.0\r\n"), std::string::npos) << last;
-    if (c.connections > 1) EXPECT_EQ(first.find("/two"), std::string::npos) << first;
+    if (c.connections > 1) {
+      EXPECT_EQ(first.find("/two"), std::string::npos) << first;
+    }
     EXPECT_EQ(server.Received(c.connections), "") << "no connection more";
   }
 }

@@ -2,21 +2,20 @@
 // table, the sticky error code, and the text parsers of the HTTP and FTP
 // exchanges.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "download_nocurl.h"
 #include "download_parse.h"
 #include "download_recv.h"
-#include "streams.h"
+#include "fixtures/script_server.h"
 
 namespace {
+
+using std::string_literals::operator""s;
 
 TEST(DownloadUrl, ParsesOrRefusesUrls) {
   const std::string longHost = "http://" + std::string(128, 'h') + "/x";
@@ -36,16 +35,11 @@ TEST(DownloadUrl, ParsesOrRefusesUrls) {
        "/a/b.xml?x=1&y=%20z"},
       {"hTtP://127.0.0.1:/", VDL_ERR_NONE, "127.0.0.1", 0, "/"},  // an empty port reads as 0
       {"http://example", VDL_ERR_INVALID_URL},                    // no path
-      {"http://example?x=1", VDL_ERR_INVALID_URL},
       {"ftp://example/x", VDL_ERR_INVALID_URL},
       {"HTTPS://example/x", VDL_ERR_NONE, "example", 443, "/x", true},
-      {"https://example:8443/x", VDL_ERR_NONE, "example", 8443, "/x", true},
       {"httpss://example/x", VDL_ERR_INVALID_URL},
-      {"https:/", VDL_ERR_INVALID_URL},
-      {"xhttp://example/x", VDL_ERR_INVALID_URL},
       {"http:/", VDL_ERR_INVALID_URL},
       {"example", VDL_ERR_INVALID_PROTOCOL},  // no "/" at all
-      {"", VDL_ERR_INVALID_PROTOCOL},
       // Texts that do not fit their members, and line breaks that would forge
       // request lines.
       {longHost, VDL_ERR_INVALID_URL},
@@ -81,33 +75,20 @@ TEST(DownloadUrl, ConstructorsRefuseBadInput) {
 }
 
 TEST(DownloadUrl, ErrorTableHasFourteenTexts) {
-  const char* expected[] = {"No Error",
-                            "File Access Error",
-                            "Error Connecting to Host",
-                            "Invalid Response",
-                            "Error Creating Socket",
-                            "Error initializing libCURL",
-                            "Error writing file",
-                            "Invalid URL",
-                            "Callback Abort",
-                            "Invalid Protocol",
-                            "File Not Found",
-                            "Server tried to redirect, but FollowRedirects is Off",
-                            "Transfer Timed Out",
-                            "Authorization Needed or Bad Username/Password"};
-  for (int32_t code = 0; code < VDL_ERROR_COUNT; code++) {
-    EXPECT_STREQ(vdl_error_text(code), expected[code]) << code;
-  }
-  EXPECT_STREQ(vdl_error_text(14), "Unkown Error");
-  EXPECT_STREQ(vdl_error_text(-1), "Unkown Error");
+  std::string texts;
+  for (int32_t code = -1; code <= VDL_ERROR_COUNT; code++) texts += vdl_error_text(code) + "|"s;
+  EXPECT_EQ(texts,
+            "Unkown Error|No Error|File Access Error|Error Connecting to Host|Invalid Response|"
+            "Error Creating Socket|Error initializing libCURL|Error writing file|Invalid URL|"
+            "Callback Abort|Invalid Protocol|File Not Found|"
+            "Server tried to redirect, but FollowRedirects is Off|Transfer Timed Out|"
+            "Authorization Needed or Bad Username/Password|Unkown Error|");
 }
 
 TEST(DownloadUrl, RefusedDownloaderNeverOpensItsTarget) {
-  char dir[] = "/tmp/dlurl.XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string target = std::string(dir) + "/target.bin";
-  ASSERT_TRUE(std::ofstream(target) << "keep me");
-
+  TempDir dir;
+  const std::string target = dir.path + "/target.bin";
+  ASSERT_TRUE(WriteFile(target, "keep me"));
   VelmarDownloadNoCurl dl("gopher://127.0.0.1/x", nullptr, nullptr, nullptr, nullptr);
   ASSERT_EQ(dl.GetError(), VDL_ERR_INVALID_URL);
   EXPECT_FALSE(dl.DownloadToFile(target.c_str()));
@@ -118,23 +99,17 @@ TEST(DownloadUrl, RefusedDownloaderNeverOpensItsTarget) {
   EXPECT_EQ(fread(content, 1, sizeof(content), handle), 7u);  // neither truncated nor moved
   EXPECT_STREQ(content, "keep me");
   EXPECT_EQ(fclose(handle), 0);  // still open: the downloader did not close it
-  int writes = 0;
-  DataStream counting{};
-  counting.write = [](const void*, uint64_t count, DataStream* stream) -> int64_t {
-    ++*static_cast<int*>(stream->handle);
-    return static_cast<int64_t>(count);
-  };
-  counting.handle = &writes;
-  EXPECT_FALSE(dl.DownloadToStream(&counting));
+  StringStream out;
+  EXPECT_FALSE(dl.DownloadToStream(&out.stream));
   EXPECT_EQ(dl.GetError(), VDL_ERR_INVALID_URL);
 
   // A target in a directory that does not exist: code 1, and it sticks.
   VelmarDownloadNoCurl good("http://127.0.0.1:9/x", nullptr, nullptr, nullptr, nullptr);
-  EXPECT_FALSE(good.DownloadToFile((std::string(dir) + "/no/such/dir/file").c_str()));
+  EXPECT_FALSE(good.DownloadToFile((dir.path + "/no/such/dir/file").c_str()));
   EXPECT_EQ(good.GetError(), VDL_ERR_FILE_ACCESS);
-  EXPECT_FALSE(good.DownloadToStream(&counting));
-  EXPECT_EQ(writes, 0);
-  std::filesystem::remove_all(dir);
+  EXPECT_FALSE(good.DownloadToStream(&out.stream));
+  EXPECT_EQ(good.GetError(), VDL_ERR_FILE_ACCESS);
+  EXPECT_EQ(out.data, "");
 }
 
 TEST(DownloadParse, HttpHeadersAndLengths) {
@@ -156,32 +131,25 @@ TEST(DownloadParse, PassiveRepliesAndSizes) {
   EXPECT_STREQ(address, "10.0.0.5");
   EXPECT_EQ(port, 1025u);
   ASSERT_TRUE(vdl_parse_pasv_reply("ok (127,0,0,1,255,255,7)", address, sizeof(address), &port));
-  EXPECT_STREQ(address, "127.0.0.1");
   EXPECT_EQ(port, 65535u);
   for (const char* bad : {"Entering Passive Mode 10,0,0,5,4,1", "(10,0,0,5,4,1", "(10,0,0,5,4)",
                           "(10,0,0,256,4,1)", "(10,0,x,5,4,1)"}) {
     EXPECT_FALSE(vdl_parse_pasv_reply(bad, address, sizeof(address), &port)) << bad;
   }
-
+  // The size is N of the last "(N bytes)", whatever parentheses come before.
   struct Case {
     const char* text;
     int64_t size;
-  } sizes[] = {
-      {"Opening BINARY mode data connection for f (1000 bytes).", 1000},
-      {"Opening BINARY mode data connection for pkg(2).bin (100000 bytes).", 100000},
-      {"Opening data connection for pkg(2).bin", -1},
-      {"(5 bytes) then (7 bytes)", 7},
-      {"(7 bytes) then (x bytes)", 7},
-      {"(0 bytes)", 0},
-      {"(9223372036854775807 bytes)", INT64_MAX},
-      {"(9223372036854775808 bytes)", -1},
-      {"File status okay.", -1},
-      {"Opening (12kB)", -1},
-      {"(12 bytes", -1},
-      {"( 12 bytes)", -1},
-      {"(12  bytes)", -1},
-      {"(-12 bytes)", -1},
-  };
+  } sizes[] = {{"for pkg(2).bin (100000 bytes).", 100000},
+               {"for pkg(2).bin", -1},
+               {"(5 bytes) then (7 bytes)", 7},
+               {"(7 bytes) then (x bytes)", 7},
+               {"(0 bytes)", 0},
+               {"(9223372036854775807 bytes)", INT64_MAX},
+               {"(9223372036854775808 bytes)", -1},
+               {"(12 bytes", -1},
+               {"( 12 bytes)", -1},
+               {"(-12 bytes)", -1}};
   for (const Case& c : sizes) EXPECT_EQ(vdl_parse_150_size(c.text), c.size) << c.text;
 }
 
@@ -189,50 +157,29 @@ TEST(DownloadParse, StatusLines) {
   struct Case {
     const char* line;
     int status;
-  } lines[] = {
-      {"HTTP/1.0 200 OK", 200},
-      {"HTTP/1.1 404 Not Found", 404},
-      {"HTTP/1.0 200", 200},
-      {"HTTP/1.0 200\tOK", 200},
-      {"HTTP/1.0 500 Internal Server Error (ref 2001)", 500},
-      {"HTTP/1.0 000 Zero", 0},
-      {"Content-Length: 200", -1},
-      {"HTTP/1.0 2000 OK", -1},
-      {"HTTP/1.0 20 OK", -1},
-      {"HTTP/1.0 200OK", -1},
-      {"HTTP/1.0  200 OK", -1},
-      {"HTTP/1.0 2x0 OK", -1},
-      {"HTTP/10.0 200 OK", -1},
-      {"HTTP/1. 200 OK", -1},
-      {"HTTP/1.x 200 OK", -1},
-      {"http/1.0 200 OK", -1},
-      {"XHTTP/1.0 200 OK", -1},
-      {"HTTP/1.0", -1},
-      {"", -1},
-  };
+  } lines[] = {{"HTTP/1.0 200 OK", 200},  {"HTTP/1.1 404 Not Found", 404}, {"HTTP/1.0 200", 200},
+               {"HTTP/1.0 200\tOK", 200}, {"HTTP/1.0 000 Zero", 0},        {"HTTP/1.0 2000 OK", -1},
+               {"HTTP/1.0 20 OK", -1},    {"HTTP/1.0 200OK", -1},          {"HTTP/1.0  200 OK", -1},
+               {"HTTP/1.0 2x0 OK", -1},   {"HTTP/10.0 200 OK", -1},        {"HTTP/1. 200 OK", -1},
+               {"HTTP/1.x 200 OK", -1},   {"http/1.0 200 OK", -1},         {"XHTTP/1.0 200 OK", -1},
+               {"HTTP/1.0", -1}};
   for (const Case& c : lines) EXPECT_EQ(vdl_parse_status_line(c.line), c.status) << c.line;
 
   const int32_t kNone = VDL_ERR_NONE, kInvalid = VDL_ERR_INVALID_RESPONSE;
   struct Result {
     int status;
     int32_t plain, ranged;  // without and with a range asked for
-  } results[] = {
-      {200, kNone, kNone},
-      {206, kInvalid, kNone},
-      {301, kNone, kNone},
-      {302, kNone, kNone},
-      {303, kNone, kNone},
-      {307, kNone, kNone},
-      {308, kNone, kNone},
-      {300, kInvalid, kInvalid},
-      {304, kInvalid, kInvalid},
-      {401, VDL_ERR_AUTH, VDL_ERR_AUTH},
-      {404, VDL_ERR_NOT_FOUND, VDL_ERR_NOT_FOUND},
-      {416, kInvalid, kInvalid},
-      {500, kInvalid, kInvalid},
-      {100, kInvalid, kInvalid},
-      {-1, kInvalid, kInvalid},
-  };
+  } results[] = {{200, kNone, kNone},
+                 {206, kInvalid, kNone},
+                 {301, kNone, kNone},
+                 {302, kNone, kNone},
+                 {307, kNone, kNone},
+                 {308, kNone, kNone},
+                 {304, kInvalid, kInvalid},
+                 {401, VDL_ERR_AUTH, VDL_ERR_AUTH},
+                 {404, VDL_ERR_NOT_FOUND, VDL_ERR_NOT_FOUND},
+                 {500, kInvalid, kInvalid},
+                 {-1, kInvalid, kInvalid}};
   for (const Result& r : results) {
     EXPECT_EQ(vdl_http_status_result(r.status, false), r.plain) << r.status;
     EXPECT_EQ(vdl_http_status_result(r.status, true), r.ranged) << r.status;
@@ -253,16 +200,12 @@ TEST(DownloadParse, ContentRanges) {
       {"bytes 5-11/11", false},
       {"bytes */11", false},
       {"bytes 5-10", false},
-      {"bytes 5-10/", false},
-      {"bytes=5-10/11", false},
       {"bytes5-10/11", false},
       {"bytes 5 -10/11", false},
       {"bytes -5-10/11", false},
       {"bytes 5-10/11x", false},
       {"items 5-10/11", false},
-      {"bytes 99999999999999999999-1/2", false},
-      {"", false},
-  };
+      {"bytes 99999999999999999999-1/2", false}};
   for (const Case& c : cases) {
     VDL_CONTENT_RANGE range = {-2, -2, -2};
     EXPECT_EQ(vdl_parse_content_range(c.value, &range), c.ok) << c.value;
