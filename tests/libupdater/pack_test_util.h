@@ -133,6 +133,7 @@ inline std::vector<PackCase> PackCases(size_t cutStride = 1) {
   }
   cases.push_back({"wrong key", pack, "0123456789abcdeF", 30000});
   cases.push_back({"no key", pack, "", 30000});
+  cases.push_back({"key beyond 16 bytes", pack, std::string(kKey) + "IGNORED", 30000});
   cases.push_back({"key on a plain pack", enginetest::MakePack(text, ""), kKey, 30000});
   cases.push_back({"bytes after the end", pack + "trailing bytes", kKey, 30000});
   cases.push_back({"preset dictionary", Deflate(0, text, true), "", 30000});
