@@ -133,31 +133,6 @@ TEST(BaseDir, WalksDirectoriesByTheLinkRules) {
   }
 }
 
-TEST(BaseDir, RemovesEntriesNeverTheirTargets) {
-  struct Case {
-    std::vector<Entry> setup;
-    bool exists;
-    const char* removal;  // "ok" or the error text
-    bool gone;
-  } cases[] = {
-      {{{'f', "base/x", "x"}}, true, "ok", true},
-      {{{'l', "base/x", "../out/victim", kOther}}, true, "ok", true},
-      {{{'d', "base/x"}}, true, "ok", true},
-      {{{'d', "base/x"}, {'f', "base/x/keep", "k"}}, true, "Directory not empty", false},
-      {{}, false, "No such file or directory", true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.setup.empty() ? "nothing" : c.setup[0].path);
-    Scene scene(c.setup);
-    scene.Make({{'f', "out/victim", "victim"}});
-    PathError error;
-    EXPECT_EQ(scene.base.Exists("x", &error), c.exists);
-    EXPECT_EQ(Outcome(scene.base.Remove("x", &error), error), c.removal);
-    EXPECT_EQ(!Exists(scene / "base/x"), c.gone);
-    EXPECT_EQ(ReadFile(scene / "out/victim"), "victim");
-  }
-}
-
 TEST(BaseDir, StagedNamesFitInAFileName) {
   EXPECT_EQ(StagedName("app"), "app.updater-part");
   std::string longest(NAME_MAX, 'n');
@@ -207,7 +182,7 @@ TEST(StagedFile, ReplacesWhateverIsAtTheDestination) {
   }
 }
 
-TEST(StagedFile, KeepsTheBitsItWasMadeWithAndVanishesUnplaced) {
+TEST(StagedFile, ModeZeroKeepsTheBitsItWasMadeWith) {
   Scene scene;
   PathError error;
   // Mode 0 keeps the bits the file was made with: 0666 less the umask.
@@ -217,15 +192,6 @@ TEST(StagedFile, KeepsTheBitsItWasMadeWithAndVanishesUnplaced) {
   struct stat info;
   ASSERT_EQ(stat((scene / "base/fresh").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0640u);
-
-  {
-    StagedFile staged;
-    ASSERT_TRUE(staged.Create(scene.base, "sub/dir/never", &error));
-    EXPECT_EQ(staged.shownPath(), scene / "base/sub/dir/never.updater-part");
-    EXPECT_TRUE(Exists(staged.shownPath()));
-  }
-  EXPECT_FALSE(Exists(scene / "base/sub/dir/never.updater-part"));
-  EXPECT_FALSE(Exists(scene / "base/sub/dir/never"));
 }
 
 }  // namespace

@@ -263,6 +263,8 @@ TEST_F(PerformUpdate, PlantedLinksNeitherRedirectNorHang) {
       // A link to a file with the right content still needs an update.
       {"app", "{out}/victim", 4242, "app", packPath, "", "{base}/app"},
       {nullptr, "", 0, "app", packPath, "", "{base}/app"},
+      // A stale staged file, even a planted link, is replaced, not written through.
+      {"app.updater-part", "{out}/victim", 4242, "app", packPath, "", "{base}/app"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.link ? c.link : "FIFO") + " to " + c.target);
@@ -317,22 +319,24 @@ TEST_F(PerformUpdate, DeletionsBehindPlantedLinksAreReportedAndSkipped) {
   ASSERT_TRUE(enginetest::WriteFile(out / "x", "x"));
   ASSERT_EQ(symlink(out.path().c_str(), (dir / "dir").c_str()), 0);
   ASSERT_EQ(lchown((dir / "dir").c_str(), 4242, 4242), 0);
+  ASSERT_EQ(symlink((out / "x").c_str(), (dir / "link").c_str()), 0);
+  ASSERT_EQ(lchown((dir / "link").c_str(), 4242, 4242), 0);
   Put("old.txt", "old");
   enginetest::Doc doc;
   doc.groups = enginetest::Group("gone", "default=\"2\"");
   doc.files = enginetest::FileV2("dir/x", Sha("x"), "group=\"gone\"");
-  doc.deletes = "<f file=\"dir/x\"/><f file=\"old.txt\"/>";
+  doc.deletes = "<f file=\"dir/x\"/><f file=\"link\"/><f file=\"old.txt\"/>";
   ASSERT_TRUE(Parse(doc)) << Error();
   EXPECT_TRUE(updater.PerformUpdate()) << Error();
   const std::string refusal =
       "Refusing to follow symbolic link " + dir.path() + "/dir (owned by uid 4242)";
   EXPECT_EQ(enginetest::StatusLines(),
-            (std::vector<std::string>{"", "*** Deleting Marked Files ***", "",
-                                      "Deleting file: dir/x", "Error deleting file: " + refusal, "",
-                                      "*** Deleting Outdated Files ***", "",
-                                      "Deleting dir/x: ERROR", refusal, "Deleting old.txt: OK"}));
+            (std::vector<std::string>{
+                "", "*** Deleting Marked Files ***", "", "Deleting file: dir/x",
+                "Error deleting file: " + refusal, "", "*** Deleting Outdated Files ***", "",
+                "Deleting dir/x: ERROR", refusal, "Deleting link: OK", "Deleting old.txt: OK"}));
   EXPECT_TRUE(Exists(out / "x"));
-  EXPECT_FALSE(Exists(dir / "old.txt"));
+  EXPECT_FALSE(Exists(dir / "old.txt") || Exists(dir / "link"));
 }
 
 }  // namespace
