@@ -54,12 +54,28 @@ class PerformUpdate : public enginetest::ParseFixture {
     ASSERT_TRUE(
         enginetest::WriteFile(base + "tmp/updater/" + name, enginetest::MakePack(content, kKey)));
   }
+};
 
-  // Installs a new "app" over an old one from a pack already in the pack
-  // directory; returns the renames and deletions seen in the base directory.
-  std::vector<std::string> ReplaceAppFromPack() {
+TEST_F(PerformUpdate, ReplacesTheInstalledFileInOneRenameAlsoFromAnotherMount) {
+  // tmp/ is the base directory's own, a memory filesystem, or a second mount
+  // of the same filesystem (the device numbers agree, yet a rename from it
+  // fails with EXDEV).
+  const bool mounts = PrivateMounts();
+  ASSERT_EQ(mkdir((dir / "elsewhere").c_str(), 0755), 0);
+  struct Case {
+    std::string source;
+    const char* type;
+    unsigned long flags;
+  } cases[] = {{"", nullptr, 0}, {"tmpfs", "tmpfs", 0}, {dir / "elsewhere", nullptr, MS_BIND}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.source);
+    if (!c.source.empty() && !mounts) continue;
+    SetUp();  // a fresh model
+    ASSERT_EQ(mkdir((dir / "tmp").c_str(), 0755), 0);
+    ASSERT_TRUE(c.source.empty() ||
+                mount(c.source.c_str(), (dir / "tmp").c_str(), c.type, c.flags, nullptr) == 0);
     int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    EXPECT_GE(inotify_add_watch(watch, dir.path().c_str(), IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO),
+    ASSERT_GE(inotify_add_watch(watch, dir.path().c_str(), IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO),
               0);
     Put("app", "old program");
     PutPack(dir.base(), "app.pak", "new program");
@@ -69,10 +85,10 @@ class PerformUpdate : public enginetest::ParseFixture {
     EXPECT_TRUE(updater.PerformUpdate()) << Error();
     EXPECT_EQ(ReadFile(dir / "app"), "new program");
     EXPECT_FALSE(Exists(dir / "tmp/updater/app.pak"));
+    // The old file is never deleted; the new one arrives by one rename.
     std::vector<std::string> events;
     alignas(inotify_event) char buffer[4096];
-    ssize_t length;
-    while ((length = read(watch, buffer, sizeof(buffer))) > 0) {
+    for (ssize_t length; (length = read(watch, buffer, sizeof(buffer))) > 0;) {
       for (char* at = buffer; at < buffer + length;) {
         const inotify_event* event = reinterpret_cast<const inotify_event*>(at);
         const char* kind = (event->mask & IN_DELETE)       ? "delete "
@@ -83,32 +99,7 @@ class PerformUpdate : public enginetest::ParseFixture {
       }
     }
     close(watch);
-    return events;
-  }
-};
-
-TEST_F(PerformUpdate, ReplacesTheInstalledFileInOneRenameAlsoFromAnotherMount) {
-  // tmp/ is the base directory's own, a memory filesystem, or a second mount
-  // of the same filesystem (the device numbers agree, yet a rename from it
-  // fails with EXDEV). The mounts live in a private mount namespace.
-  bool mounts =
-      unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-  ASSERT_EQ(mkdir((dir / "elsewhere").c_str(), 0755), 0);
-  struct Case {
-    std::string source;
-    const char* type;
-    unsigned long flags;
-  } cases[] = {{"", nullptr, 0}, {"tmpfs", "tmpfs", 0}, {dir / "elsewhere", nullptr, MS_BIND}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.source);
-    if (!c.source.empty() && !mounts) continue;  // no private mount namespace here
-    SetUp();                                     // a fresh model
-    ASSERT_EQ(mkdir((dir / "tmp").c_str(), 0755), 0);
-    if (!c.source.empty()) {
-      ASSERT_EQ(mount(c.source.c_str(), (dir / "tmp").c_str(), c.type, c.flags, nullptr), 0);
-    }
-    // The old file is never deleted; the new one arrives by one rename.
-    EXPECT_EQ(ReplaceAppFromPack(), (std::vector<std::string>{"from app.updater-part", "to app"}));
+    EXPECT_EQ(events, (std::vector<std::string>{"from app.updater-part", "to app"}));
     EXPECT_TRUE(c.source.empty() || umount((dir / "tmp").c_str()) == 0);
     std::filesystem::remove_all(dir / "tmp");
   }
