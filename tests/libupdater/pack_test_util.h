@@ -21,9 +21,6 @@ namespace packtest {
 struct Outcome {
   int code;
   std::string content;  // only when code is Z_OK
-  bool operator==(const Outcome& other) const {
-    return code == other.code && content == other.content;
-  }
 };
 
 // RC4 through OpenSSL with the key text padded with zero bytes to 16. The

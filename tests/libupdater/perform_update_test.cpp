@@ -158,8 +158,9 @@ TEST_F(PerformUpdate, FailureKeepsTheInstalledFileAndTheSavedSelection) {
     updater.SetGroupState(updater.GetFirstGroup(), Install);
     EXPECT_FALSE(updater.PerformUpdate());
     EXPECT_EQ(Error(), c.error);
-    for (const char* name : {"app", "app.upd"})
+    for (const char* name : {"app", "app.upd"}) {
       EXPECT_TRUE(!c.busy || umount((dir / name).c_str()) == 0);
+    }
     EXPECT_EQ(ReadFile(dir / "app"), "old program");
     EXPECT_EQ(ReadFile(dir / "app.upd"), "older copy");
     EXPECT_FALSE(Exists(dir / "app.updater-part"));
