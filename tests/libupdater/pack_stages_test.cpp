@@ -21,25 +21,12 @@ namespace {
 const int kShortWriteSignal = SIGUSR1;
 void IgnoreSignal(int) {}
 
-// Writes into the pipe until it is full and returns what was written.
-std::string FillPipe(int fd) {
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-  std::string written, piece(4096, 'f');
-  ssize_t count;  // a pipe holds a bounded number of bytes: EAGAIN ends the loop
-  while ((count = write(fd, piece.data(), piece.size())) > 0) written.append(piece, 0, count);
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  return written;
-}
-
-// Waits, a bounded number of looks, until the thread `tid` sleeps (in its
-// blocked write); false if it never did.
-bool WaitUntilSleeping(const std::atomic<pid_t>& tid) {
+// Waits, a bounded number of looks, until the thread `tid` has started and
+// its /proc entry `file` holds `text`; false if it never did.
+bool WaitForThread(const std::atomic<pid_t>& tid, const char* file, const std::string& text) {
   for (int look = 0; look < 1000000; ++look) {
-    if (tid != 0) {
-      std::string stat = enginetest::ReadFile("/proc/self/task/" + std::to_string(tid) + "/stat");
-      size_t end = stat.rfind(')');
-      if (end != std::string::npos && stat.compare(end, 4, ") S ") == 0) return true;
-    }
+    std::string path = "/proc/self/task/" + std::to_string(tid) + "/" + file;
+    if (tid != 0 && enginetest::ReadFile(path).find(text) != std::string::npos) return true;
     sched_yield();
   }
   return false;
@@ -52,7 +39,9 @@ TEST(WriteStage, WritesEverythingThroughShortAndInterruptedWrites) {
   ASSERT_EQ(pipe(fds), 0);
   // The pipe is filled first, so that the writer's first call blocks before
   // it has written anything.
-  std::string filler = FillPipe(fds[1]);
+  ASSERT_EQ(fcntl(fds[1], F_SETPIPE_SZ, 4096), 4096);
+  const std::string filler(4096, 'f');
+  ASSERT_EQ(write(fds[1], filler.data(), filler.size()), 4096);
   // Without SA_RESTART a signal makes a blocked write return early: with
   // EINTR when nothing went through yet, short when some bytes did.
   struct sigaction action = {}, old;
@@ -68,7 +57,12 @@ TEST(WriteStage, WritesEverythingThroughShortAndInterruptedWrites) {
     ok = stage.Write(data.data(), data.size());
     close(fds[1]);
   });
-  if (WaitUntilSleeping(writerTid)) pthread_kill(writer.native_handle(), kShortWriteSignal);
+  // Blocked in its write with nothing written, the writer is interrupted;
+  // the pipe is read only once the signal was taken.
+  if (WaitForThread(writerTid, "syscall", std::to_string(SYS_write) + " 0x")) {
+    pthread_kill(writer.native_handle(), kShortWriteSignal);
+    WaitForThread(writerTid, "status", "SigPnd:\t0000000000000000");
+  }
   std::string got;
   char buffer[4096];
   ssize_t count;
