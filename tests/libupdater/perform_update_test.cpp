@@ -216,18 +216,6 @@ TEST_F(PerformUpdate, OverlongPathsAreRefusedBeforeAnythingIsReplaced) {
   }
 }
 
-TEST_F(PerformUpdate, ParsingRemovesLeftoversOfAnInterruptedRun) {
-  Put("app", "current");
-  Put("app.updater-part", "half written");
-  Put("unlisted.updater-part", "not ours to judge");
-  enginetest::Doc doc;
-  doc.files = enginetest::FileV2("app", Sha("current"));
-  ASSERT_TRUE(Parse(doc)) << Error();
-  EXPECT_FALSE(Exists(dir / "app.updater-part"));
-  EXPECT_TRUE(Exists(dir / "unlisted.updater-part"));
-  EXPECT_FALSE(FileAt(0)->needsUpdate);
-}
-
 TEST_F(PerformUpdate, PlantedLinksNeitherRedirectNorHang) {
   const char* packPath = "{base}/tmp/updater/app.pak";
   const std::string content = "new program";
