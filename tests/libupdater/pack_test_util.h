@@ -21,9 +21,6 @@ namespace packtest {
 struct Outcome {
   int code;
   std::string content;  // only when code is Z_OK
-  bool operator==(const Outcome& other) const {
-    return code == other.code && content == other.content;
-  }
 };
 
 // RC4 through OpenSSL with the key text padded with zero bytes to 16. The
@@ -53,35 +50,6 @@ inline Outcome OneShot(const std::string& pack, const std::string& key, uint32_t
   return {code, code == Z_OK ? out.substr(0, length) : ""};
 }
 
-// A zlib stream of `zeros` zero bytes (a pack that inflates to far more than
-// it holds), or of `content` deflated after a preset dictionary when `dict`
-// is set.
-inline std::string Deflate(uint64_t zeros, const std::string& content = "", bool dict = false) {
-  z_stream stream = {};
-  deflateInit(&stream, Z_BEST_SPEED);
-  if (dict) deflateSetDictionary(&stream, reinterpret_cast<const Bytef*>("line"), 4);
-  std::string zeroPiece(1 << 16, '\0'), out, piece(1 << 16, '\0');
-  std::string input = content;
-  int flush = Z_NO_FLUSH;
-  while (flush != Z_FINISH) {  // one round per 64 KiB of input
-    if (zeros > 0) {
-      input = zeroPiece.substr(0, std::min<uint64_t>(zeros, zeroPiece.size()));
-      zeros -= input.size();
-    }
-    flush = zeros == 0 ? Z_FINISH : Z_NO_FLUSH;
-    stream.next_in = reinterpret_cast<Bytef*>(&input[0]);
-    stream.avail_in = input.size();
-    do {
-      stream.next_out = reinterpret_cast<Bytef*>(&piece[0]);
-      stream.avail_out = piece.size();
-      deflate(&stream, flush);
-      out.append(piece, 0, piece.size() - stream.avail_out);
-    } while (stream.avail_out == 0);
-  }
-  deflateEnd(&stream);
-  return out;
-}
-
 inline std::string Text(int lines) {
   std::string text;
   for (int i = 0; i < lines; ++i) text += "line " + std::to_string(i * 7919 % 1000) + "\n";
@@ -107,7 +75,7 @@ const char kKey[] = "0123456789abcdef";
 // Good packs of every shape, sizes around the real length, damaged bytes,
 // wrong keys, truncation of a small pack at every `cutStride`th point and at
 // each of its last six, bytes after the end, a preset dictionary, an empty
-// pack and a pack that inflates to 32 MiB of zeros with a bound of 1 MiB.
+// pack and a pack that inflates to 8 MiB of zeros with a bound of 1 MiB.
 inline std::vector<PackCase> PackCases(size_t cutStride = 1) {
   std::vector<PackCase> cases;
   const std::string text = Text(3000), noise = Random(200000);
@@ -133,11 +101,14 @@ inline std::vector<PackCase> PackCases(size_t cutStride = 1) {
   }
   cases.push_back({"wrong key", pack, "0123456789abcdeF", 30000});
   cases.push_back({"no key", pack, "", 30000});
+  cases.push_back({"key beyond 16 bytes", pack, std::string(kKey) + "IGNORED", 30000});
   cases.push_back({"key on a plain pack", enginetest::MakePack(text, ""), kKey, 30000});
   cases.push_back({"bytes after the end", pack + "trailing bytes", kKey, 30000});
-  cases.push_back({"preset dictionary", Deflate(0, text, true), "", 30000});
+  // A zlib header asking for a preset dictionary (FDICT), and its DICTID.
+  cases.push_back({"preset dictionary", std::string("\x78\x20\0\0\0\1", 6) + pack, "", 30000});
   cases.push_back({"empty pack", "", kKey, 100});
-  cases.push_back({"zip bomb", Deflate(32u << 20), "", 1u << 20});
+  cases.push_back(
+      {"zip bomb", enginetest::MakePack(std::string(8u << 20, '\0'), ""), "", 1u << 20});
   const std::string small = Text(40), smallPack = enginetest::MakePack(small, kKey);
   for (size_t cut = 0; cut < smallPack.size(); ++cut) {
     if (cut % cutStride != 0 && cut + 6 < smallPack.size()) continue;

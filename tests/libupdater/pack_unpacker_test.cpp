@@ -3,7 +3,6 @@
 // OpenSSL's digests of the pack and of the file.
 #include "pack_unpacker.h"
 
-#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -60,26 +59,5 @@ TEST_F(PackUnpackerTest, MatchesOneShotUnpackingAndDigestsEveryPack) {
           want.code == Z_OK ? "" : "Error uncompressing data (" + std::to_string(want.code) + ")";
       EXPECT_EQ(unpacker.ErrorText(), error) << where;
     }
-  }
-}
-
-TEST_F(PackUnpackerTest, ReportsAFailedWriteAndStillDigestsThePack) {
-  const std::string content = packtest::Text(30000);
-  packtest::PackCase c = {"text", enginetest::MakePack(content, packtest::kKey), packtest::kKey,
-                          uint32_t(content.size())};
-  struct {
-    const char* path;
-    const char* error;
-  } cases[] = {{"/dev/full", "Error writing file data! (No space left on device)"},
-               {"/dev/null", ""}};
-  for (const auto& target : cases) {
-    int fd = open(target.path, O_WRONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    unpacker.Begin(c.key.c_str(), c.size, DigestKind::kSha256, fd);
-    unpacker.Feed(c.pack.data(), c.pack.size());
-    EXPECT_EQ(unpacker.Finish(), target.error[0] == '\0') << target.path;
-    close(fd);
-    EXPECT_STREQ(unpacker.ErrorText(), target.error);
-    EXPECT_EQ(unpacker.PackDigest(), Digest("sha256", c.pack)) << target.path;
   }
 }
