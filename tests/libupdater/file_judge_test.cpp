@@ -95,16 +95,19 @@ TEST_F(FileJudge, EveryWorkerCountJudgesAsOneWorkerDoes) {
       Judge(settings);
     }
   }
-  // The leftovers stayed while removeLeftovers was off; now they go, but
-  // for the one behind the refused link.
+  // Leftovers stay while removeLeftovers is off; then they go, but for the
+  // one behind the refused link.
   JudgeSettings settings;
   settings.baseDir = dir.base();
   settings.sha256 = false;  // the entries left are the MD5 ones
-  Judge(settings);
-  for (const UpdateFile& file : files) {
-    bool kept = file.path.find("foreign/") != std::string::npos;
-    bool made = file.path.find("plain/") == std::string::npos;
-    EXPECT_EQ(enginetest::Exists(dir / file.path + kStagedSuffix), made && kept) << file.path;
+  for (bool remove : {false, true}) {
+    settings.removeLeftovers = remove;
+    Judge(settings);
+    for (const UpdateFile& file : files) {
+      bool kept = !remove || file.path.find("foreign/") != std::string::npos;
+      bool made = file.path.find("plain/") == std::string::npos;
+      EXPECT_EQ(enginetest::Exists(dir / file.path + kStagedSuffix), made && kept) << file.path;
+    }
   }
   // A base directory that cannot be opened leaves every entry needing work.
   settings.baseDir = dir / "absent/";
