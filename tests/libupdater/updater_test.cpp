@@ -136,10 +136,10 @@ TEST_F(UpdaterObject, CallbackMayCallBackIntoTheUpdater) {
   EXPECT_EQ(Error(), "set from a callback") << "success leaves old errors";
 }
 
-// While a callback runs, a call from another thread waits for the operation
-// that called it to end: the callback starts the call and returns once the
-// other thread has either finished it or fallen asleep in it. The calls
-// take paths that hold no other lock of the Updater's.
+// While an operation runs, holding the Updater's lock (callbacks included), a
+// call from another thread waits: the lock is let go once the other thread
+// has either finished the call or fallen asleep in it. The calls take paths
+// that take no other lock of the Updater's.
 TEST(Updater, CallFromAnotherThreadWaitsForTheRunningOperation) {
   TempDir dir;
   ASSERT_TRUE(WriteFile(dir / "doc.xml", "<x/>"));
@@ -176,13 +176,12 @@ TEST(Updater, CallFromAnotherThreadWaitsForTheRunningOperation) {
   for (const auto& c : calls) {
     SCOPED_TRACE(c.name);
     Updater updater;
-    UpdaterCallbacks table = {nullptr, nullptr, nullptr, CallOnText, nullptr};
-    updater.Init("", dir.base().c_str(), "", "", &table);
+    updater.Init("", dir.base().c_str(), "", "", nullptr);
     std::atomic<pid_t> tid{0};
-    std::atomic<bool> started{false}, returned{false}, endedFirst{false};
+    std::atomic<bool> returned{false};
     std::thread other;
-    onText = [&](const char*) {
-      if (started.exchange(true)) return;  // the Status call of the other thread
+    {
+      ScopedLock running(updater.lock);  // as every operation holds it
       other = std::thread([&] {
         tid = gettid();
         c.call(updater);
@@ -190,10 +189,8 @@ TEST(Updater, CallFromAnotherThreadWaitsForTheRunningOperation) {
       });
       testsupport::WaitFor(
           [&] { return returned || (tid != 0 && testsupport::ThreadAsleep(tid)); });
-      endedFirst = !returned;
-    };
-    updater.Status("running");
+      EXPECT_FALSE(returned);
+    }
     other.join();
-    EXPECT_TRUE(endedFirst);
   }
 }
