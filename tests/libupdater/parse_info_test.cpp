@@ -188,20 +188,6 @@ TEST_F(ParseInfo, TakesNamesThatOnlyLookOdd) {
   EXPECT_TRUE(Parse(Make(FileV1("a", "0", "group=\"&#0;\""), "-", "-", "1"))) << Error();
 }
 
-TEST_F(ParseInfo, TakesTheLargestSizeFullKeysAndDigests) {
-  std::string full(64, 'F');
-  Doc doc = Make(FileV2("a", full, "size=\"4294967295\"") +
-                 "<file file=\"b\" url=\"b\" key=\"0123456789abcdef\" sha=\"0\" packsha=\"1\"/>" +
-                 "<file file=\"c\" url=\"c\" key=\"abc\" sha=\"0\" packsha=\"" + full + "\"/>");
-  ASSERT_TRUE(Parse(doc)) << Error();
-  EXPECT_EQ(FileAt(0)->size, 4294967295LL);
-  EXPECT_STREQ(FileAt(0)->fileDigest, full.c_str());
-  EXPECT_STREQ(FileAt(1)->key, "0123456789abcdef");
-  const char padded[17] = {'a', 'b', 'c'};  // a short key is padded with zero bytes
-  EXPECT_EQ(memcmp(FileAt(2)->key, padded, sizeof(padded)), 0);
-  EXPECT_STREQ(FileAt(2)->packDigest, full.c_str());
-}
-
 // TinyXML recurses into nesting: a deep document is refused before that,
 // however its tags are disguised, while markup that only looks deep is taken.
 TEST_F(ParseInfo, RefusesDeeplyNestedDocuments) {
@@ -244,22 +230,30 @@ TEST_F(ParseInfo, FirstGenerationIgnoresGroupsAndFileBase) {
   EXPECT_EQ(updater.filesTail, FileAt(3));
 }
 
-TEST_F(ParseInfo, JoinsUrlsWithFileBase) {
-  const char* urls[][2] = {
-      {"HTTP://other.example/x y", "HTTP://other.example/x%20y"},
-      {"HtTpS://s.example/p", "HtTpS://s.example/p"},
-      {"fTp://f.example/p", "fTp://f.example/p"},
-      {"dir/pack one.z", "http://files.example/my%20base/dir/pack%20one.z"},
-      {"httpx://no", "http://files.example/my%20base/httpx://no"},
+// URLs joined with the file base, the largest size, full keys and digests,
+// and a short key padded with zero bytes.
+TEST_F(ParseInfo, ReadsEntryFieldsAndJoinsUrlsWithFileBase) {
+  const std::string full(64, 'F'), plain = "key=\"\" sha=\"0\" packsha=\"\"";
+  const std::string rows[][3] = {
+      {"HTTP://other.example/x y", "HTTP://other.example/x%20y",
+       "key=\"\" sha=\"" + full + "\" packsha=\"\" size=\"4294967295\""},
+      {"HtTpS://s.example/p", "HtTpS://s.example/p",
+       "key=\"0123456789abcdef\" sha=\"0\" packsha=\"1\""},
+      {"fTp://f.example/p", "fTp://f.example/p", "key=\"abc\" sha=\"0\" packsha=\"" + full + "\""},
+      {"dir/pack one.z", "http://files.example/my%20base/dir/pack%20one.z", plain},
+      {"httpx://no", "http://files.example/my%20base/httpx://no", plain},
   };
   Doc doc = Make("", "-", "-", "3");  // behaves as 2
   doc.info = "AppName=\"a\" Author=\"b\" URL=\"c\" FileBase=\"http://files.example/my base/\"";
-  for (const auto& url : urls) {
-    doc.files +=
-        std::string("<f file=\"1\" url=\"") + url[0] + "\" key=\"\" sha=\"0\" packsha=\"\"/>";
-  }
+  for (const auto& row : rows) doc.files += "<f file=\"1\" url=\"" + row[0] + "\" " + row[2] + "/>";
   ASSERT_TRUE(Parse(doc)) << Error();
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(FileAt(i)->url, urls[i][1]);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(FileAt(i)->url, rows[i][1]);
+  EXPECT_EQ(FileAt(0)->size, 4294967295LL);
+  EXPECT_STREQ(FileAt(0)->fileDigest, full.c_str());
+  EXPECT_STREQ(FileAt(1)->key, "0123456789abcdef");
+  const char padded[17] = {'a', 'b', 'c'};
+  EXPECT_EQ(memcmp(FileAt(2)->key, padded, sizeof(padded)), 0);
+  EXPECT_STREQ(FileAt(2)->packDigest, full.c_str());
 }
 
 TEST_F(ParseInfo, ReadsGroupAttributesAndFileGroupLists) {
