@@ -31,14 +31,6 @@ TEST_F(LocalState, SaveStateWritesEveryGroupInListOrder) {
   EXPECT_EQ(ReadFile(ini),
             "[window]\r\nx=1\r\n[groups]\r\nmid=2\r\nold=1\r\nHigh=1\r\nlow=2\r\n\r\n"
             "[z]\r\nk=v\r\n");
-  // Without an INI file name nothing is written.
-  enginetest::ChangeDir cd(dir.path());
-  ASSERT_TRUE(cd.ok());
-  ASSERT_EQ(remove(ini.c_str()), 0);
-  updater.Init("", dir.base().c_str(), "", "", nullptr);
-  ASSERT_TRUE(Parse(doc));
-  EXPECT_TRUE(updater.SaveState());
-  EXPECT_FALSE(Exists(ini));
 }
 
 // A stored state, or the document's when none is stored, is judged as the
