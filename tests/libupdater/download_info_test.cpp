@@ -1,13 +1,30 @@
-// Updater::DownloadInfo failures that happen before any transfer, run in a
-// temporary working directory that receives the scratch file. Transfers
-// from real servers are covered by the end-to-end tests.
+// Updater::DownloadInfo and its scratch file in a temporary working
+// directory: against Python's http.server on loopback, and the failures that
+// happen before any transfer. Retries are covered by transfer_test.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
 
+#include "cli/e2e_fixture.h"
 #include "engine_test_util.h"
+
+TEST(DownloadInfo, ScratchFileGoesAsSoonAsTheDocumentIsRead) {
+  enginetest::TempDir dir;
+  enginetest::ChangeDir cd(dir.path());
+  ASSERT_TRUE(cd.ok());
+  ASSERT_EQ(mkdir("www", 0755), 0);
+  ASSERT_TRUE(enginetest::WriteFile("www/x.info", "<update_info version=\"2\"/>"));
+  e2e::ServerProcess server;
+  ASSERT_TRUE(server.StartHttpServer(dir / "www"));
+  Updater updater;
+  std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/x.info";
+  updater.Init(url.c_str(), dir.base().c_str(), "updater", "", nullptr);
+  ASSERT_TRUE(updater.DownloadInfo()) << updater.GetLastError();
+  EXPECT_EQ(updater.infoText, "<update_info version=\"2\"/>");
+  EXPECT_FALSE(enginetest::Exists("updater-info.xml")) << "while the Updater lives";
+}
 
 TEST(DownloadInfo, EarlyFailuresKeepTheEarlierDocument) {
   enginetest::TempDir dir;

@@ -17,8 +17,8 @@ namespace {
 
 const char kContent[] = "installed content";
 
-// One entry, by the name its path is prepared under, and whether it then
-// needs an update. The digest of kContent is expected for every entry.
+// An entry's name under the prepared directory, and whether it needs an
+// update; every entry expects the digest of kContent.
 struct State {
   const char* name;
   bool needsUpdate;
@@ -32,22 +32,17 @@ const State kStates[] = {
 
 class FileJudge : public ::testing::Test {
  protected:
-  // Lays out every state under `dir` + "/" + `sub`, a leftover staged file
-  // beside each entry (but the one under a plain file), and appends the
-  // entries.
+  // Lays out every state under `sub`, a leftover staged file beside each
+  // entry (but the one under a plain file), and appends the entries.
   void Prepare(const std::string& sub, bool sha256) {
     const std::string at = dir / sub;
     ASSERT_EQ(mkdir(at.c_str(), 0755), 0);
-    auto put = [](const std::string& path, const std::string& data) {
-      ASSERT_TRUE(enginetest::WriteFile(path, data)) << path;
-    };
     for (const char* name : {"directory", "real", "alien"}) {
       ASSERT_EQ(mkdir((at + "/" + name).c_str(), 0755), 0);
     }
-    for (const char* name : {"same", "plain", "target", "real/in", "alien/in"}) {
-      put(at + "/" + name, kContent);
+    for (const char* name : {"same", "plain", "target", "real/in", "alien/in", "different"}) {
+      ASSERT_TRUE(enginetest::WriteFile(at + "/" + name, name[0] == 'd' ? "other" : kContent));
     }
-    put(at + "/different", "other content");
     ASSERT_EQ(mkfifo((at + "/fifo").c_str(), 0644), 0);
     ASSERT_EQ(symlink("target", (at + "/link").c_str()), 0);
     ASSERT_EQ(symlink("real", (at + "/owned").c_str()), 0);
@@ -59,9 +54,8 @@ class FileJudge : public ::testing::Test {
       file.path = sub + "/" + state.name;
       snprintf(file.fileDigest, sizeof(file.fileDigest), "%s", digest.c_str());
       files.push_back(file);
-      if (file.path.find("plain/") == std::string::npos) {
-        put(dir / file.path + kStagedSuffix, "left over");
-      }
+      bool made = file.path.find("plain/") == std::string::npos;
+      ASSERT_TRUE(!made || enginetest::WriteFile(dir / file.path + kStagedSuffix, "left over"));
     }
   }
 
@@ -84,8 +78,8 @@ class FileJudge : public ::testing::Test {
   std::vector<UpdateFile> files;
 };
 
-// Several directories of every state: more entries than workers, and each
-// worker's walk in and out of directories.
+// Several directories of every state: more entries than workers, each
+// walking in and out of directories.
 TEST_F(FileJudge, EveryWorkerCountJudgesAsOneWorkerDoes) {
   for (bool sha256 : {true, false}) {
     files.clear();
@@ -101,16 +95,19 @@ TEST_F(FileJudge, EveryWorkerCountJudgesAsOneWorkerDoes) {
       Judge(settings);
     }
   }
-  // The leftovers stayed while removeLeftovers was off; now they go, but
-  // for the one behind the refused link.
+  // Leftovers stay while removeLeftovers is off; then they go, but for the
+  // one behind the refused link.
   JudgeSettings settings;
   settings.baseDir = dir.base();
   settings.sha256 = false;  // the entries left are the MD5 ones
-  Judge(settings);
-  for (const UpdateFile& file : files) {
-    bool kept = file.path.find("foreign/") != std::string::npos;
-    bool made = file.path.find("plain/") == std::string::npos;
-    EXPECT_EQ(enginetest::Exists(dir / file.path + kStagedSuffix), made && kept) << file.path;
+  for (bool remove : {false, true}) {
+    settings.removeLeftovers = remove;
+    Judge(settings);
+    for (const UpdateFile& file : files) {
+      bool kept = !remove || file.path.find("foreign/") != std::string::npos;
+      bool made = file.path.find("plain/") == std::string::npos;
+      EXPECT_EQ(enginetest::Exists(dir / file.path + kStagedSuffix), made && kept) << file.path;
+    }
   }
   // A base directory that cannot be opened leaves every entry needing work.
   settings.baseDir = dir / "absent/";

@@ -1,7 +1,4 @@
 // The group order, group look-up and the pending-work rules.
-#include <algorithm>
-#include <cctype>
-#include <random>
 #include <string>
 
 #include "engine_test_util.h"
@@ -15,7 +12,6 @@ using Groups = enginetest::ParseFixture;
 
 TEST_F(Groups, SortByPriorityThenCaseFoldedNameThenReverseDocumentOrder) {
   Doc doc;
-  doc.files = "";
   doc.groups = Group("low", "priority=\"10\"");
   for (const char* name : {"Extras", "addons", "Base2", "Base", "b", "a", "A"}) {
     doc.groups += Group(name, std::string("dispName=\"") + name + "\"");
@@ -31,42 +27,6 @@ TEST_F(Groups, SortByPriorityThenCaseFoldedNameThenReverseDocumentOrder) {
   EXPECT_EQ(updater.FindGroup(nullptr), nullptr);
 }
 
-// Lists of every length around the merge widths, against a stable sort of
-// the reversed document order.
-TEST_F(Groups, SortMatchesAStableReferenceOnManyGroups) {
-  const char* names[] = {"a", "A", "ab", "aB", "b", "B", "ba", "_", "Z", "z~"};
-  const int priorities[] = {-1, 10, 50, 90};
-  std::mt19937 random(1234);
-  for (int length : {0, 1, 2, 3, 5, 8, 13, 37, 64, 65}) {
-    struct Entry {
-      std::string name, folded;
-      int priority;
-    };
-    std::vector<Entry> entries;
-    Doc doc;
-    doc.files = doc.groups = "";
-    for (int i = 0; i < length; ++i) {
-      const std::string display = names[random() % 10];
-      entries.push_back({"g" + std::to_string(i), display, priorities[random() % 4]});
-      for (char& c : entries.back().folded) c = tolower(c);
-      doc.groups += Group(entries.back().name, "dispName=\"" + display + "\" priority=\"" +
-                                                   std::to_string(entries.back().priority) + "\"");
-    }
-    updater.Init("", dir.base().c_str(), "", "", nullptr);
-    ASSERT_TRUE(Parse(doc));
-    std::reverse(entries.begin(), entries.end());
-    std::stable_sort(entries.begin(), entries.end(), [](const Entry& x, const Entry& y) {
-      return x.priority != y.priority ? x.priority > y.priority : x.folded < y.folded;
-    });
-    std::string expected, actual;
-    for (const Entry& entry : entries) expected += entry.name + ",";
-    for (UpdateGroup* g = updater.GetFirstGroup(); g != nullptr; g = g->next)
-      actual += g->name + ",";
-    EXPECT_EQ(actual, expected) << length;
-    EXPECT_NE(GroupOrder(updater), "<broken>") << length;
-  }
-}
-
 // Names that differ in case only: a file's group is the one FindGroup
 // finds, the first in the sorted list, whatever the document order.
 TEST_F(Groups, FileGroupsAreTheFirstInListOrderWithoutRegardToCase) {
@@ -80,14 +40,12 @@ TEST_F(Groups, FileGroupsAreTheFirstInListOrderWithoutRegardToCase) {
     doc.groups += Group(group.name, "priority=\"" + std::to_string(group.priority) + "\"");
   }
   const char* lists[] = {"core", "cOrE", "Tools", "TOOLS,core,missing,tools"};
-  doc.files = "";
   for (const char* list : lists) {
     doc.files += FileV2("f", "0", std::string("group=\"") + list + "\"");
   }
   ASSERT_TRUE(Parse(doc)) << Error();
-  // Sorted: CORE and Core (90; equal names in reverse document order), tools
-  // and TOOLS (50, the same), core (10).
-  EXPECT_EQ(enginetest::GroupOrder(updater), "Core,CORE,TOOLS,tools,core");
+  // Equal names sort in reverse document order.
+  EXPECT_EQ(GroupOrder(updater), "Core,CORE,TOOLS,tools,core");
   UpdateGroup* core = updater.GetFirstGroup();
   UpdateGroup* tools = core->next->next;
   const std::vector<UpdateGroup*> want[] = {{core}, {core}, {tools}, {tools, core, tools}};
@@ -123,7 +81,6 @@ TEST_F(PendingWork, CountsEveryCombinationOfGroupStates) {
       updater.SetGroupState(a, static_cast<GroupState>(sa));
       updater.SetGroupState(b, static_cast<GroupState>(sb));
       EXPECT_EQ(updater.pendingCount, expected[sa][sb]) << sa << "," << sb;
-      // The parser counts the same way from the document's states.
       Updater fresh;
       fresh.Init("", dir.base().c_str(), "", "", nullptr);
       fresh.infoText = MakeDoc(sa, sb).Text();
@@ -131,8 +88,7 @@ TEST_F(PendingWork, CountsEveryCombinationOfGroupStates) {
       EXPECT_EQ(fresh.pendingCount, expected[sa][sb]) << "parsed " << sa << "," << sb;
     }
   }
-  // Per file for A = Remove, B = Install; a file without groups is never
-  // removed.
+  // A = Remove, B = Install; a file without groups is never removed.
   updater.SetGroupState(a, Remove);
   updater.SetGroupState(b, Install);
   const bool install[] = {true, false, false, false, false, true, true, false};

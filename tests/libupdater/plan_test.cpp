@@ -1,7 +1,6 @@
-// The dry run on real files: which packs in the pack directory count as
-// already downloaded (names made distinct for URLs ending alike, digests,
-// links), and an Updater in dry-run mode refusing to write. The listing as a
-// whole is covered by the end-to-end tests of `updater --check`.
+// The dry run on real files: which packs count as already downloaded, and an
+// Updater in dry-run mode refusing to write. The listing as a whole is
+// covered by the end-to-end tests of `updater --check`.
 #include "plan.h"
 
 #include <unistd.h>
@@ -12,7 +11,6 @@
 #include "loopback_port.h"
 
 using enginetest::Exists;
-using enginetest::ReadFile;
 using enginetest::Sha;
 
 namespace {
@@ -30,8 +28,7 @@ TEST_F(Plan, PackCountsAsPresentOnlyUnderItsNameWithItsDigest) {
       {"a.txt", "a.pak", "a.pak", true, true},
       {"b.txt", "b.pak", "", true, false},
       {"c.txt", "c.pak", "c.pak", false, false},  // no digest: always downloaded
-      // Two URLs ending in "same.pak": each pack's name carries the MD5 of
-      // its entry's path ("x/same.txt" 51a881c7..., "y/same.txt" 05f96c2f...).
+      // URLs ending alike: the names carry the MD5 of the path ("x/same.txt").
       {"x/same.txt", "x/same.pak", "same.pak-51a881c7", true, true},
       {"y/same.txt", "y/same.pak", "same.pak", true, false},
   };

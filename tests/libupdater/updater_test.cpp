@@ -4,12 +4,12 @@
 
 #include <atomic>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "engine_test_util.h"
 #include "memleak.h"
+#include "plan.h"
 #include "test_support.h"
 
 using enginetest::Doc;
@@ -31,7 +31,6 @@ void CallOnText(const char* text) { onText(text); }
 
 TEST(Updater, ErrorsAndMessagesWithNullTableAndNullSlots) {
   Updater updater;
-  EXPECT_STREQ(updater.GetLastError(), "");
   const std::string big(5000, 'e');
   updater.SetError("%s %d", big.c_str(), -5);
   EXPECT_EQ(updater.GetLastError(), big + " -5");
@@ -41,7 +40,6 @@ TEST(Updater, ErrorsAndMessagesWithNullTableAndNullSlots) {
     updater.Info("nobody %d", 1);
     updater.Status("nobody %d", 2);
   }
-
   updater.Init("", "/", "", "", enginetest::RecordingCallbacks());
   updater.Info("Info version: %d", 2);
   updater.Status("Unpacking %s ...", "bot.bin");
@@ -64,7 +62,6 @@ TEST_F(UpdaterObject, InitStartsOverFreesTrackedRecordsKeepsTextAndError) {
     EXPECT_STREQ(record->file, "libupdater");
   }
   const std::string error = Error();
-
   UpdaterCallbacks table = {};
   updater.Init("http://b/", "/base/", "second", "ini-b", &table);
   EXPECT_EQ(MemLeakCount(), before);
@@ -98,16 +95,14 @@ TEST(Updater, LoadAndSaveInfoFile) {
   TempDir dir;
   Updater updater;
   ASSERT_TRUE(WriteFile(dir / "empty.xml", ""));
-  const struct {
-    std::string path, error;
-  } failures[] = {
+  const std::string failures[][2] = {
       {dir / "missing.xml", "Error opening " + (dir / "missing.xml") + "!"},
       {dir / "empty.xml", "Error reading " + (dir / "empty.xml") + "!"},
       {dir.path(), "Error reading " + dir.path() + "!"},  // a directory
   };
   for (const auto& f : failures) {
-    EXPECT_FALSE(updater.LoadInfoFile(f.path.c_str()));
-    EXPECT_EQ(updater.GetLastError(), f.error);
+    EXPECT_FALSE(updater.LoadInfoFile(f[0].c_str()));
+    EXPECT_EQ(updater.GetLastError(), f[1]);
   }
   const std::string text = "<update_info version=\"2\">\r\n\xC3\xA9</update_info>\n";
   ASSERT_TRUE(WriteFile(dir / "doc.xml", text + std::string(1, '\0') + "after zero"));
@@ -141,10 +136,16 @@ TEST_F(UpdaterObject, CallbackMayCallBackIntoTheUpdater) {
   EXPECT_EQ(Error(), "set from a callback") << "success leaves old errors";
 }
 
-// While a callback runs, a call from another thread waits for the operation
-// that called it to end. The callback lets that call start and returns once
-// the other thread has either finished it or fallen asleep in it.
+// While an operation runs, holding the Updater's lock (callbacks included), a
+// call from another thread waits: the lock is let go once the other thread
+// has either finished the call or fallen asleep in it. The calls take paths
+// that take no other lock of the Updater's.
 TEST(Updater, CallFromAnotherThreadWaitsForTheRunningOperation) {
+  TempDir dir;
+  ASSERT_TRUE(WriteFile(dir / "doc.xml", "<x/>"));
+  static UpdateFile file;
+  static UpdatePlan plan;
+  static char joined[1024];
   const struct {
     const char* name;
     std::function<void(Updater&)> call;
@@ -152,38 +153,44 @@ TEST(Updater, CallFromAnotherThreadWaitsForTheRunningOperation) {
       {"SetError", [](Updater& u) { u.SetError("from the other thread"); }},
       {"GetLastError", [](Updater& u) { u.GetLastError(); }},
       {"Info", [](Updater& u) { u.Info("from the other thread"); }},
+      {"Status", [](Updater& u) { u.Status("from the other thread"); }},
+      {"Reset", [](Updater& u) { u.Reset(); }},
       {"SetGroupState", [](Updater& u) { u.SetGroupState(nullptr, Install); }},
       {"HasWork", [](Updater& u) { u.HasWork(); }},
       {"FindGroup", [](Updater& u) { u.FindGroup("core"); }},
       {"GetFirstFile", [](Updater& u) { u.GetFirstFile(); }},
+      {"GetFirstGroup", [](Updater& u) { u.GetFirstGroup(); }},
+      {"IsToInstall", [](Updater& u) { u.IsToInstall(&file); }},
+      {"IsMarkedForDeletion", [](Updater& u) { u.IsMarkedForDeletion(&file); }},
+      {"LoadInfoFile", [&dir](Updater& u) { u.LoadInfoFile((dir / "doc.xml").c_str()); }},
+      {"SaveInfoFile", [&dir](Updater& u) { u.SaveInfoFile((dir / "copy.xml").c_str()); }},
+      {"JoinBase", [](Updater& u) { u.JoinBase(joined, "x"); }},
+      {"LockBaseDir", [](Updater& u) { u.LockBaseDir(); }},
+      {"SaveState", [](Updater& u) { u.SaveState(); }},
+      {"MakeDirs", [&dir](Updater& u) { u.MakeDirs((dir / "made").c_str()); }},
+      {"SetDryRun", [](Updater& u) { u.SetDryRun(true); }},
+      {"PlanUpdate", [](Updater& u) { u.PlanUpdate(&plan); }},
+      {"AddTrustedKey", [](Updater& u) { u.AddTrustedKey(TrustKey()); }},
+      {"SetTransferSettings", [](Updater& u) { u.SetTransferSettings(TransferSettings()); }},
   };
   for (const auto& c : calls) {
     SCOPED_TRACE(c.name);
     Updater updater;
-    UpdaterCallbacks table = {nullptr, nullptr, nullptr, CallOnText, nullptr};
-    updater.Init("", "/", "", "", &table);
-    std::mutex eventsLock;
-    std::vector<std::string> events;
-    auto note = [&](const char* event) {
-      std::lock_guard<std::mutex> hold(eventsLock);
-      events.push_back(event);
-    };
+    updater.Init("", dir.base().c_str(), "", "", nullptr);
     std::atomic<pid_t> tid{0};
     std::atomic<bool> returned{false};
     std::thread other;
-    onText = [&](const char*) {
+    {
+      ScopedLock running(updater.lock);  // as every operation holds it
       other = std::thread([&] {
         tid = gettid();
         c.call(updater);
-        note("other call returned");
         returned = true;
       });
       testsupport::WaitFor(
           [&] { return returned || (tid != 0 && testsupport::ThreadAsleep(tid)); });
-      note("callback ends");
-    };
-    updater.Status("running");
+      EXPECT_FALSE(returned);
+    }
     other.join();
-    EXPECT_EQ(events, (std::vector<std::string>{"callback ends", "other call returned"}));
   }
 }
