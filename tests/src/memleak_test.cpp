@@ -1,9 +1,8 @@
 #define MEMLEAK_SOURCE "memleak_test"
 #include <cstdint>
 
-// A static object defined before the allocator's header is included: its
-// constructor may run before any registry keeper of the program, so the
-// allocator has to stand up on its own.
+// Defined before the allocator's header: this constructor may run before any
+// registry keeper of the program, so the allocator has to stand up on its own.
 void* zmalloc(uint32_t size, const char* file, int line);
 void zfree(void* ptr, const char* file, int line);
 uint64_t MemLeakCount();
@@ -15,13 +14,11 @@ struct EarlyAllocation {
   EarlyAllocation() {
     const uint64_t before = MemLeakCount();
     unsigned char* p = static_cast<unsigned char*>(zmalloc(64, "early.cpp", 1));
-    if (p == nullptr) return;
-    worked = p[0] == 0 && p[63] == 0 && MemLeakCount() == before + 1;
+    worked = p != nullptr && p[63] == 0 && MemLeakCount() == before + 1;
     zfree(p, "early.cpp", 2);
     worked = worked && MemLeakCount() == before;
   }
-};
-EarlyAllocation early_allocation;
+} early_allocation;
 
 }  // namespace
 
@@ -31,138 +28,102 @@ EarlyAllocation early_allocation;
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "memleak.h"
+#include "test_support.h"
+
+using testsupport::Stdout;
 
 // The huge-request case must see null instead of a sanitizer abort.
 extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
 
 namespace {
 
-// A static object after the header keeps a block from before main to exit.
+// Defined after the header: holds a block from before main until exit.
 struct StaticHolder {
   char* text = zstrdup("held across main");
   ~StaticHolder() { zfree(text); }
 } static_holder;
 
-// Everything written to stdout while `body` runs.
-template <typename Body>
-std::string Output(Body body) {
-  fflush(stdout);
-  testing::internal::CaptureStdout();
-  body();
-  fflush(stdout);
-  return testing::internal::GetCapturedStdout();
-}
-
-TEST(MemLeak, StaticConstructorsMayAllocate) {
-  EXPECT_TRUE(early_allocation.worked);
-  EXPECT_STREQ(static_holder.text, "held across main");
-  EXPECT_NE(MemLeakLookup(static_holder.text, false), nullptr);
+// What damage to one guard of a block prints.
+std::string Damaged(const char* side, const char* op, const char* guard, const char* function,
+                    uint32_t size, const void* block, const char* where) {
+  char text[512];
+  snprintf(text, sizeof(text),
+           "MemLeak : Level 2 Message : Warning! Pointer has been corrupted (%s, %s, %s)! : "
+           "File : free.cpp:9\n"
+           "MemLeak : Level 2 Message : ^ Last FFL -> %s, size: %u, ptr: %p : File : %s\n",
+           side, op, guard, function, size, block, where);
+  return text;
 }
 
 TEST(MemLeak, AllocateCopyResizeAndFree) {
+  EXPECT_TRUE(early_allocation.worked);
+  EXPECT_NE(MemLeakLookup(static_holder.text, false), nullptr);
   const uint64_t count = MemLeakCount(), total = MemLeakTotalSize();
   EXPECT_EQ((zmalloc)(0, "zero.cpp", 1), nullptr);
-  char* p = static_cast<char*>((zmalloc)(10, "alloc.cpp", 1));
-  ASSERT_NE(p, nullptr);
-  EXPECT_EQ(std::count(p, p + 10, 0), 10);
-  memcpy(p, "0123456789", 10);
   // The guards follow every resize: nothing is reported on the way.
-  EXPECT_EQ(Output([&] {
-              p = static_cast<char*>((zrealloc)(p, 100, "src/resize.cpp", 77));
+  EXPECT_EQ(Stdout([&] {
+              char* p = static_cast<char*>(zmalloc(10));
+              ASSERT_NE(p, nullptr);
+              EXPECT_EQ(std::count(p, p + 10, 0), 10);
+              memcpy(p, "0123456789", 10);
+              p = static_cast<char*>(zrealloc(p, 100));
               ASSERT_NE(p, nullptr);
               EXPECT_EQ(memcmp(p, "0123456789", 10), 0);
-              EXPECT_EQ(MemLeakCount(), count + 1);
-              EXPECT_EQ(MemLeakTotalSize(), total + 100);
-              EXPECT_EQ((zrealloc)(p, 0, "gone.cpp", 6), nullptr);
+              char* s = zstrdup("hello");
+              wchar_t* w = zwcsdup(L"wide");
+              char* f = zmprintf("%s-%d", "x", 42);
+              ASSERT_TRUE(s && w && f);
+              EXPECT_STREQ(s, "hello");
+              EXPECT_STREQ(w, L"wide");
+              EXPECT_STREQ(f, "x-42");
+              EXPECT_EQ(MemLeakCount(), count + 4);
+              EXPECT_EQ(MemLeakTotalSize(), total + 100 + 6 + 5 * sizeof(wchar_t) + 5);
+              EXPECT_EQ(zrealloc(p, 0), nullptr);
+              zfree(s);
+              zfree(w);
+              zfree(f);
             }),
             "");
-  EXPECT_EQ(MemLeakCount(), count);
-
-  char* s = zstrdup("hello");
-  wchar_t* w = zwcsdup(L"wide");
-  char* f = zmprintf("%s-%d", "x", 42);
-  char* fresh = static_cast<char*>((zrealloc)(nullptr, 5, "new.cpp", 8));
-  ASSERT_TRUE(s && w && f && fresh);
-  EXPECT_STREQ(s, "hello");
-  EXPECT_STREQ(w, L"wide");
-  EXPECT_STREQ(f, "x-42");
-  EXPECT_EQ(MemLeakTotalSize(), total + 6 + 5 * sizeof(wchar_t) + 5 + 5);
-  for (void* block : {static_cast<void*>(s), static_cast<void*>(w), static_cast<void*>(f),
-                      static_cast<void*>(fresh)}) {
-    zfree(block);
-  }
   EXPECT_EQ(MemLeakCount(), count);
   EXPECT_EQ(MemLeakTotalSize(), total);
 }
 
-TEST(MemLeak, CorruptedGuardsAreReported) {
-  struct {
-    uint32_t size;
-    std::vector<std::pair<int, char>> damage;  // offsets from the caller's address
-    bool resize;
-    std::vector<std::pair<const char*, const char*>> found;  // side, first 8 guard bytes
-    std::string dump;                                        // only a free dumps the block
-  } cases[] = {
-      {8,
-       {{8, 'X'}},
-       false,
-       {{"post", "XESSAWKS"}},
-       "00000000h: 54 45 53 53 41 57 4B 53 5F 4D 45 4D 4C 45 41 4B  ; TESSAWKS_MEMLEAK\n"
-       "00000010h: 00 00 00 00 00 00 00 00 58 45 53 53 41 57 4B 53  ; ........XESSAWKS\n"
-       "00000020h: 5F 4D 45 4D 4C 45 41 4B                          ; _MEMLEAK        \n"},
-      {8, {{-1, '!'}, {8, '?'}}, true, {{"pre", "TESSAWKS"}, {"post", "?ESSAWKS"}}, ""},
-  };
-  for (const auto& c : cases) {
-    char* p = static_cast<char*>((zmalloc)(c.size, "alloc.cpp", 7));
-    ASSERT_NE(p, nullptr);
-    for (const auto& [offset, byte] : c.damage) p[offset] = byte;
-    std::string want;
-    for (const auto& [side, guard] : c.found) {
-      char line[512];
-      snprintf(line, sizeof(line),
-               "MemLeak : Level 2 Message : Warning! Pointer has been corrupted (%s, %s, %s)! : "
-               "File : free.cpp:9\n"
-               "MemLeak : Level 2 Message : ^ Last FFL -> zmalloc, size: %u, ptr: %p : File : "
-               "alloc.cpp:7\n",
-               side, c.resize ? "zrealloc" : "zfree", guard, c.size, static_cast<void*>(p - 16));
-      want += line;
-    }
-    EXPECT_EQ(Output([&] {
-                if (c.resize) p = static_cast<char*>((zrealloc)(p, 16, "free.cpp", 9));
-                if (!c.resize) (zfree)(p, "free.cpp", 9);
-              }),
-              want + c.dump);
-    if (c.resize) {
-      EXPECT_EQ(Output([&] { zfree(p); }), "");  // the guards are whole again
-    }
-  }
-}
+TEST(MemLeak, DamagedGuardsAndUnknownPointersAreReported) {
+  char* p = static_cast<char*>((zmalloc)(8, "alloc.cpp", 7));
+  ASSERT_NE(p, nullptr);
+  p[-1] = '!';
+  p[8] = '?';
+  const void* old = p - 16;
+  EXPECT_EQ(Stdout([&] { p = static_cast<char*>((zrealloc)(p, 16, "free.cpp", 9)); }),
+            Damaged("pre", "zrealloc", "TESSAWKS", "zmalloc", 8, old, "alloc.cpp:7") +
+                Damaged("post", "zrealloc", "?ESSAWKS", "zmalloc", 8, old, "alloc.cpp:7"));
+  ASSERT_NE(p, nullptr);
+  p[16] = 'X';  // the resize made both guards whole again; only this shows
+  const void* block = p - 16;
+  EXPECT_EQ(Stdout([&] { (zfree)(p, "free.cpp", 9); }),
+            Damaged("post", "zfree", "XESSAWKS", "zrealloc", 16, block, "free.cpp:9") +
+                "00000000h: 54 45 53 53 41 57 4B 53 5F 4D 45 4D 4C 45 41 4B  ; TESSAWKS_MEMLEAK\n"
+                "00000010h: 00 00 00 00 00 00 00 00 3F 45 53 53 41 57 4B 53  ; ........?ESSAWKS\n"
+                "00000020h: 58 45 53 53 41 57 4B 53 5F 4D 45 4D 4C 45 41 4B  ; XESSAWKS_MEMLEAK\n");
 
-TEST(MemLeak, UnregisteredPointersAreLeftAlone) {
   const uint64_t count = MemLeakCount();
   char* plain = static_cast<char*>(pmalloc(8));
   ASSERT_NE(plain, nullptr);
   strcpy(plain, "intact");
   void* resized = plain;
-  EXPECT_EQ(Output([&] {
+  EXPECT_EQ(Stdout([&] {
               (zfree)(plain, "free.cpp", 1);
-              (zfree)(nullptr, "free.cpp", 2);
               resized = (zrealloc)(plain, 32, "grow.cpp", 3);
             }),
             "MemLeak : Level 1 Message : Warning! Attempted to zfree() non-registered pointer! : "
             "File : free.cpp:1\n"
-            "MemLeak : Level 1 Message : Warning! Attempted to zfree() non-registered pointer! : "
-            "File : free.cpp:2\n"
             "MemLeak : Level 2 Message : Warning! Attempted to zrealloc() an unregistered ptr! : "
             "File : grow.cpp:3\n");
   EXPECT_EQ(resized, nullptr);
@@ -175,16 +136,15 @@ TEST(MemLeak, UnregisteredPointersAreLeftAlone) {
 // the address space capped below the request it is refused, registers
 // nothing, and leaves a block being resized as it was.
 TEST(MemLeak, HugeRequestsDoNotWrap) {
-  const uint64_t count = MemLeakCount(), total = MemLeakTotalSize();
+  const uint64_t count = MemLeakCount();
   rlimit saved;
   ASSERT_EQ(getrlimit(RLIMIT_AS, &saved), 0);
   long pages = 0;
   std::ifstream("/proc/self/statm") >> pages;
-  ASSERT_GT(pages, 0);
   rlimit capped = saved;
   capped.rlim_cur = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (512u << 20);
-  if (saved.rlim_cur != RLIM_INFINITY && saved.rlim_cur < capped.rlim_cur) {
-    GTEST_SKIP() << "address space already capped";
+  if (pages <= 0 || (saved.rlim_cur != RLIM_INFINITY && saved.rlim_cur < capped.rlim_cur)) {
+    GTEST_SKIP() << "address space unknown or already capped";
   }
   char* small = zstrdup("keep this");
   ASSERT_NE(small, nullptr);
@@ -195,14 +155,14 @@ TEST(MemLeak, HugeRequestsDoNotWrap) {
   EXPECT_EQ(refused, nullptr);
   EXPECT_EQ(resized, nullptr);
   EXPECT_EQ(MemLeakCount(), count + 1);
-  EXPECT_EQ(MemLeakTotalSize(), total + 10);
+  EXPECT_EQ(MemLeakLookup(small, false)->size, 10u);
   EXPECT_STREQ(small, "keep this");
-  EXPECT_EQ(Output([&] { zfree(small); }), "");  // its guards are whole
+  EXPECT_EQ(Stdout([&] { zfree(small); }), "");  // its guards are whole
 }
 
 TEST(MemLeak, ReportListsLiveBlocksInAddressOrder) {
   zfree(static_holder.text);  // the registry is empty for a moment
-  EXPECT_EQ(Output([] { MemLeakExit(stdout); }),
+  EXPECT_EQ(Stdout([] { MemLeakExit(stdout); }),
             "MemLeakExit() -> No Unfreed Ptrs Found (That is good)\n");
   char* a = static_cast<char*>((zmalloc)(20, "one/two/first.cpp", 11));
   char* b = static_cast<char*>((zmalloc)(2, "C:\\src\\second.cpp", 22));
@@ -215,14 +175,15 @@ TEST(MemLeak, ReportListsLiveBlocksInAddressOrder) {
   snprintf(head[1], sizeof(head[1]), "Unfreed Ptr: 0x%p (len: 2), zmalloc, second.cpp, line 22\n",
            static_cast<void*>(b));
   const std::string first =
-      head[0] +
-      std::string(
-          "00000000h: 30 31 32 33 34 35 36 37 38 39 41 42 43 44 45 46  ; 0123456789ABCDEF\n"
-          "00000010h: 01 7A 80 20                                      ; .z.             \n");
+      head[0] + std::string(
+                    "00000000h: 30 31 32 33 34 35 36 37 38 39 41 42 43 44 45 46  ; "
+                    "0123456789ABCDEF\n"
+                    "00000010h: 01 7A 80 20                                      ; "
+                    ".z.             \n");
   const std::string second =
-      head[1] +
-      std::string(
-          "00000000h: 0A 7E                                            ; .~              \n");
+      head[1] + std::string(
+                    "00000000h: 0A 7E                                            ; "
+                    ".~              \n");
   char dir[] = "/tmp/memleak_test.XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   const std::string path = std::string(dir) + "/report.txt";
@@ -233,7 +194,7 @@ TEST(MemLeak, ReportListsLiveBlocksInAddressOrder) {
                 (a < b ? first + second : second + first) + "MemLeakExit() -> End of report...\n");
   remove(path.c_str());
   rmdir(dir);
-  EXPECT_EQ(Output([&] { MemLeakExitToFile(path.c_str()); }),
+  EXPECT_EQ(Stdout([&] { MemLeakExitToFile(path.c_str()); }),
             "Error opening " + path + " for output!!!\n");
   zfree(a);
   zfree(b);
@@ -251,32 +212,27 @@ TEST(MemLeak, LookupRemoveAndFreeAll) {
   pfree(rec);
   for (int i = 0; i < 3; i++) ASSERT_NE((zmalloc)(16, "bulk.cpp", 5), nullptr);
   void* other = (zmalloc)(16, "bulk.cpp", 6);
-  EXPECT_EQ(Output([] { MemLeakFreeAll("bulk.cpp", 5); }), "");
+  EXPECT_EQ(Stdout([] { MemLeakFreeAll("bulk.cpp", 5); }), "");
   EXPECT_EQ(MemLeakCount(), count + 1);
   zfree(other);
 }
 
 TEST(MemLeak, FailureHookFailsExactlyTheNthAllocation) {
-  // Each step is one kind of tracked allocation; the n-th of them fails.
-  enum Kind { kMalloc, kGrow, kDup, kFormat };
-  const Kind steps[] = {kMalloc, kGrow, kDup, kFormat, kMalloc};
-  const size_t n = sizeof(steps) / sizeof(steps[0]);
-  for (size_t failing = 1; failing <= n; ++failing) {
+  for (uint64_t failing = 1; failing <= 4; ++failing) {
     const uint64_t count = MemLeakCount();
     char* grown = zstrdup("kept");  // made before the hook is set
     EXPECT_EQ(MemLeakFailAt(failing), 0u);
-    for (size_t i = 0; i < n; ++i) {
-      void* made = steps[i] == kMalloc   ? zmalloc(8)
-                   : steps[i] == kDup    ? zstrdup("dup")
-                   : steps[i] == kFormat ? zmprintf("%d", 7)
-                                         : zrealloc(grown, 64);
-      // A failed resize leaves the old block as it was.
-      EXPECT_EQ(made == nullptr, i + 1 == failing) << "allocation " << i + 1 << " of " << failing;
-      if (made != nullptr && steps[i] == kGrow) grown = static_cast<char*>(made);
-      if (made != nullptr && steps[i] != kGrow) zfree(made);
+    // The n-th of these fails; a failed resize leaves the old block as it was.
+    void* made[] = {zmalloc(8), zrealloc(grown, 64), zstrdup("dup"), zmprintf("%d", 7)};
+    for (uint64_t i = 0; i < 4; ++i) {
+      EXPECT_EQ(made[i] == nullptr, i + 1 == failing)
+          << "allocation " << i + 1 << " of " << failing;
     }
+    if (made[1] != nullptr) grown = static_cast<char*>(made[1]);
     EXPECT_STREQ(grown, "kept");
-    zfree(grown);
+    for (void* block : {made[0], made[2], made[3], static_cast<void*>(grown)}) {
+      if (block != nullptr) zfree(block);
+    }
     EXPECT_EQ(MemLeakFailAt(0), 0u) << "fired";
     EXPECT_EQ(MemLeakCount(), count);
   }
@@ -288,47 +244,38 @@ TEST(MemLeak, FailureHookFailsExactlyTheNthAllocation) {
   EXPECT_EQ(MemLeakFailAt(0), 4u);
 }
 
-// Many threads allocate, resize and free at once, each keeping some blocks.
-// Afterwards the registry must hold exactly the kept blocks with their sizes
-// (a lost update of the map, the count or the total shows here, or as a
-// crash), and the failure hook must have counted every allocation once.
-// Races show only now and then, so the threads start together and the round
-// is repeated, with the hook set beyond the allocations and within them.
+// Many threads allocate, resize and free at once, each keeping some blocks;
+// the registry must then hold exactly the kept blocks with their sizes, and
+// the failure hook must have counted every allocation once. Races show only
+// now and then, so the threads start together and the round is repeated.
 TEST(MemLeak, ThreadsShareTheRegistryAndTheFailureHook) {
   constexpr int kThreads = 4, kEach = 5000, kRounds = 6;
   constexpr uint64_t kFar = uint64_t{1} << 40;
   uint64_t calls = 0;
   for (int round = 0; round < kRounds && !HasFailure(); ++round) {
-    const bool within = round % 2 == 1;
+    const bool within = round % 2 == 1;  // the hook fires in the middle of the round
     const uint64_t count = MemLeakCount(), total = MemLeakTotalSize();
     MemLeakFailAt(within ? calls / 2 : kFar);
     std::atomic<uint64_t> made{0}, failed{0};
     std::atomic<int> waiting{kThreads};
     std::vector<std::vector<std::pair<char*, uint32_t>>> kept(kThreads);
     std::vector<std::thread> threads;
-    const std::string output = Output([&] {
+    const std::string output = Stdout([&] {
       for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
           for (--waiting; waiting > 0;) std::this_thread::yield();
           for (uint32_t i = 0; i < kEach; ++i) {
             uint32_t size = 1 + (i * 7 + t) % 61;
             char* p = static_cast<char*>(zmalloc(size));
-            ++made;
-            if (p == nullptr) {
-              ++failed;
-              continue;
-            }
-            for (uint32_t grow = 0; grow < i % 4; ++grow) {
+            for (uint32_t grow = 0; p != nullptr && grow < i % 4; ++grow, ++made) {
               char* q = static_cast<char*>(zrealloc(p, size + 8));
-              ++made;
-              if (q == nullptr) ++failed;
+              failed += q == nullptr;
               if (q != nullptr) p = q, size += 8;
             }
-            if (i % 8 == 0) {
-              kept[t].emplace_back(p, size);
-            } else {
-              zfree(p);
-            }
+            ++made;
+            failed += p == nullptr;
+            if (p != nullptr && i % 8 == 0) kept[t].emplace_back(p, size);
+            if (p != nullptr && i % 8 != 0) zfree(p);
           }
         });
       }
@@ -353,8 +300,6 @@ TEST(MemLeak, ThreadsShareTheRegistryAndTheFailureHook) {
       for (const auto& block : list) zfree(block.first);
     }
     EXPECT_EQ(output, "");
-    EXPECT_EQ(MemLeakCount(), count);
-    EXPECT_EQ(MemLeakTotalSize(), total);
   }
 }
 
