@@ -23,6 +23,7 @@
 
 namespace {
 
+using namespace std::string_literals;
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
 constexpr size_t kLimit = 16 * 1024 * 1024;  // larger files are unreadable
@@ -44,10 +45,9 @@ class IniFiles : public ::testing::Test {
   }
   std::string Get() { return Get(path); }
   static std::string Get(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
     std::ostringstream text;
-    text << in.rdbuf();
-    return in ? text.str() : "<missing>";
+    text << std::ifstream(file, std::ios::binary).rdbuf();
+    return text.str();
   }
   long Entries() {  // files in the directory, to catch temporary files left behind
     return std::distance(std::filesystem::directory_iterator(dir), {});
@@ -65,12 +65,6 @@ class IniFiles : public ::testing::Test {
   std::string path;
   uint64_t blocks = 0;
 };
-
-// The exact bytes of a literal, NULs included.
-template <size_t N>
-std::string Bytes(const char (&text)[N]) {
-  return std::string(text, N - 1);
-}
 
 TEST_F(IniFiles, ReadsMatchHeadersAndKeysAndCollapseBlanks) {
   const std::string text =
@@ -114,7 +108,7 @@ TEST_F(IniFiles, ReadsMatchHeadersAndKeysAndCollapseBlanks) {
 TEST_F(IniFiles, UnreadableFilesAreNeverRewritten) {
   char out[8];
   EXPECT_STREQ(IniGetString(path.c_str(), "s", "a", out, sizeof(out), "def"), "def");  // missing
-  const std::string texts[] = {"", Bytes("[s]\r\na=1\r\n\0[t]\r\nb=2\r\n"), Bytes("[s]\r\na=1\0"),
+  const std::string texts[] = {"", "[s]\r\na=1\r\n\0[t]\r\nb=2\r\n"s, "[s]\r\na=1\0"s,
                                "[s]\r\na=1\r\n" + std::string(kLimit, ' ')};
   for (const std::string& text : texts) {
     Put(text);
@@ -134,35 +128,33 @@ TEST_F(IniFiles, UnreadableFilesAreNeverRewritten) {
 // other, and, where given, against the exact bytes.
 TEST_F(IniFiles, WritesLeaveWhatSingleWritesInTurnLeave) {
   const char* none = nullptr;  // no file before, or no exact result
+  const char* st = "[s]\na=1\n[t]\nb=2\n";
   struct {
     const char* old;
     const char* section;
     Pairs pairs;
-    const char* want;
+    const char* want;  // every line ends in CR LF
   } cases[] = {
-      {none, "s", {{"a", "1"}, {"b", "2"}, {"A", "3"}}, "[s]\r\nA=3\r\nb=2\r\n"},
+      {none, "s", {{"a", "1"}, {"b", "2"}, {"A", "3"}}, "[s]\nA=3\nb=2\n"},
       // A new entry closes its section, followed by an empty line unless the
       // section ends the file; a new section is appended.
-      {"[s]\na=1\n[t]\nb=2\n",
-       "s",
-       {{"c", "3"}, {"d", "4"}},
-       "[s]\r\na=1\r\nc=3\r\nd=4\r\n\r\n[t]\r\nb=2\r\n"},
-      {"[s]\na=1\n[t]\nb=2\n", "t", {{"d", "-42"}}, "[s]\r\na=1\r\n[t]\r\nb=2\r\nd=-42\r\n"},
-      {"[s]\na=1\n", "u", {{"k", "v w"}}, "[s]\r\na=1\r\n[u]\r\nk=v w\r\n"},
+      {st, "s", {{"c", "3"}, {"d", "4"}}, "[s]\na=1\nc=3\nd=4\n\n[t]\nb=2\n"},
+      {st, "t", {{"d", "-42"}}, "[s]\na=1\n[t]\nb=2\nd=-42\n"},
+      {"[s]\na=1\n", "u", {{"k", "v w"}}, "[s]\na=1\n[u]\nk=v w\n"},
       // Every duplicate in the section is replaced; the whole file is normalised.
       {"[s]\r\na=1\r\nb=2\r\n A = 9\r\n[t]\r\na=5\r\n",
        "S",
        {{"a", "7"}},
-       "[s]\r\na=7\r\nb=2\r\na=7\r\n[t]\r\na=5\r\n"},
+       "[s]\na=7\nb=2\na=7\n[t]\na=5\n"},
       {"top=0\n\n[s]  tail\n\tx  =  a   b\t\n\n\n;note\n[t]\nq=1\n",
        "t",
        {{"r", "2"}},
-       "top=0\r\n[s] tail\r\n x = a b \r\n;note\r\n[t]\r\nq=1\r\nr=2\r\n"},
+       "top=0\n[s] tail\n x = a b \n;note\n[t]\nq=1\nr=2\n"},
       // The last key was set before: no empty line; the first value is normalised.
-      {"[s]\na=1\n[t]\nb=2\n",
+      {st,
        "s",
        {{"c", "3  3"}, {"a", "9"}, {"d", "4"}, {"C", "5\t5"}},
-       "[s]\r\na=9\r\nC=5\t5\r\nd=4\r\n[t]\r\nb=2\r\n"},
+       "[s]\na=9\nC=5\t5\nd=4\n[t]\nb=2\n"},
       {"[x]\nk=1\n[S]\nk=2\nj=0\n[y]\n[s]\nK=3\nq=7\n[s]\nk=4\n",
        "s",
        {{"K", "v  w"}, {"j", "\tq"}, {"n", "new"}, {"q", "8"}, {"k", " last\t "}, {"n", "x\ty"}},
@@ -172,7 +164,7 @@ TEST_F(IniFiles, WritesLeaveWhatSingleWritesInTurnLeave) {
        "s",
        {{" a", "1"}, {" a", "2"}, {"b\tc", "3"}, {"", "4"}, {"b c", "5"}},
        none},
-      {none, "s\tt", {{"a", "1"}, {"b", "2"}}, "[s t]\r\na=1\r\n[s\tt]\r\nb=2\r\n"},
+      {none, "s\tt", {{"a", "1"}, {"b", "2"}}, "[s t]\na=1\n[s\tt]\nb=2\n"},
       {"[]\na=1\n", "", {{"a", "2"}, {"b]", "3"}}, none},
   };
   std::string one = dir + "/one.ini";
@@ -189,7 +181,11 @@ TEST_F(IniFiles, WritesLeaveWhatSingleWritesInTurnLeave) {
     EXPECT_EQ(WriteAll(path, c.section, c.pairs), 0);
     EXPECT_EQ(Get(), Get(one)) << (c.old != nullptr ? c.old : "<no file>");
     if (c.want != nullptr) {
-      EXPECT_EQ(Get(), c.want);
+      std::string want = c.want;
+      for (size_t at = 0; (at = want.find('\n', at)) != std::string::npos; at += 2) {
+        want.insert(at, 1, '\r');
+      }
+      EXPECT_EQ(Get(), want);
     }
   }
   remove(one.c_str());
