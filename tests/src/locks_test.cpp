@@ -16,7 +16,6 @@ using testsupport::WaitFor;
 TEST(RecursiveMutex, OwnerDepthAndWaitingThreads) {
   RecursiveMutex m;
   const pthread_t mainThread = pthread_self();
-  bool lockedByOther = true, ownerSeen = false, immediate = true, timedOut = false;
   {
     ScopedLock outer(m);
     ScopedLock inner(&m);
@@ -25,17 +24,13 @@ TEST(RecursiveMutex, OwnerDepthAndWaitingThreads) {
     EXPECT_EQ(m.GetDepth(), 2);
     EXPECT_TRUE(m.IsLockedByMe());
     std::thread([&] {  // still held twice after one unlock
-      lockedByOther = m.IsLockedByMe();
-      ownerSeen = pthread_equal(m.GetOwner(), mainThread) != 0;
-      immediate = m.TryLock(0);
-      timedOut = !m.TryLock(250);
+      EXPECT_FALSE(m.IsLockedByMe());
+      EXPECT_TRUE(pthread_equal(m.GetOwner(), mainThread));
+      EXPECT_FALSE(m.TryLock(0));
+      EXPECT_FALSE(m.TryLock(250));
     })
         .join();
   }
-  EXPECT_FALSE(lockedByOther);
-  EXPECT_TRUE(ownerSeen);
-  EXPECT_FALSE(immediate);
-  EXPECT_TRUE(timedOut);
   EXPECT_EQ(m.GetDepth(), 0);
   EXPECT_EQ(m.GetOwner(), pthread_t());
   EXPECT_FALSE(m.IsLockedByMe());
@@ -43,19 +38,17 @@ TEST(RecursiveMutex, OwnerDepthAndWaitingThreads) {
   // A thread waiting in TryLock gets the lock when the holder lets go while
   // it sleeps between its attempts.
   m.Lock();
-  bool got = false, ownerIsOther = false;
   std::atomic<pid_t> tid{0};
   std::thread other([&] {
     tid = gettid();
-    got = m.TryLock(5000);
-    ownerIsOther = pthread_equal(m.GetOwner(), pthread_self()) && m.GetDepth() == 1;
-    if (got) m.Unlock();
+    EXPECT_TRUE(m.TryLock(5000));
+    EXPECT_TRUE(pthread_equal(m.GetOwner(), pthread_self()));
+    EXPECT_EQ(m.GetDepth(), 1);
+    m.Unlock();
   });
   EXPECT_TRUE(WaitFor([&] { return tid != 0 && testsupport::ThreadAsleep(tid); }));
   m.Unlock();
   other.join();
-  EXPECT_TRUE(got);
-  EXPECT_TRUE(ownerIsOther);
 
   // An unlock by a thread that does not hold the lock is reported and
   // leaves the holder's count alone.

@@ -50,6 +50,7 @@ TEST(HandleStream, AutoCloseDecidesWhoClosesTheHandle) {
   ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);  // a read never waits
   FILE* file = fdopen(fds[1], "wb");
   ASSERT_NE(file, nullptr);
+  EXPECT_EQ(stream_from_handle(nullptr, false), nullptr);
   char received[4] = {};
   for (bool autoClose : {false, true}) {
     DataStream* stream = stream_from_handle(file, autoClose);
@@ -69,15 +70,11 @@ TEST(FileStream, OpensByPathAndAddressesBeyondFourGiB) {
   const std::string path = std::string(dir) + "/data.bin";
   EXPECT_EQ(stream_open_file(path.c_str(), "rb"), nullptr);
   const int64_t far = (int64_t{5} << 30) + 7;  // a sparse file past 4 GiB
-  DataStream* stream = stream_open_file(path.c_str(), "wb");
+  DataStream* stream = stream_open_file(path.c_str(), "w+b");
   ASSERT_NE(stream, nullptr);
   EXPECT_EQ(stream->seek(stream, far, 0), 0);
   EXPECT_EQ(stream->write("tail", 4, stream), 4);
   EXPECT_EQ(stream->tell(stream), far + 4);
-  EXPECT_EQ(stream->close(stream), 0);
-
-  stream = stream_open_file(path.c_str(), "rb");
-  ASSERT_NE(stream, nullptr);
   EXPECT_EQ(stream->seek(stream, -4, 2), 0);
   char buffer[8] = {};
   EXPECT_EQ(stream->read(buffer, 8, stream), 4);  // short at the end of the file
