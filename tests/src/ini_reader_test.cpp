@@ -281,16 +281,13 @@ TEST_F(IniFiles, SectionReadFindsWhatSingleReadsFind) {
       EXPECT_EQ(IniSectionGetInt(&section, k.key, -5), number);
       if (text == texts[1]) EXPECT_EQ(number, k.number) << k.key;
     }
+    std::string entries;  // in file order, the empty key left out
+    for (size_t i = 0; i < section.count; ++i) {
+      entries += std::string(section.keys[i]) + "=" + section.values[i] + ";";
+    }
+    if (text == texts[0]) EXPECT_EQ(entries, "k=1;K=2;x=5;k=4;y=6;");
     IniFreeSection(&section);
   }
-  IniSection section;
-  ASSERT_EQ(IniReadSectionFromText(texts[0].c_str(), "s", &section), 0);
-  std::string entries;
-  for (size_t i = 0; i < section.count; ++i) {
-    entries += std::string(section.keys[i]) + "=" + section.values[i] + ";";
-  }
-  EXPECT_EQ(entries, "k=1;K=2;x=5;k=4;y=6;");  // in file order, empty key left out
-  IniFreeSection(&section);
 }
 
 // A writer that fails (here at the file-size limit) removes its temporary

@@ -22,13 +22,16 @@ struct EarlyAllocation {
 
 }  // namespace
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -38,6 +41,7 @@ struct EarlyAllocation {
 #include "test_support.h"
 
 using testsupport::Stdout;
+using testsupport::WaitFor;
 
 // The huge-request case must see null instead of a sanitizer abort.
 extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
@@ -208,6 +212,87 @@ TEST(MemLeak, FailureHookFailsExactlyTheNthAllocation) {
   EXPECT_EQ(zrealloc(zmalloc(4), 0), nullptr);
   EXPECT_EQ(MemLeakFailAt(0), 4u);
   EXPECT_EQ(MemLeakCount(), count);
+}
+
+// Stands in for standard output: counts the writes made while `held` is set
+// and runs `first` at the first write.
+struct Printer {
+  std::function<void()> first;
+  std::atomic<bool> started{false}, held{false};
+  std::atomic<int> whileHeld{0};
+};
+
+ssize_t Print(void* cookie, const char*, size_t size) {
+  Printer* printer = static_cast<Printer*>(cookie);
+  printer->whileHeld += printer->held ? 1 : 0;
+  if (!printer->started.exchange(true)) printer->first();
+  return static_cast<ssize_t>(size);
+}
+
+// The leak report holds the registry lock while it is stuck on a full pipe.
+// Meanwhile no allocation, free or resize in another thread may touch the
+// registry: a resize that took its block out before must wait to put it
+// back, and a free or resize of a damaged block prints nothing yet (it would
+// once the block is out). The first resize stops to print, block taken out,
+// and starts the report then.
+TEST(MemLeak, OperationsWaitForTheRegistryLock) {
+  char* big = static_cast<char*>(zmalloc(16384));  // its report overfills a pipe
+  char* damaged[3];
+  for (char*& block : damaged) {
+    block = static_cast<char*>(zmalloc(8));
+    block[8] = '!';
+  }
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  void* made = nullptr;
+  std::atomic<int> done{0};
+  std::atomic<pid_t> tids[4] = {};
+  std::vector<std::thread> threads;
+  std::thread report;
+  Printer printer;
+  printer.first = [&] {
+    report = std::thread([&] {
+      FILE* out = fdopen(fds[1], "w");
+      MemLeakExit(out);
+      fclose(out);
+    });
+    int queued = 0;  // the report has begun, so it holds the lock until drained
+    printer.held = WaitFor([&] { return ioctl(fds[0], FIONREAD, &queued) == 0 && queued > 0; });
+  };
+  const std::function<void()> ops[] = {
+      [&] { damaged[0] = static_cast<char*>(zrealloc(damaged[0], 16)); },
+      [&] { made = zmalloc(8); }, [&] { zfree(damaged[1]); },
+      [&] { damaged[2] = static_cast<char*>(zrealloc(damaged[2], 16)); }};
+  FILE* saved = stdout;
+  stdout = fopencookie(&printer, "w", {nullptr, Print, nullptr, nullptr});
+  for (int i = 0; i < 4; ++i) {
+    threads.emplace_back([&, i] {
+      tids[i] = gettid();
+      ops[i]();
+      ++done;
+    });
+    const bool first = i == 0;  // waits, while the report starts, for the report
+    WaitFor([&] { return !first || printer.held || done > 0; });
+    WaitFor([&] { return done > 0 || (tids[i] && testsupport::ThreadAsleep(tids[i])); });
+  }
+  const bool held = printer.held;
+  const int doneWhileHeld = done, printedWhileHeld = printer.whileHeld;
+  printer.held = false;
+  if (!printer.started.exchange(true)) close(fds[1]);  // no report to wait for
+  char buffer[4096];
+  while (read(fds[0], buffer, sizeof(buffer)) > 0) continue;
+  for (std::thread& thread : threads) thread.join();
+  if (report.joinable()) report.join();
+  fclose(stdout);
+  stdout = saved;
+  close(fds[0]);
+  EXPECT_TRUE(held);
+  EXPECT_EQ(doneWhileHeld, 0);
+  EXPECT_EQ(printedWhileHeld, 0);
+  for (void* block : {static_cast<void*>(big), made, static_cast<void*>(damaged[0]),
+                      static_cast<void*>(damaged[2])}) {
+    zfree(block);
+  }
 }
 
 // Many threads allocate, resize and free at once, each keeping some blocks;
