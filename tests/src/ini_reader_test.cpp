@@ -279,13 +279,17 @@ TEST_F(IniFiles, SectionReadFindsWhatSingleReadsFind) {
           << text << "|" << k.key;
       const int64_t number = IniGetInt(path.c_str(), "s", k.key, -5);
       EXPECT_EQ(IniSectionGetInt(&section, k.key, -5), number);
-      if (text == texts[1]) EXPECT_EQ(number, k.number) << k.key;
+      if (text == texts[1]) {
+        EXPECT_EQ(number, k.number) << k.key;
+      }
     }
     std::string entries;  // in file order, the empty key left out
     for (size_t i = 0; i < section.count; ++i) {
       entries += std::string(section.keys[i]) + "=" + section.values[i] + ";";
     }
-    if (text == texts[0]) EXPECT_EQ(entries, "k=1;K=2;x=5;k=4;y=6;");
+    if (text == texts[0]) {
+      EXPECT_EQ(entries, "k=1;K=2;x=5;k=4;y=6;");
+    }
     IniFreeSection(&section);
   }
 }
