@@ -23,6 +23,7 @@
 
 namespace {
 
+using namespace std::string_literals;
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
 constexpr size_t kLimit = 16 * 1024 * 1024;  // larger files are unreadable
@@ -44,10 +45,9 @@ class IniFiles : public ::testing::Test {
   }
   std::string Get() { return Get(path); }
   static std::string Get(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
     std::ostringstream text;
-    text << in.rdbuf();
-    return in ? text.str() : "<missing>";
+    text << std::ifstream(file, std::ios::binary).rdbuf();
+    return text.str();
   }
   long Entries() {  // files in the directory, to catch temporary files left behind
     return std::distance(std::filesystem::directory_iterator(dir), {});
@@ -66,12 +66,6 @@ class IniFiles : public ::testing::Test {
   uint64_t blocks = 0;
 };
 
-// The exact bytes of a literal, NULs included.
-template <size_t N>
-std::string Bytes(const char (&text)[N]) {
-  return std::string(text, N - 1);
-}
-
 TEST_F(IniFiles, ReadsMatchHeadersAndKeysAndCollapseBlanks) {
   const std::string text =
       "k=before\n[SECTION] comment\n  key  =  a   value\t=x  \n[section2]\nk=2\n"
@@ -85,8 +79,7 @@ TEST_F(IniFiles, ReadsMatchHeadersAndKeysAndCollapseBlanks) {
   } cases[] = {
       {text, "section", "KEY", 64, "a value =x"},
       {text, "section", "k", 64, "<default>"},  // only in [section2] and before
-      {text, "section2", "k", 64, "2"},
-      {text, "sect", "k", 64, "4"},  // " [sect]" is no header; first match wins
+      {text, "sect", "k", 64, "4"},             // " [sect]" is no header; first match wins
       {text, "sect", "", 64, "<default>"},
       {text, "section", "key", 5, "a va"},
       {"[s]\n[s]\na=1\n", "s", "a", 64, "<default>"},  // a header ends the section
@@ -104,38 +97,24 @@ TEST_F(IniFiles, ReadsMatchHeadersAndKeysAndCollapseBlanks) {
     EXPECT_STREQ(got != nullptr ? got : "<null>", c.want) << c.text.substr(0, 80) << "|" << c.key;
     EXPECT_TRUE(got == nullptr || got == out);
   }
-  // Without a default the buffer is cleared and null returned.
-  char out[8];
+  char out[8];  // without a default the buffer is cleared and null returned
   memset(out, 'x', sizeof(out));
   EXPECT_EQ(IniGetStringFromText(text.c_str(), "none", "k", out, sizeof(out), nullptr), nullptr);
   EXPECT_EQ(std::string(out, sizeof(out)), std::string(8, '\0'));
-}
-
-TEST_F(IniFiles, ReadsFilesAndNumbers) {
-  char out[16];
-  EXPECT_STREQ(IniGetString(path.c_str(), "s", "a", out, sizeof(out), "def"), "def");  // missing
-  IniSection section;
-  EXPECT_EQ(IniReadSection(path.c_str(), "s", &section), 0);
-  EXPECT_EQ(section.count, 0u);
-  Put("[s]\r\nnum=12abc\r\nneg= -7\r\nword=abc\r\n");
-  EXPECT_EQ(IniGetInt(path.c_str(), "s", "num", 0), 12);
-  EXPECT_EQ(IniGetInt(path.c_str(), "s", "neg", 0), -7);
-  EXPECT_EQ(IniGetInt(path.c_str(), "s", "word", 5), 0);
-  EXPECT_EQ(IniGetInt(path.c_str(), "s", "absent", 5), 5);
 }
 
 // Empty files, files over the size limit and files holding a NUL byte are
 // unreadable: reads give null (or the default number), and no write
 // replaces them.
 TEST_F(IniFiles, UnreadableFilesAreNeverRewritten) {
-  const std::string texts[] = {"", Bytes("[s]\r\na=1\r\n\0[t]\r\nb=2\r\n"), Bytes("\0"),
-                               Bytes("[s]\r\na=1\0"), "[s]\r\na=1\r\n" + std::string(kLimit, ' ')};
+  char out[8];
+  EXPECT_STREQ(IniGetString(path.c_str(), "s", "a", out, sizeof(out), "def"), "def");  // missing
+  const std::string texts[] = {"", "[s]\r\na=1\r\n\0[t]\r\nb=2\r\n"s, "[s]\r\na=1\0"s,
+                               "[s]\r\na=1\r\n" + std::string(kLimit, ' ')};
   for (const std::string& text : texts) {
     Put(text);
-    EXPECT_EQ(IniWriteString(path.c_str(), "s", "a", "2"), -1);
     EXPECT_EQ(IniWriteString(path.c_str(), "t", "c", "3"), -1);
     EXPECT_TRUE(Get() == text);
-    char out[8];
     memset(out, 'x', sizeof(out));
     EXPECT_EQ(IniGetString(path.c_str(), "s", "a", out, sizeof(out), "def"), nullptr);
     EXPECT_EQ(std::string(out, sizeof(out)), std::string(8, 'x'));
@@ -143,7 +122,6 @@ TEST_F(IniFiles, UnreadableFilesAreNeverRewritten) {
     IniSection section;
     EXPECT_EQ(IniReadSection(path.c_str(), "s", &section), -1);
     EXPECT_EQ(section.count, 0u);
-    IniFreeSection(&section);
   }
 }
 
@@ -151,54 +129,43 @@ TEST_F(IniFiles, UnreadableFilesAreNeverRewritten) {
 // other, and, where given, against the exact bytes.
 TEST_F(IniFiles, WritesLeaveWhatSingleWritesInTurnLeave) {
   const char* none = nullptr;  // no file before, or no exact result
+  const char* st = "[s]\na=1\n[t]\nb=2\n";
   struct {
     const char* old;
     const char* section;
     Pairs pairs;
-    const char* want;
+    const char* want;  // every line ends in CR LF
   } cases[] = {
-      {none, "s", {{"a", "1"}, {"b", "2"}, {"A", "3"}}, "[s]\r\nA=3\r\nb=2\r\n"},
+      {none, "s", {{"a", "1"}, {"b", "2"}, {"A", "3"}}, "[s]\nA=3\nb=2\n"},
       // A new entry closes its section, followed by an empty line unless the
       // section ends the file; a new section is appended.
-      {"[s]\na=1\n[t]\nb=2\n",
-       "s",
-       {{"c", "3"}, {"d", "4"}},
-       "[s]\r\na=1\r\nc=3\r\nd=4\r\n\r\n[t]\r\nb=2\r\n"},
-      {"[s]\na=1\n[t]\nb=2\n", "t", {{"d", "-42"}}, "[s]\r\na=1\r\n[t]\r\nb=2\r\nd=-42\r\n"},
-      {"[s]\na=1\n", "u", {{"k", "v w"}}, "[s]\r\na=1\r\n[u]\r\nk=v w\r\n"},
-      // Every duplicate in the section is replaced; the whole file is
-      // normalised.
+      {st, "s", {{"c", "3"}, {"d", "4"}}, "[s]\na=1\nc=3\nd=4\n\n[t]\nb=2\n"},
+      {st, "t", {{"d", "-42"}}, "[s]\na=1\n[t]\nb=2\nd=-42\n"},
+      {"[s]\na=1\n", "u", {{"k", "v w"}}, "[s]\na=1\n[u]\nk=v w\n"},
+      // Every duplicate in the section is replaced; the whole file is normalised.
       {"[s]\r\na=1\r\nb=2\r\n A = 9\r\n[t]\r\na=5\r\n",
        "S",
        {{"a", "7"}},
-       "[s]\r\na=7\r\nb=2\r\na=7\r\n[t]\r\na=5\r\n"},
+       "[s]\na=7\nb=2\na=7\n[t]\na=5\n"},
       {"top=0\n\n[s]  tail\n\tx  =  a   b\t\n\n\n;note\n[t]\nq=1\n",
        "t",
        {{"r", "2"}},
-       "top=0\r\n[s] tail\r\n x = a b \r\n;note\r\n[t]\r\nq=1\r\nr=2\r\n"},
+       "top=0\n[s] tail\n x = a b \n;note\n[t]\nq=1\nr=2\n"},
       // The last key was set before: no empty line; the first value is normalised.
-      {"[s]\na=1\n[t]\nb=2\n",
+      {st,
        "s",
        {{"c", "3  3"}, {"a", "9"}, {"d", "4"}, {"C", "5\t5"}},
-       "[s]\r\na=9\r\nC=5\t5\r\nd=4\r\n[t]\r\nb=2\r\n"},
-      {"[s]\n[s]\na=1\n", "s", {{"a", "2"}, {"b", "3"}}, none},
+       "[s]\na=9\nC=5\t5\nd=4\n[t]\nb=2\n"},
       {"[x]\nk=1\n[S]\nk=2\nj=0\n[y]\n[s]\nK=3\nq=7\n[s]\nk=4\n",
        "s",
        {{"K", "v  w"}, {"j", "\tq"}, {"n", "new"}, {"q", "8"}, {"k", " last\t "}, {"n", "x\ty"}},
-       none},
-      {"top=1\n[s] tail\n k = a  b \n=x\n",
-       "s",
-       {{"k", "z"}, {"m", "  spaced  "}, {"x", "[v]"}},
        none},
       // Keys and sections that do not read back as themselves.
       {"[s]\na=0\n[t]\n",
        "s",
        {{" a", "1"}, {" a", "2"}, {"b\tc", "3"}, {"", "4"}, {"b c", "5"}},
        none},
-      {"[s]\na=0\n", "s", {{" a", "1"}, {"a", "2"}}, none},
-      {none, "s\tt", {{"a", "1"}, {"b", "2"}}, "[s t]\r\na=1\r\n[s\tt]\r\nb=2\r\n"},
-      {none, "s  t", {{"a", "1"}, {"b", "2"}}, none},
-      {"[s  t]\na=1\n", "s t", {{"a", "2"}, {"b", "3"}}, none},
+      {none, "s\tt", {{"a", "1"}, {"b", "2"}}, "[s t]\na=1\n[s\tt]\nb=2\n"},
       {"[]\na=1\n", "", {{"a", "2"}, {"b]", "3"}}, none},
   };
   std::string one = dir + "/one.ini";
@@ -215,15 +182,15 @@ TEST_F(IniFiles, WritesLeaveWhatSingleWritesInTurnLeave) {
     EXPECT_EQ(WriteAll(path, c.section, c.pairs), 0);
     EXPECT_EQ(Get(), Get(one)) << (c.old != nullptr ? c.old : "<no file>");
     if (c.want != nullptr) {
-      EXPECT_EQ(Get(), c.want);
+      std::string want = c.want;
+      for (size_t at = 0; (at = want.find('\n', at)) != std::string::npos; at += 2) {
+        want.insert(at, 1, '\r');
+      }
+      EXPECT_EQ(Get(), want);
     }
   }
   remove(one.c_str());
   EXPECT_EQ(Entries(), 1);  // one rename, no temporary file left
-
-  remove(path.c_str());  // no pairs: nothing is written, not even a new file
-  EXPECT_EQ(IniWriteStrings(path.c_str(), "s", nullptr, nullptr, 0), 0);
-  EXPECT_EQ(Get(), "<missing>");
 }
 
 TEST_F(IniFiles, WritesRefuseWhatWouldInjectLinesOrEntries) {
@@ -234,7 +201,7 @@ TEST_F(IniFiles, WritesRefuseWhatWouldInjectLinesOrEntries) {
     const char* value;
   } refused[] = {
       {"s\n[t]", "a", "1"}, {"s\r", "a", "1"}, {"s", "a\r\nb", "1"}, {"s", "a", "1\n[t]"},
-      {"s", "[t]", "1"},    {"s", "a=b", "1"}, {"s", "a", nullptr},  {nullptr, "a", "1"},
+      {"s", "[t]", "1"},    {"s", "a=b", "1"}, {"s", "a", nullptr},
   };
   Put(old);
   for (const auto& c : refused) {
@@ -243,12 +210,16 @@ TEST_F(IniFiles, WritesRefuseWhatWouldInjectLinesOrEntries) {
   }
   EXPECT_EQ(WriteAll(path, "s", {{"b", "2"}, {"c", "3\n[x]"}}), -1);  // all or nothing
   EXPECT_EQ(Get(), old);
-
   // Brackets and "=" elsewhere are plain text.
   EXPECT_EQ(WriteAll(path, "s", {{"a]", "[v]"}, {"b", "x=y"}}), 0);
   char out[8];
   EXPECT_STREQ(IniGetString(path.c_str(), "s", "a]", out, sizeof(out), nullptr), "[v]");
   EXPECT_STREQ(IniGetString(path.c_str(), "s", "b", out, sizeof(out), nullptr), "x=y");
+  // No write makes a file that reads would refuse as too large.
+  std::string large = "[s]\r\n" + std::string(kLimit - 20, 'x') + "=\r\n";
+  Put(large);
+  EXPECT_EQ(IniWriteString(path.c_str(), "s", "b", "a value that does not fit"), -1);
+  EXPECT_TRUE(Get() == large);
 }
 
 TEST_F(IniFiles, WriteKeepsPermissionsAndLinks) {
@@ -266,38 +237,6 @@ TEST_F(IniFiles, WriteKeepsPermissionsAndLinks) {
   EXPECT_EQ(info.st_mode & 07777, 0666u);
   EXPECT_EQ(Get(), "[s]\r\na=2\r\n");
   EXPECT_EQ(Entries(), 2);
-}
-
-TEST_F(IniFiles, FailedWritesLeaveTheOldFileWhole) {
-  // The new text does not fit under the file-size limit (root is bound by it
-  // too): the write fails after the temporary file was begun.
-  const std::string old = "[s]\r\na=1\r\n";
-  Put(old);
-  struct rlimit saved, small;
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-  small = saved;
-  small.rlim_cur = 16;
-  sighandler_t previous = signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  int result = IniWriteString(path.c_str(), "s", "b", "a value that does not fit");
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
-  signal(SIGXFSZ, previous);
-  EXPECT_EQ(result, -1);
-  EXPECT_EQ(Get(), old);
-  EXPECT_EQ(Entries(), 1);  // no temporary file left behind
-
-  // No write makes a file that reads would refuse as too large.
-  std::string large = "[s]\r\n" + std::string(kLimit - 20, 'x') + "=\r\n";
-  Put(large);
-  EXPECT_EQ(IniWriteString(path.c_str(), "s", "b", "a value that does not fit"), -1);
-  EXPECT_TRUE(Get() == large);
-  Put(old);
-
-  // Neither a directory nor a path below a plain file is ever written.
-  ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0755), 0);
-  EXPECT_EQ(IniWriteString((dir + "/sub").c_str(), "s", "a", "1"), -1);
-  EXPECT_EQ(IniWriteString((path + "/x.ini").c_str(), "s", "a", "1"), -1);
-  EXPECT_EQ(Get(), old);
 }
 
 TEST_F(IniFiles, ConcurrentWritersLoseNothing) {
@@ -319,102 +258,93 @@ TEST_F(IniFiles, ConcurrentWritersLoseNothing) {
 TEST_F(IniFiles, SectionReadFindsWhatSingleReadsFind) {
   const std::string texts[] = {
       "k=0\n[s]\nk=1\nK=2\n x = 5 \n=e\n[t]\nk=3\n[S]\nk=4\ny=6\n",
-      "[s]\n[s]\nk=1\n",
-      "[s]\nb=1\na=2\nB=3\nab=4\na b=5\nn=12abc\nw=abc\nz=" + std::string(62, '0') + "98\n",
-      "[t]\nk=1\n",
+      "[s]\nb=1\na=2\nB=3\nab=4\na b=5\nn=12abc\nw= -7\nz=" + std::string(62, '0') +
+          "98\n"
+          "r=99999999999999999999\n",
   };
-  const char* keys[] = {"k", "K",  "x",   "y",   "",  "e", "missing", "a",
-                        "b", "ab", "a b", "A B", "n", "w", "z"};
+  const struct {
+    const char* key;
+    int64_t number;  // in the second text
+  } keys[] = {{"k", -5},  {"K", -5},  {"x", -5}, {"", -5},  {"a", 2}, {"b", 1},        {"ab", 4},
+              {"a b", 5}, {"A B", 5}, {"n", 12}, {"w", -7}, {"z", 9}, {"r", INT64_MAX}};
   for (const std::string& text : texts) {
     IniSection section;
     ASSERT_EQ(IniReadSectionFromText(text.c_str(), "s", &section), 0);
     Put(text);
-    for (const char* key : keys) {
+    for (const auto& k : keys) {
       char out[128];
-      const char* want = IniGetStringFromText(text.c_str(), "s", key, out, sizeof(out), nullptr);
-      const char* got = IniSectionFind(&section, key);
+      const char* want = IniGetStringFromText(text.c_str(), "s", k.key, out, sizeof(out), nullptr);
+      const char* got = IniSectionFind(&section, k.key);
       EXPECT_STREQ(got != nullptr ? got : "<none>", want != nullptr ? want : "<none>")
-          << text << "|" << key;
-      EXPECT_EQ(IniSectionGetInt(&section, key, -5), IniGetInt(path.c_str(), "s", key, -5));
+          << text << "|" << k.key;
+      const int64_t number = IniGetInt(path.c_str(), "s", k.key, -5);
+      EXPECT_EQ(IniSectionGetInt(&section, k.key, -5), number);
+      if (text == texts[1]) {
+        EXPECT_EQ(number, k.number) << k.key;
+      }
+    }
+    std::string entries;  // in file order, the empty key left out
+    for (size_t i = 0; i < section.count; ++i) {
+      entries += std::string(section.keys[i]) + "=" + section.values[i] + ";";
+    }
+    if (text == texts[0]) {
+      EXPECT_EQ(entries, "k=1;K=2;x=5;k=4;y=6;");
     }
     IniFreeSection(&section);
   }
-
-  IniSection section;
-  ASSERT_EQ(IniReadSectionFromText(texts[0].c_str(), "s", &section), 0);
-  std::string entries;
-  for (size_t i = 0; i < section.count; ++i) {
-    entries += std::string(section.keys[i]) + "=" + section.values[i] + ";";
-  }
-  EXPECT_EQ(entries, "k=1;K=2;x=5;k=4;y=6;");  // in file order, empty key left out
-  IniFreeSection(&section);
 }
 
-TEST_F(IniFiles, KilledWriterLeavesATemporaryTheNextWriteRemoves) {
+// A writer that fails (here at the file-size limit) removes its temporary
+// file; one killed while writing leaves it, and the next write removes it
+// with every other that no writer can own any more.
+TEST_F(IniFiles, TemporariesOfEndedWritersAreRemoved) {
   const std::string old = "[s]\r\na=1\r\n";
   Put(old);
   pid_t child = fork();
-  if (child == 0) {  // killed by SIGXFSZ in the middle of writing the temporary file
+  if (child == 0) {
     struct rlimit none = {0, 0}, small = {16, 16};
     setrlimit(RLIMIT_CORE, &none);
-    signal(SIGXFSZ, SIG_DFL);
     setrlimit(RLIMIT_FSIZE, &small);
+    signal(SIGXFSZ, SIG_IGN);
+    if (IniWriteString(path.c_str(), "s", "b", "a value that does not fit") != -1) _exit(1);
+    if (Entries() != 1) _exit(2);
+    signal(SIGXFSZ, SIG_DFL);
     IniWriteString(path.c_str(), "s", "b", "a value that does not fit");
     _exit(0);
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    names.push_back(entry.path().filename());
-  }
-  ASSERT_EQ(names.size(), 2u);
-  std::string left = names[0] == "settings.ini" ? names[1] : names[0];
-  EXPECT_EQ(left.rfind("settings.ini.tmp-" + std::to_string(child) + "-", 0), 0u) << left;
   EXPECT_EQ(Get(), old);
-
-  EXPECT_EQ(IniWriteString(path.c_str(), "s", "b", "2"), 0);
-  EXPECT_EQ(Entries(), 1);
-  EXPECT_EQ(Get(), "[s]\r\na=1\r\nb=2\r\n");
-}
-
-TEST_F(IniFiles, StaleTemporariesAreRemovedOnlyWhenNoWriterCanOwnThem) {
+  const std::string killed = "settings.ini.tmp-" + std::to_string(child) + "-";
   long pidMax = 0;  // a pid that no process can have
   std::ifstream("/proc/sys/kernel/pid_max") >> pidMax;
   const std::string gone = std::to_string(pidMax > 0 ? pidMax : 4194304);
-  const std::string self = std::to_string(getpid());
-  enum Kind { kFile, kLocked, kLink, kDirectory, kFifo };
+  enum Kind { kFile, kLocked, kLink, kFifo };
   struct {
     std::string name;
     Kind kind;
     bool removed;
   } cases[] = {
       {"settings.ini.tmp-" + gone + "-00a1f9", kFile, true},
-      {"settings.ini.tmp-" + self + "-00a1f9", kFile, true},  // our writes hold the INI lock
-      {"settings.ini.tmp-1-00a1f9", kFile, false},            // its writer still runs
+      {"settings.ini.tmp-" + std::to_string(getpid()) + "-00a1f9", kFile, true},  // INI lock held
+      {"settings.ini.tmp-1-00a1f9", kFile, false},  // its writer still runs
       {"settings.ini.tmp-" + gone + "-00a1fa", kLocked, false},
       {"settings.ini.tmp-" + gone + "-00a1fb", kLink, false},
-      {"settings.ini.tmp-" + gone + "-00a1fc", kDirectory, false},
       {"settings.ini.tmp-" + gone + "-00a1fd", kFifo, false},
       {"other.ini.tmp-" + gone + "-00a1f9", kFile, false},
       {"settings.ini.tmp-" + gone + "-00A1F9", kFile, false},
       {"settings.ini.tmp-" + gone + "-00a1f9x", kFile, false},
       {"settings.ini.tmp-" + gone + "-00a1f", kFile, false},
-      {"settings.ini.tmp--00a1f9", kFile, false},
       {"settings.ini.tmp-" + std::to_string(4294967296 + std::stol(gone)) + "-00a1f9", kFile,
        false},  // beyond any pid, though its low 32 bits are a free one
-      {"settings.ini." + gone + "-00a1f9", kFile, false},
   };
-  Put("[s]\r\na=1\r\n");
   Put(dir + "/victim", "v");
   std::vector<int> locks;
-  int removed = 0;
   for (const auto& c : cases) {
     std::string name = dir + "/" + c.name;
     int made = 0;
     if (c.kind == kLink) made = symlink((dir + "/victim").c_str(), name.c_str());
-    if (c.kind == kDirectory) made = mkdir(name.c_str(), 0700);
     if (c.kind == kFifo) made = mkfifo(name.c_str(), 0600);
     if (c.kind == kFile || c.kind == kLocked) Put(name, "partial");
     ASSERT_EQ(made, 0) << name;
@@ -422,9 +352,13 @@ TEST_F(IniFiles, StaleTemporariesAreRemovedOnlyWhenNoWriterCanOwnThem) {
       locks.push_back(open(name.c_str(), O_RDONLY | O_CLOEXEC));
       ASSERT_EQ(flock(locks.back(), LOCK_EX | LOCK_NB), 0);
     }
-    removed += c.removed;
   }
-  EXPECT_EQ(IniRemoveStaleTemporaries(path.c_str()), removed);
+  ASSERT_EQ(Entries(), 2 + 1 + static_cast<long>(std::size(cases)));
+  EXPECT_EQ(IniWriteString(path.c_str(), "s", "b", "2"), 0);
+  EXPECT_EQ(Get(), "[s]\r\na=1\r\nb=2\r\n");
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    EXPECT_NE(entry.path().filename().string().rfind(killed, 0), 0u);
+  }
   for (const auto& c : cases) {
     struct stat info;
     EXPECT_EQ(lstat((dir + "/" + c.name).c_str(), &info) != 0, c.removed) << c.name;
