@@ -88,7 +88,8 @@ TEST_F(UpdaterProgram, HelpAndOptionErrorsPrintTheUsageAndFail) {
       {{"--retries", "99999999999999999999"},
        "Option --retries: `99999999999999999999' is not a number from 0 to 10.\n"},
       {{"--retries"},
-       "updater: option '--retries' requires an argument\nOption --retries requires an argument.\n"},
+       "updater: option '--retries' requires an argument\nOption --retries requires an "
+       "argument.\n"},
       {{"--check=yes"},
        "updater: option '--check' doesn't allow an argument\nOption --check takes no argument.\n"},
       {{"--speed-limit", "1k"},
@@ -133,9 +134,31 @@ TEST_F(UpdaterProgram, RunReachesTheDownload) {
   // Accepted options and non-option arguments change nothing that shows
   // before the download; a stale scratch file is deleted even so.
   ASSERT_TRUE(e2e::WriteFile(work + "/updater-info.xml", "stale"));
-  ExpectRun({"-3", "-4", "-5", "-a", "-n", "--all", "--no-any-key", "-t", "BASIC", "-p", "", "-d",
-             work, "--dir", work + "/", "--jobs", "32", "--retries=0",
-             "--speed-limit", "0", "--speed-time=5", "--ca-file", "/dev/null", "extra", server},
+  ExpectRun({"-3",
+             "-4",
+             "-5",
+             "-a",
+             "-n",
+             "--all",
+             "--no-any-key",
+             "-t",
+             "BASIC",
+             "-p",
+             "",
+             "-d",
+             work,
+             "--dir",
+             work + "/",
+             "--jobs",
+             "32",
+             "--retries=0",
+             "--speed-limit",
+             "0",
+             "--speed-time=5",
+             "--ca-file",
+             "/dev/null",
+             "extra",
+             server},
             downloading, "");
   EXPECT_FALSE(e2e::Exists(work + "/updater-info.xml"));
   ExpectRun(
@@ -167,9 +190,23 @@ TEST_F(UpdaterProgram, VersionPrintsTheLibrariesAndSucceeds) {
 TEST(ParseOptions, FillsTheSettings) {
   CliSettings settings;
   InitSettings(&settings);
-  std::vector<std::string> words = {
-      "updater", "-3", "-t", "Basic", "-d", "/opt/bot", "--server", "HTTPS://127.0.0.1:8443", "-a",
-      "--jobs=8", "--retries", "3", "--speed-limit=0", "--speed-time", "7", "--ca-file", "/dev/null"};
+  std::vector<std::string> words = {"updater",
+                                    "-3",
+                                    "-t",
+                                    "Basic",
+                                    "-d",
+                                    "/opt/bot",
+                                    "--server",
+                                    "HTTPS://127.0.0.1:8443",
+                                    "-a",
+                                    "--jobs=8",
+                                    "--retries",
+                                    "3",
+                                    "--speed-limit=0",
+                                    "--speed-time",
+                                    "7",
+                                    "--ca-file",
+                                    "/dev/null"};
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(&word[0]);
   argv.push_back(nullptr);
