@@ -22,7 +22,6 @@
 namespace e2e {
 
 inline const char kDocument[] = "/updates/quillon5-full-centos7.x86_64.info";
-inline const char kOpenssl[] = "/usr/bin/openssl";
 inline const char kSerials[] = "[serials]\r\nquillon5-full-centos7.x86_64.info=";
 
 struct ReleaseFile {
@@ -53,8 +52,6 @@ inline Release StandardRelease() {
 inline const std::vector<std::string> kStandardInstalled = {"README.txt", "bin/quillon",
                                                             "conf/quillon.conf", "docs/manual.txt"};
 
-inline std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
-
 // The regex of attribute `name` of the entry for `path` in a document.
 inline std::regex AttributeRegex(const std::string& path, const std::string& name) {
   return std::regex("(file=\"" + path + "\"[^>]* " + name + "=\")([^\"]*)");
@@ -74,11 +71,6 @@ inline std::string SetEntryAttribute(const std::string& document, const std::str
 // with progress lines for 80 columns (standard output is a pipe).
 class Console {
  public:
-  explicit Console(const std::string& platform = "centos7.x86_64") {
-    text_ =
-        "*** Tessaworks' Updater 2.01 (CLI) ***\n\nDownloading update info files for: " + platform +
-        "\n";
-  }
   // The bar at the length header and once more for the whole body.
   void InfoTransfer(uint64_t total) { text_ += PlainBar(0, total) + PlainBar(total, total); }
   void FileTransfer(const std::string& name, uint64_t total) {
@@ -108,7 +100,10 @@ class Console {
   }
 
  private:
-  std::string text_, lastName_;
+  std::string text_ =
+      "*** Tessaworks' Updater 2.01 (CLI) ***\n\nDownloading update info files for: "
+      "centos7.x86_64\n";
+  std::string lastName_;
 };
 
 class EndToEnd : public ::testing::Test {
@@ -170,15 +165,13 @@ class EndToEnd : public ::testing::Test {
   }
   // A signature line over `document` by `key`, made by the openssl program.
   std::string SignLine(const std::string& document, const Key& key) {
-    std::string data = root_.path() + "/to-sign", signature = root_.path() + "/signature";
-    EXPECT_TRUE(WriteFile(data, document));
-    EXPECT_EQ(RunProgram({kOpenssl, "pkeyutl", "-sign", "-inkey", key.secret, "-rawin", "-in", data,
-                          "-out", signature},
-                         root_.path())
-                  .status,
-              0);
-    return "ed25519 " + key.id + " " +
-           RunProgram({kOpenssl, "base64", "-A", "-in", signature}, root_.path()).out + "\n";
+    EXPECT_TRUE(WriteFile(root_.path() + "/to-sign", document));
+    RunResult sign = RunProgram(
+        {"/bin/sh", "-c",
+         "openssl pkeyutl -sign -rawin -in to-sign -inkey " + key.secret + " | openssl base64 -A"},
+        root_.path());
+    EXPECT_EQ(sign.status, 0) << sign.err;
+    return "ed25519 " + key.id + " " + sign.out + "\n";
   }
 
   RunResult Update(const std::vector<std::string>& options = {}, int port = 0) {
@@ -195,27 +188,26 @@ class EndToEnd : public ::testing::Test {
   }
 
   // The output up to and including the parser's messages.
-  Console Begin(int version, const std::string& document = kDocument,
-                const std::string& platform = "centos7.x86_64") {
-    Console console(platform);
-    console.InfoTransfer(ReadFile(www_ + document).size());
+  Console Begin(int version) {
+    Console console;
+    console.InfoTransfer(ReadFile(DocumentPath()).size());
     console.Raw("\nGot info files... parsing...\nInfo version: " + std::to_string(version) +
                 "\nBuilding file list...\n");
     return console;
   }
   void Downloads(Console* console, const std::vector<std::string>& paths) {
     console->Raw("\n*** Downloading Updated Files ***\n\n");
-    for (const std::string& path : paths) console->FileTransfer(BaseName(path), PackSize(path));
+    for (const std::string& path : paths) {
+      console->FileTransfer(path.substr(path.rfind('/') + 1), PackSize(path));
+    }
   }
   static void Installs(Console* console, const std::vector<std::string>& paths) {
     console->Banner("*** Installing Updated Files ***");
     for (const std::string& path : paths) console->Install(path);
   }
   // A whole successful run that installs `paths`.
-  Console FullRun(int version, const std::vector<std::string>& paths,
-                  const std::string& document = kDocument,
-                  const std::string& platform = "centos7.x86_64") {
-    Console console = Begin(version, document, platform);
+  Console FullRun(int version, const std::vector<std::string>& paths) {
+    Console console = Begin(version);
     Downloads(&console, paths);
     Installs(&console, paths);
     console.Raw("\nUpdate Complete!\n");

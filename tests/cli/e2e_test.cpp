@@ -1,5 +1,6 @@
 // End-to-end runs of the updater program: installing, updating, group
-// selection and pack handling.
+// selection, failures that must leave the installation as it was, documents
+// that cannot be fetched, and files installed beside their destination.
 #include "cli/e2e_suite.h"
 
 namespace e2e {
@@ -11,18 +12,6 @@ TEST_F(EndToEnd, FreshInstallOfGenerationTwo) {
   ExpectRun(Update(), 0, FullRun(2, kStandardInstalled));
   ExpectBase(Installed(StandardRelease(), kStandardInstalled));
   EXPECT_EQ(Ini(), kStandardIni);
-}
-
-TEST_F(EndToEnd, FreshInstallOfGenerationOneForAnotherTypeAndPlatform) {
-  Release files = StandardRelease();
-  Publish(files, std::string(kPlainDescription) +
-                     "generation = 1\ntype = basic\nplatform = debian12.amd64\n");
-  std::vector<std::string> all;
-  for (const ReleaseFile& file : files) all.push_back(file.path);
-  ExpectRun(Update({"-t", "BASIC", "-p", "debian12.amd64"}), 0,
-            FullRun(1, all, "/updates/quillon5-basic-debian12.amd64.info", "debian12.amd64"));
-  ExpectBase(Installed(files, all));
-  EXPECT_FALSE(Exists(work_ + "/.updater.ini"));  // no groups, nothing to keep
 }
 
 const char kSelectionIni[] = "[groups]\r\ndrop=2\r\nkeep=1\r\nskip=0\r\n";
@@ -104,23 +93,6 @@ TEST_F(EndToEnd, NewReleaseUpdatesChangedFileAndDeletesOutdated) {
   EXPECT_EQ(Ini(), kStandardIni);
 }
 
-TEST_F(EndToEnd, PackLeftByEarlierRunIsReused) {
-  Publish(StandardRelease(), kStandardDescription);
-  std::string packs = base_ + "/tmp/updater/";
-  ASSERT_TRUE(
-      WriteFile(packs + "quillon.conf.pak", ReadFile(www_ + "/packs/conf/quillon.conf.pak")));
-  // A foreign pack under another file's pack name is downloaded again.
-  ASSERT_TRUE(WriteFile(packs + "manual.txt.pak", "not a pack"));
-  Console console = Begin(2);
-  Downloads(&console, {"README.txt", "bin/quillon"});
-  console.Line("Already have conf/quillon.conf, skipping download...");
-  console.FileTransfer("manual.txt", PackSize("docs/manual.txt"));
-  Installs(&console, kStandardInstalled);
-  console.Raw("\nUpdate Complete!\n");
-  ExpectRun(Update(), 0, console);
-  ExpectBase(Installed(StandardRelease(), kStandardInstalled));
-}
-
 TEST_F(EndToEnd, PacksOfTheSameFileNameInAnyCaseShareTheirLine) {
   Release files = {{"a/same.txt", "first\n", 0644},
                    {"b/same.txt", "second file\n", 0600},
@@ -131,37 +103,99 @@ TEST_F(EndToEnd, PacksOfTheSameFileNameInAnyCaseShareTheirLine) {
   ExpectBase(Installed(files, paths));
 }
 
-// Packs from the publisher, the document by hand: an absolute URL with the
-// scheme in capitals beside a FileBase that leads nowhere, a comment, an
-// unenciphered pack, and permission bits with set-user-ID and set-group-ID.
-TEST_F(EndToEnd, HandWrittenDocument) {
-  Publish({{"tool", "tool 1.0\n", 0755}, {"conf/tool.conf", "verbose=1\n", 0644}},
-          std::string(kPlainDescription) + "[keys]\ntool =\n");
-  std::string published = ReadFile(DocumentPath());
-  auto Attribute = [&](const char* path, const char* name) {
-    return EntryAttribute(published, path, name);
+TEST_F(EndToEnd, BadPackOrDigestLeavesInstalledFileIntact) {
+  Publish(StandardRelease(), kStandardDescription);
+  ASSERT_EQ(Update().status, 0);
+  const Tree before = ReadTree(base_);
+  Release second = StandardRelease();
+  second[2].content = "port=7001\n";
+  Publish(second, kStandardDescription);
+  const std::string good = ReadFile(DocumentPath()), pack = www_ + "/packs/conf/quillon.conf.pak";
+  const std::string goodPack = ReadFile(pack);
+  const std::string unpacking = "Error unpacking " + base_ + "/tmp/updater/quillon.conf.pak";
+  struct {
+    std::string document, pack, error;
+  } cases[] = {
+      {SetEntryAttribute(good, "conf/quillon.conf", "sha", std::string(64, 'a')), goodPack,
+       "Checksum does not match for file 'quillon.conf'!"},
+      {SetEntryAttribute(good, "conf/quillon.conf", "key", "WrongKey00000000"), goodPack,
+       unpacking},
+      {good, goodPack.substr(0, goodPack.size() / 2), unpacking},
   };
-  std::string port = std::to_string(server_.port());
-  std::string document =
-      "<?xml version=\"1.0\"?>\n<!-- written by hand -->\n<update_info version=\"3\">\n"
-      "<info AppName=\"Quillon\" Author=\"Tessaworks\" URL=\"http://www.example.com/\" "
-      "FileBase=\"http://127.0.0.1:" +
-      port +
-      "/pa\"/>\n<files>\n"
-      "<entry file=\"tool\" size=\"100\" modes=\"3565\" url=\"HTTP://127.0.0.1:" +
-      port + "/packs/tool.pak\" key=\"\" sha=\"" + Attribute("tool", "sha") +
-      "\" packsha=\"\"/>\n"
-      "<entry file=\"conf/tool.conf\" size=\"" +
-      Attribute("conf/tool.conf", "size") +
-      "\" modes=\"0384\" url=\"cks/conf/tool.conf.pak\" key=\"" +
-      Attribute("conf/tool.conf", "key") + "\" sha=\"" + Attribute("conf/tool.conf", "sha") +
-      "\" packsha=\"" + Attribute("conf/tool.conf", "packsha") + "\"/>\n</files>\n</update_info>\n";
-  ASSERT_TRUE(WriteFile(DocumentPath(), document));
-  ExpectRun(Update(), 0, FullRun(3, {"tool", "conf/tool.conf"}));
-  Tree expected;
-  AddFile(&expected, "tool", "tool 1.0\n", 0755);             // 06755 & 0777
-  AddFile(&expected, "conf/tool.conf", "verbose=1\n", 0600);  // "0384" is decimal 384
-  AddDir(&expected, "tmp/updater");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.error);
+    ASSERT_TRUE(WriteFile(DocumentPath(), c.document));
+    ASSERT_TRUE(WriteFile(pack, c.pack));
+    Console console = Begin(2);
+    Downloads(&console, {"conf/quillon.conf"});
+    console.Banner("*** Installing Updated Files ***");
+    console.Raw("Unpacking conf/quillon.conf ...\n\nError performing update: " + c.error + "\n");
+    ExpectRun(Update(), 1, console);
+    ExpectBase(before);  // the old file is still there, the pack is gone
+    EXPECT_EQ(Ini(), kStandardIni);
+  }
+}
+
+TEST_F(EndToEnd, DocumentThatCannotBeFetched) {
+  struct {
+    std::string marker;  // beside the document
+    int port;
+    std::vector<std::string> options;
+    std::string progress, error;
+  } cases[] = {
+      {"", 0, {"--retries", "3"}, "", "VDL reports File Not Found"},  // not tried again
+      {".redirect", 0, {}, "", "VDL reports Server tried to redirect, but FollowRedirects is Off"},
+      {"", FreePort(), {}, "", "VDL reports Error Connecting to Host"},
+      {".document", 0, {}, Console::PlainBar(0, 0), "Error reading updater-info.xml!"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.error);
+    RemoveTree(www_ + "/updates");
+    if (c.marker == ".document") {
+      ASSERT_TRUE(WriteFile(DocumentPath(), ""));  // the transfer succeeds with a total of 0
+    } else if (!c.marker.empty()) {
+      ASSERT_TRUE(WriteFile(DocumentPath() + c.marker, "/elsewhere.info"));
+    }
+    PlantScratchFile();
+    Console console;
+    console.Raw(c.progress + "\nError downloading info files: " + c.error + "\n");
+    ExpectRun(Update(c.options, c.port), 1, console);
+  }
+  ExpectBase(Tree());
+  EXPECT_FALSE(Exists(work_ + "/.updater.ini"));
+}
+
+// The program's own file goes beside it with the first note; a destination
+// that cannot be removed (a directory with content) with the second, over
+// an older ".upd".
+TEST_F(EndToEnd, FilesThatCannotBeReplacedGoBeside) {
+  Release files = {{"README.txt", "Quillon 1.0\n", 0644},
+                   {"data/store.bin", "new store\n", 0644},
+                   {"updater", "new updater\n", 0755}};
+  Publish(files, kPlainDescription);
+  ASSERT_TRUE(WriteFile(base_ + "/updater", "old updater\n", 0755));
+  ASSERT_TRUE(WriteFile(base_ + "/data/store.bin/keep.txt", "keep\n"));
+  ASSERT_TRUE(WriteFile(base_ + "/data/store.bin.upd", "older upd\n", 0600));
+
+  Console console = Begin(2);
+  Downloads(&console, {"README.txt", "data/store.bin", "updater"});
+  Installs(&console, {"README.txt"});
+  console.Line("Unpacking data/store.bin ...");
+  console.Line(
+      "Note: the following file will install to data/store.bin.upd. You can rename it after the "
+      "program has closed.");
+  console.Line("Installing data/store.bin ... ");
+  console.Line(
+      "Note: the following file will install to updater.upd, Wavekeeper will automatically rename "
+      "it to the proper thing next time it is run, or you can manually rename it if you wish");
+  console.Install("updater");
+  console.Raw("\nUpdate Complete!\n");
+  ExpectRun(Update(), 0, console);
+  Tree expected = Installed(files, {"README.txt"});
+  AddFile(&expected, "updater", "old updater\n", 0755);
+  AddFile(&expected, "updater.upd", "new updater\n", 0755);
+  AddFile(&expected, "data/store.bin/keep.txt", "keep\n");
+  AddFile(&expected, "data/store.bin.upd", "new store\n", 0644);
   ExpectBase(expected);
 }
 

@@ -1,7 +1,12 @@
-// End-to-end runs of the updater program on signed update info: releases
-// signed by updater-publish install with --trust-key, keys rotate, a key
-// compiled into the program verifies by default, and every way of serving
-// the wrong document fails with its reason and changes nothing.
+// End-to-end runs of the updater program on signed update info (every way of
+// serving the wrong document fails with its reason and changes nothing; a
+// key compiled into the program verifies by default) and of --check, which
+// reports what an update would do and leaves the base directory, the working
+// directory and ".updater.ini" byte for byte as they were.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include "cli/e2e_suite.h"
 
 namespace e2e {
@@ -11,37 +16,6 @@ Release SecondRelease() {
   Release files = StandardRelease();
   files[2].content = "port=7001\n";
   return files;
-}
-
-TEST_F(EndToEnd, SignedReleasesInstallAndKeysRotate) {
-  Key vendor = NewKey("vendor"), next = NewKey("next");
-  // During a rotation the vendor signs with both keys; an updater that
-  // trusts either takes the release.
-  struct {
-    std::vector<std::string> sign, trust;
-    std::string serial;
-    std::vector<std::string> installs;
-  } cases[] = {
-      {{"--sign-key", vendor.secret}, {"--trust-key", vendor.shared}, "100", kStandardInstalled},
-      {{"--sign-key", vendor.secret, "--sign-key", next.secret},
-       {"--trust-key", next.shared},
-       "200",
-       {"README.txt"}},
-      {{"--sign-key", vendor.secret, "--sign-key", next.secret},
-       {"--trust-key", NewKey("unrelated").shared, "--trust-key", vendor.shared},
-       "300",
-       {"README.txt"}},
-  };
-  for (auto& c : cases) {
-    SCOPED_TRACE(c.serial);
-    Release files = StandardRelease();
-    files[0].content = "Quillon " + c.serial + "\n";
-    c.sign.insert(c.sign.end(), {"--serial", c.serial});
-    Publish(files, kStandardDescription, c.sign);
-    ExpectRun(Update(c.trust), 0, FullRun(2, c.installs));
-    ExpectBase(Installed(files, kStandardInstalled));
-    EXPECT_EQ(Ini(), kSerials + c.serial + "\r\n" + kStandardIni);
-  }
 }
 
 TEST_F(EndToEnd, EveryAttackLeavesTheInstallationAsItWas) {
@@ -148,6 +122,86 @@ TEST_F(EndToEnd, KeyCompiledIntoTheProgramVerifiesByDefault) {
       result.out.find("\nError downloading info files: Update info is not signed by a trusted key"),
       std::string::npos)
       << result.out;
+}
+
+TEST_F(EndToEnd, CheckReportsWhatAnUpdateWouldDoAndChangesNothing) {
+  Key vendor = NewKey("vendor");
+  const std::string upToDate = "\nUp to date: nothing to install or delete\n";
+  // Runs a check that ends after the parser (or, when not `parsed`, after
+  // the banner) with `tail`; `base` when given must stay missing.
+  auto ExpectCheck = [&](std::vector<std::string> options, bool parsed, int status,
+                         const std::string& tail, const std::string& base = "", int port = 0) {
+    Tree work = ReadTree(work_), installed = ReadTree(base_);
+    options.insert(options.end(), {"--check", "--trust-key", vendor.shared});
+    if (!base.empty()) options.insert(options.end(), {"-d", base});
+    Console console = parsed ? Begin(2) : Console();
+    console.Raw(tail);
+    ExpectRun(Update(options, port), status, console);
+    EXPECT_EQ(ReadTree(work_), work);
+    EXPECT_EQ(ReadTree(base_), installed);
+    EXPECT_TRUE(base.empty() || !Exists(base));
+  };
+  Release first = StandardRelease();
+  first.push_back({"docs/old-notes.txt", "old notes\n", 0644});
+  Publish(first, kStandardDescription, {"--sign-key", vendor.secret, "--serial", "100"});
+  ASSERT_EQ(Update({"--trust-key", vendor.shared}).status, 0);
+  ExpectCheck({}, true, 0, upToDate);
+
+  // Release 2 changes two files and makes one outdated; the docs group is
+  // marked for removal, one new pack is already downloaded, and a staged
+  // file of an interrupted run is left beside bin/quillon.
+  Release second = StandardRelease();
+  second[0].content = "Quillon 2.0\n";
+  second[2].content = "port=7001\n";
+  Publish(second, kStandardDescription + "[outdated]\ndocs/old-notes.txt\n",
+          {"--sign-key", vendor.secret, "--serial", "200"});
+  ASSERT_TRUE(WriteFile(base_ + "/tmp/updater/quillon.conf.pak",
+                        ReadFile(www_ + "/packs/conf/quillon.conf.pak")));
+  ASSERT_TRUE(WriteFile(base_ + "/bin/quillon.updater-part", "partial"));
+  ASSERT_TRUE(
+      WriteFile(work_ + "/.updater.ini",
+                kSerials + std::string("100\r\n[groups]\r\nbase=1\r\nextras=0\r\ndocs=2\r\n")));
+  int lock = open(base_.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(lock, 0);
+  ASSERT_EQ(flock(lock, LOCK_EX | LOCK_NB), 0);
+  ExpectCheck({}, false, 1, "\nError: Another update is already running in " + base_ + "/\n");
+  close(lock);
+
+  const std::string readme = "\nInstall: README.txt (12 bytes)\n";
+  const std::string conf = "Install: conf/quillon.conf (10 bytes, pack already downloaded)\n";
+  ExpectCheck({}, true, 2,
+              readme + conf +
+                  "Delete: docs/manual.txt (group marked for removal)\n"
+                  "Delete: docs/old-notes.txt (outdated)\n"
+                  "\nUpdate pending: files to install: 2 (22 bytes), packs to download: 1 (12 "
+                  "bytes unpacked), files to delete: 2\n");
+  ExpectCheck({"-a"}, true, 2,
+              readme + conf +
+                  "Install: extras/plugin.so (11 bytes)\n"
+                  "Delete: docs/old-notes.txt (outdated)\n"
+                  "\nUpdate pending: files to install: 3 (33 bytes), packs to download: 2 (23 "
+                  "bytes unpacked), files to delete: 1\n");
+  ExpectCheck({}, true, 2,
+              readme +
+                  "Install: bin/quillon (27 bytes)\n"
+                  "Install: conf/quillon.conf (10 bytes)\n"
+                  "\nUpdate pending: files to install: 3 (49 bytes), packs to download: 3 (49 "
+                  "bytes unpacked), files to delete: 0\n",
+              root_.path() + "/missing/base");
+  ExpectCheck({}, false, 1,
+              "\nError downloading info files: VDL reports Error Connecting to Host\n", "",
+              FreePort());
+
+  // The update itself does what the check listed, and a check after it
+  // finds nothing to do.
+  RunResult update = Update({"--trust-key", vendor.shared});
+  EXPECT_EQ(update.status, 0);
+  for (const char* line : {"Already have conf/quillon.conf, skipping", "Installing README.txt",
+                           "Deleting file: docs/manual.txt", "Deleting docs/old-notes.txt: OK"}) {
+    EXPECT_NE(update.out.find(line), std::string::npos) << line << "\n" << update.out;
+  }
+  EXPECT_EQ(update.out.find("Installing bin/quillon"), std::string::npos);
+  ExpectCheck({}, true, 0, upToDate);
 }
 
 }  // namespace
