@@ -23,6 +23,9 @@ namespace e2e {
 
 inline const char kDocument[] = "/updates/quillon5-full-centos7.x86_64.info";
 inline const char kSerials[] = "[serials]\r\nquillon5-full-centos7.x86_64.info=";
+inline const char kBanner[] =
+    "*** Tessaworks' Updater 2.01 (CLI) ***\n\nDownloading update info files for: "
+    "centos7.x86_64\n";
 
 struct ReleaseFile {
   std::string path;
@@ -34,11 +37,11 @@ typedef std::vector<ReleaseFile> Release;
 inline const char kPlainDescription[] =
     "[release]\nAppName = Quillon\nAuthor = Tessaworks\nURL = http://www.example.com/\n";
 // Groups in display order: base (90), extras (50), docs (10).
-inline const char kStandardGroups[] =
+inline const std::string kStandardDescription =
+    std::string(kPlainDescription) +
     "generation = 2\n[group base]\npriority = 90\ndefault = 1\ndefaultgrp = 1\n"
     "[group docs]\npriority = 10\ndefault = 1\n[group extras]\ndefault = 0\n"
     "[files]\nbin/* = base\nconf/* = base\ndocs/* = docs\nextras/* = extras\n";
-inline const std::string kStandardDescription = std::string(kPlainDescription) + kStandardGroups;
 inline const char kStandardIni[] = "[groups]\r\nbase=1\r\nextras=0\r\ndocs=1\r\n";
 
 inline Release StandardRelease() {
@@ -52,69 +55,42 @@ inline Release StandardRelease() {
 inline const std::vector<std::string> kStandardInstalled = {"README.txt", "bin/quillon",
                                                             "conf/quillon.conf", "docs/manual.txt"};
 
-// The regex of attribute `name` of the entry for `path` in a document.
-inline std::regex AttributeRegex(const std::string& path, const std::string& name) {
-  return std::regex("(file=\"" + path + "\"[^>]* " + name + "=\")([^\"]*)");
-}
-inline std::string EntryAttribute(const std::string& document, const std::string& path,
-                                  const std::string& name) {
-  std::smatch match;
-  return std::regex_search(document, match, AttributeRegex(path, name)) ? match.str(2) : "";
-}
+// `document` with attribute `name` of the entry for `path` set to `value`.
 inline std::string SetEntryAttribute(const std::string& document, const std::string& path,
                                      const std::string& name, const std::string& value) {
-  return std::regex_replace(document, AttributeRegex(path, name), "$1" + value,
-                            std::regex_constants::format_first_only);
+  return std::regex_replace(document,
+                            std::regex("(file=\"" + path + "\"[^>]* " + name + "=\")[^\"]*"),
+                            "$1" + value, std::regex_constants::format_first_only);
 }
 
-// The updater's console text, built in the order the program writes it,
-// with progress lines for 80 columns (standard output is a pipe).
-class Console {
- public:
-  // The bar at the length header and once more for the whole body.
-  void InfoTransfer(uint64_t total) { text_ += PlainBar(0, total) + PlainBar(total, total); }
-  void FileTransfer(const std::string& name, uint64_t total) {
-    if (strcasecmp(name.c_str(), lastName_.c_str()) != 0) {
-      if (!lastName_.empty()) text_ += "\n";
-      lastName_ = name;
-    }
-    for (uint64_t received : {uint64_t{0}, total}) {
-      char line[82];
-      BuildNamedBar(line, sizeof line, 80, name.c_str(), received, total);
-      text_ += line;
-    }
+// Progress lines as the program draws them when standard output is not a
+// terminal: 80 columns.
+inline std::string PlainBar(uint64_t received, uint64_t total) {
+  char line[82];
+  BuildPlainBar(line, sizeof line, 80, received, total);
+  return line;
+}
+inline std::string NamedBar(const std::string& name, uint64_t received, uint64_t total) {
+  char line[82];
+  BuildNamedBar(line, sizeof line, 80, name.c_str(), received, total);
+  return line;
+}
+// The output of a transfer of the document: the bar at the length header
+// and once more for the whole body.
+inline std::string InfoTransfer(uint64_t size) { return PlainBar(0, size) + PlainBar(size, size); }
+inline std::string Installs(const std::vector<std::string>& paths) {
+  std::string text = "\n*** Installing Updated Files ***\n\n";
+  for (const std::string& path : paths) {
+    text += "Unpacking " + path + " ...\nInstalling " + path + " ... \n";
   }
-  void Raw(const std::string& text) { text_ += text; }
-  void Line(const std::string& text) { text_ += text + "\n"; }
-  void Banner(const std::string& title) { Raw("\n" + title + "\n\n"); }
-  void Install(const std::string& path) {
-    Line("Unpacking " + path + " ...");
-    Line("Installing " + path + " ... ");
-  }
-  const std::string& text() const { return text_; }
-
-  static std::string PlainBar(uint64_t received, uint64_t total) {
-    char line[82];
-    BuildPlainBar(line, sizeof line, 80, received, total);
-    return line;
-  }
-
- private:
-  std::string text_ =
-      "*** Tessaworks' Updater 2.01 (CLI) ***\n\nDownloading update info files for: "
-      "centos7.x86_64\n";
-  std::string lastName_;
-};
+  return text;
+}
 
 class EndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     umask(022);
     ASSERT_FALSE(root_.path().empty());
-    const char* binaries = getenv("UPDATER_BINARY_DIR");
-    ASSERT_NE(binaries, nullptr) << "UPDATER_BINARY_DIR is not set";
-    binaries_ = binaries;
-    updater_ = binaries_ + "/cli/updater";
     for (const std::string& dir : {www_, work_, base_}) ASSERT_TRUE(MakeDirs(dir));
     StartServer(false);
   }
@@ -163,17 +139,6 @@ class EndToEnd : public ::testing::Test {
     return {prefix + ".key", prefix + ".pub",
             at == std::string::npos ? "" : result.out.substr(at + 7, 16)};
   }
-  // A signature line over `document` by `key`, made by the openssl program.
-  std::string SignLine(const std::string& document, const Key& key) {
-    EXPECT_TRUE(WriteFile(root_.path() + "/to-sign", document));
-    RunResult sign = RunProgram(
-        {"/bin/sh", "-c",
-         "openssl pkeyutl -sign -rawin -in to-sign -inkey " + key.secret + " | openssl base64 -A"},
-        root_.path());
-    EXPECT_EQ(sign.status, 0) << sign.err;
-    return "ed25519 " + key.id + " " + sign.out + "\n";
-  }
-
   RunResult Update(const std::vector<std::string>& options = {}, int port = 0) {
     std::vector<std::string> argv = {updater_, "--server",
                                      "127.0.0.1:" + std::to_string(port ? port : server_.port()),
@@ -183,35 +148,28 @@ class EndToEnd : public ::testing::Test {
   }
 
   std::string DocumentPath() const { return www_ + kDocument; }
-  uint64_t PackSize(const std::string& path) const {
-    return ReadFile(www_ + "/packs/" + path + ".pak").size();
-  }
 
   // The output up to and including the parser's messages.
-  Console Begin(int version) {
-    Console console;
-    console.InfoTransfer(ReadFile(DocumentPath()).size());
-    console.Raw("\nGot info files... parsing...\nInfo version: " + std::to_string(version) +
-                "\nBuilding file list...\n");
-    return console;
+  std::string Begin() {
+    return kBanner + InfoTransfer(ReadFile(DocumentPath()).size()) +
+           "\nGot info files... parsing...\nInfo version: 2\nBuilding file list...\n";
   }
-  void Downloads(Console* console, const std::vector<std::string>& paths) {
-    console->Raw("\n*** Downloading Updated Files ***\n\n");
+  // The downloads of `paths`; a name that differs from the one before it
+  // only in letter case shares its line.
+  std::string Downloads(const std::vector<std::string>& paths) {
+    std::string text = "\n*** Downloading Updated Files ***\n\n", last;
     for (const std::string& path : paths) {
-      console->FileTransfer(path.substr(path.rfind('/') + 1), PackSize(path));
+      std::string name = path.substr(path.rfind('/') + 1);
+      uint64_t size = ReadFile(www_ + "/packs/" + path + ".pak").size();
+      if (!last.empty() && strcasecmp(name.c_str(), last.c_str()) != 0) text += "\n";
+      if (strcasecmp(name.c_str(), last.c_str()) != 0) last = name;
+      text += NamedBar(name, 0, size) + NamedBar(name, size, size);
     }
-  }
-  static void Installs(Console* console, const std::vector<std::string>& paths) {
-    console->Banner("*** Installing Updated Files ***");
-    for (const std::string& path : paths) console->Install(path);
+    return text;
   }
   // A whole successful run that installs `paths`.
-  Console FullRun(int version, const std::vector<std::string>& paths) {
-    Console console = Begin(version);
-    Downloads(&console, paths);
-    Installs(&console, paths);
-    console.Raw("\nUpdate Complete!\n");
-    return console;
+  std::string FullRun(const std::vector<std::string>& paths) {
+    return Begin() + Downloads(paths) + Installs(paths) + "\nUpdate Complete!\n";
   }
 
   // The base directory after installing `paths` of `files`, with the pack
@@ -227,10 +185,10 @@ class EndToEnd : public ::testing::Test {
     return tree;
   }
 
-  void ExpectRun(const RunResult& result, int status, const Console& console) {
+  void ExpectRun(const RunResult& result, int status, const std::string& out) {
     EXPECT_FALSE(result.timedOut);
     EXPECT_EQ(result.status, status);
-    EXPECT_EQ(result.out, console.text());
+    EXPECT_EQ(result.out, out);
     EXPECT_EQ(result.err, "");
     EXPECT_FALSE(Exists(work_ + "/updater-info.xml"));
   }
@@ -241,8 +199,9 @@ class EndToEnd : public ::testing::Test {
 
   TempDir root_;
   ServerProcess server_;
-  std::string binaries_, updater_, url_,
-      www_ = root_.path() + "/www", work_ = root_.path() + "/work", base_ = root_.path() + "/base";
+  std::string binaries_ = getenv("UPDATER_BINARY_DIR"), updater_ = binaries_ + "/cli/updater", url_,
+              www_ = root_.path() + "/www", work_ = root_.path() + "/work",
+              base_ = root_.path() + "/base";
   int releases_ = 0;
 };
 

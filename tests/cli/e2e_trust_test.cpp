@@ -19,10 +19,11 @@ Release SecondRelease() {
 }
 
 TEST_F(EndToEnd, EveryAttackLeavesTheInstallationAsItWas) {
-  Key vendor = NewKey("vendor"), stranger = NewKey("stranger");
+  Key vendor = NewKey("vendor");
   const std::vector<std::string> trusted = {"--trust-key", vendor.shared};
-  const std::string sigPath = DocumentPath() + ".sig";
+  const std::string sigPath = DocumentPath() + ".sig", sigUrl = url_ + kDocument + ".sig";
   const std::string packPath = www_ + "/packs/conf/quillon.conf.pak";
+  const std::string ini = kSerials + std::string("200\r\n") + kStandardIni;
   Publish(StandardRelease(), kStandardDescription,
           {"--sign-key", vendor.secret, "--serial", "100"});
   ASSERT_EQ(Update(trusted).status, 0);
@@ -37,55 +38,35 @@ TEST_F(EndToEnd, EveryAttackLeavesTheInstallationAsItWas) {
   ASSERT_EQ(remove(packPath.c_str()), 0);
   ASSERT_EQ(Update(trusted).status, 1);
   ASSERT_TRUE(WriteFile(packPath, pack2));
-  ASSERT_EQ(Ini(), kSerials + std::string("200\r\n") + kStandardIni);
+  ASSERT_EQ(Ini(), ini);
   ASSERT_FALSE(Exists(base_ + "/tmp/updater/quillon.conf.pak"));
   const Tree before = ReadTree(base_);
-
-  // Validly signed documents of other kinds: for another platform, and of
-  // the first generation, which cannot say which document it is.
-  std::string elsewhere = root_.path() + "/elsewhere";
-  Publish(SecondRelease(),
-          kPlainDescription + std::string("platform = debian12.amd64\n") + kStandardGroups,
-          {"--sign-key", vendor.secret, "--serial", "300"}, elsewhere);
-  const std::string mixed = elsewhere + "/updates/quillon5-full-debian12.amd64.info";
-  Publish(SecondRelease(), kPlainDescription, {"-g", "1", "--serial", "300"}, elsewhere);
-  const std::string firstGeneration = ReadFile(elsewhere + kDocument);
-  const std::string sigUrl = url_ + kDocument + ".sig";
   struct {
     std::string document;
     std::string signatures;  // "-": no signature file
-    const char* parsed;      // the version line when refused by the parser
+    bool parsed;             // refused by the parser rather than at the transfer
     std::string error;
   } cases[] = {
-      {SetEntryAttribute(doc2, "bin/quillon", "url", "http://127.0.0.1:1/x"), sig2, nullptr,
+      {SetEntryAttribute(doc2, "bin/quillon", "url", "http://127.0.0.1:1/x"), sig2, false,
        "Update info does not match its signature by key " + vendor.id},
-      {doc2, SignLine(doc2, stranger), nullptr,
-       "Update info is not signed by a trusted key (trusted: " + vendor.id + ")"},
-      {doc2, "-", nullptr, "No signature file at " + sigUrl},
-      {doc2, sig2 + std::string(64 * 1024, '\n'), nullptr,
+      {doc2, "-", false, "No signature file at " + sigUrl},
+      {doc2, sig2 + std::string(64 * 1024, '\n'), false,
        "Signature file " + sigUrl + " is larger than 65536 bytes"},
-      {doc1, sig1, "2",
+      {doc1, sig1, true,
        "Update info serial 100 is older than the release already installed (serial 200)"},
-      {ReadFile(mixed), ReadFile(mixed + ".sig"), "2",
-       "Update info is for \"quillon5-full-debian12.amd64.info\", not for "
-       "\"quillon5-full-centos7.x86_64.info\""},
-      {firstGeneration, SignLine(firstGeneration, vendor), "1",
-       "Signed update info must be version 2 or higher (this is version 1)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.error);
     ASSERT_TRUE(WriteFile(DocumentPath(), c.document));
     RemoveTree(sigPath);
     ASSERT_TRUE(c.signatures == "-" || WriteFile(sigPath, c.signatures));
-    Console console;
-    console.InfoTransfer(c.document.size());
-    if (c.parsed)
-      console.Raw(std::string("\nGot info files... parsing...\nInfo version: ") + c.parsed + "\n");
-    console.Raw(std::string("\nError ") + (c.parsed ? "parsing" : "downloading") +
-                " info files: " + c.error + "\n");
-    ExpectRun(Update(trusted), 1, console);
+    ExpectRun(Update(trusted), 1,
+              kBanner + InfoTransfer(c.document.size()) +
+                  (c.parsed ? "\nGot info files... parsing...\nInfo version: 2\n" : "") +
+                  "\nError " + (c.parsed ? "parsing" : "downloading") + " info files: " + c.error +
+                  "\n");
     ExpectBase(before);
-    EXPECT_EQ(Ini(), kSerials + std::string("200\r\n") + kStandardIni);
+    EXPECT_EQ(Ini(), ini);
   }
 
   // With the genuine document back the release installs.
@@ -101,21 +82,17 @@ TEST_F(EndToEnd, EveryAttackLeavesTheInstallationAsItWas) {
   ASSERT_NE(expired, doc2);
   ASSERT_TRUE(WriteFile(DocumentPath(), expired));
   RemoveTree(sigPath);
-  Console console = Begin(2);
-  console.Raw("\nAbort: Nothing to be done, you are up-to-date\n");
-  ExpectRun(Update(), 0, console);
+  ExpectRun(Update(), 0, Begin() + "\nAbort: Nothing to be done, you are up-to-date\n");
 }
 
 TEST_F(EndToEnd, KeyCompiledIntoTheProgramVerifiesByDefault) {
   // The test build compiles a key made at configure time into a second
   // updater program, through the same generator as UPDATER_TRUSTED_KEYS.
   const std::string build = binaries_ + "/tests/cli/";
-  Publish(StandardRelease(), kStandardDescription, {"--sign-key", build + "builtin-test.key"});
   updater_ = build + "updater-builtin-key";
-  ExpectRun(Update(), 0, FullRun(2, kStandardInstalled));
-
-  ASSERT_TRUE(
-      WriteFile(DocumentPath() + ".sig", SignLine(ReadFile(DocumentPath()), NewKey("other"))));
+  Publish(StandardRelease(), kStandardDescription, {"--sign-key", build + "builtin-test.key"});
+  ExpectRun(Update(), 0, FullRun(kStandardInstalled));
+  Publish(StandardRelease(), kStandardDescription, {"--sign-key", NewKey("other").secret});
   RunResult result = Update();
   EXPECT_EQ(result.status, 1);
   EXPECT_NE(
@@ -134,9 +111,7 @@ TEST_F(EndToEnd, CheckReportsWhatAnUpdateWouldDoAndChangesNothing) {
     Tree work = ReadTree(work_), installed = ReadTree(base_);
     options.insert(options.end(), {"--check", "--trust-key", vendor.shared});
     if (!base.empty()) options.insert(options.end(), {"-d", base});
-    Console console = parsed ? Begin(2) : Console();
-    console.Raw(tail);
-    ExpectRun(Update(options, port), status, console);
+    ExpectRun(Update(options, port), status, (parsed ? Begin() : kBanner) + tail);
     EXPECT_EQ(ReadTree(work_), work);
     EXPECT_EQ(ReadTree(base_), installed);
     EXPECT_TRUE(base.empty() || !Exists(base));
