@@ -1,8 +1,8 @@
 // Helpers of the tests that run real programs.
 #include "cli/e2e_fixture.h"
 
-#include <dirent.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,6 +15,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 #include "loopback_port.h"
 
@@ -76,22 +78,13 @@ int Reap(pid_t pid, double deadline) {
 }  // namespace
 
 void RemoveTree(const std::string& path) {
-  struct stat info;
-  if (lstat(path.c_str(), &info) != 0) return;
-  if (!S_ISDIR(info.st_mode)) {
-    unlink(path.c_str());
-    return;
-  }
-  chmod(path.c_str(), 0755);
-  if (DIR* dir = opendir(path.c_str())) {
-    while (struct dirent* entry = readdir(dir)) {
-      if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) {
-        RemoveTree(path + "/" + entry->d_name);
-      }
-    }
-    closedir(dir);
-  }
-  rmdir(path.c_str());
+  nftw(
+      path.c_str(),
+      [](const char* name, const struct stat*, int, FTW*) {
+        remove(name);
+        return 0;
+      },
+      16, FTW_DEPTH | FTW_PHYS);
 }
 
 TempDir::TempDir(const std::string& parent) {
@@ -236,14 +229,8 @@ bool WriteFile(const std::string& path, const std::string& content, mode_t mode)
 }
 
 std::string ReadFile(const std::string& path) {
-  std::string content;
-  FILE* file = fopen(path.c_str(), "rb");
-  if (file == nullptr) return content;
-  char buffer[8192];
-  size_t got;
-  while ((got = fread(buffer, 1, sizeof buffer, file)) > 0) content.append(buffer, got);
-  fclose(file);
-  return content;
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 bool Exists(const std::string& path) {
@@ -251,30 +238,26 @@ bool Exists(const std::string& path) {
   return lstat(path.c_str(), &info) == 0;
 }
 
-static void ReadTreeInto(const std::string& root, const std::string& relative, Tree* tree) {
-  DIR* dir = opendir((root + "/" + relative).c_str());
-  if (dir == nullptr) return;
-  while (struct dirent* entry = readdir(dir)) {
-    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
-    std::string child = relative.empty() ? entry->d_name : relative + "/" + entry->d_name;
-    struct stat info;
-    if (lstat((root + "/" + child).c_str(), &info) != 0) continue;
-    TreeEntry& item = (*tree)[child];
-    item.directory = S_ISDIR(info.st_mode);
-    if (item.directory) {
-      ReadTreeInto(root, child, tree);
-    } else {
-      item.mode = info.st_mode & 07777;
-      item.content = S_ISREG(info.st_mode) ? ReadFile(root + "/" + child) : "(special file)";
-    }
-  }
-  closedir(dir);
-}
-
 Tree ReadTree(const std::string& root) {
-  Tree tree;
-  ReadTreeInto(root, "", &tree);
-  return tree;
+  static Tree* tree;  // nftw's callback takes no context
+  static size_t prefix;
+  Tree result;
+  tree = &result;
+  prefix = root.size() + 1;
+  nftw(
+      root.c_str(),
+      [](const char* path, const struct stat* info, int, FTW* where) {
+        if (where->level == 0) return 0;
+        TreeEntry& item = (*tree)[path + prefix];
+        item.directory = S_ISDIR(info->st_mode);
+        item.mode = item.directory ? 0 : info->st_mode & 07777;
+        item.content = S_ISREG(info->st_mode) ? ReadFile(path)
+                       : item.directory       ? ""
+                                              : "(special file)";
+        return 0;
+      },
+      16, FTW_PHYS);
+  return result;
 }
 
 bool operator==(const TreeEntry& a, const TreeEntry& b) {

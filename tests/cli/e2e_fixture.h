@@ -1,9 +1,8 @@
 // Helpers of the tests that run real programs: temporary directories, servers
 // on 127.0.0.1 run as child processes, programs run as children with their
-// output captured, and directory trees read byte for byte.
-//
-// Every child process a helper starts is stopped by the helper's destructor;
-// every wait is bounded. Single-threaded use.
+// output captured, and directory trees read byte for byte. Every child a
+// helper starts is stopped by its destructor; every wait is bounded.
+// Single-threaded use.
 #ifndef UPDATER_TESTS_CLI_E2E_FIXTURE_H_
 #define UPDATER_TESTS_CLI_E2E_FIXTURE_H_
 
@@ -33,56 +32,42 @@ class TempDir {
 // A port on 127.0.0.1 that was free a moment ago; nothing listens on it.
 int FreePort();
 
-// A server process on 127.0.0.1 that takes its port on the command line.
+// A server on 127.0.0.1: `python3 -m http.server` serving `dir`, or
+// `python3 script PORT ARGS...`. Start fails when it does not accept
+// connections within a few seconds (after a few ports are tried).
 class ServerProcess {
  public:
   ServerProcess() = default;
   ~ServerProcess() { Stop(); }
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
-
-  // `python3 -m http.server` serving `dir`, or `python3 script PORT ARGS...`.
-  // False when it does not accept connections within a few seconds (after a
-  // few ports are tried).
   bool StartHttpServer(const std::string& dir);
   bool StartScript(const std::string& script, const std::vector<std::string>& args = {});
   void Stop();
   int port() const { return port_; }
 
  private:
-  bool Start(const std::vector<std::string>& argsBeforePort,
-             const std::vector<std::string>& argsAfterPort);
+  bool Start(const std::vector<std::string>& before, const std::vector<std::string>& after);
 
   pid_t pid_ = -1;
   int port_ = 0;
 };
 
-struct RunResult {
-  int status = -1;  // exit status, or -1 when the program did not exit normally
-  bool timedOut = false;
-  std::string out;
-  std::string err;
-};
-
-// A program running as a child with standard input from /dev/null and both
-// outputs read through pipes. The destructor kills and reaps it.
+// A program (argv[0] is its path) running as a child in `cwd`, standard
+// input from /dev/null, both outputs read through pipes; killed and reaped
+// by the destructor. With `onePage`, standard output is a pipe of one page,
+// so the program is at most two pages ahead of what the test has seen.
 class WatchedProgram {
  public:
   WatchedProgram() = default;
   ~WatchedProgram() { Kill(); }
   WatchedProgram(const WatchedProgram&) = delete;
   WatchedProgram& operator=(const WatchedProgram&) = delete;
-
-  // Starts `argv` (argv[0] is the program's path) in `cwd`. With `onePage`,
-  // standard output is a pipe of one page, so the program can be at most
-  // two pages of output ahead of what the test has seen.
   bool Start(const std::vector<std::string>& argv, const std::string& cwd, bool onePage = true);
-  // Reads the outputs until standard output holds `text` (any text when
-  // empty: until both are closed); false when they close or `timeoutSeconds`
-  // pass first.
+  // Reads until standard output holds `text` (when empty: until both
+  // outputs close); false when they close or the time passes first.
   bool WaitFor(const std::string& text, double timeoutSeconds = 20);
-  // Waits up to `timeoutSeconds` for the exit status; -1 when it did not
-  // exit normally in time (it is killed then).
+  // The exit status, or -1 when it did not exit normally in time (killed).
   int Wait(double timeoutSeconds);
   void Kill();
   const std::string& out() const { return out_; }
@@ -94,6 +79,11 @@ class WatchedProgram {
   std::string out_, err_;
 };
 
+struct RunResult {
+  int status = -1;  // exit status, or -1 when the program did not exit normally
+  bool timedOut = false;
+  std::string out, err;
+};
 // Runs `argv` in `cwd` to its end, killed after `timeoutSeconds`.
 RunResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
                      int timeoutSeconds = 60);
@@ -105,20 +95,18 @@ bool Exists(const std::string& path);
 bool MakeDirs(const std::string& path);
 void RemoveTree(const std::string& path);
 
-// One entry of a directory tree; a link or other special file has the
-// content "(special file)".
+// One entry of a directory tree, by path relative to its root; links and
+// other special files hold "(special file)".
 struct TreeEntry {
   bool directory = false;
-  mode_t mode = 0;  // permission bits of a file (& 07777)
+  mode_t mode = 0;  // permission bits of a file
   std::string content;
 };
 bool operator==(const TreeEntry& a, const TreeEntry& b);
 void PrintTo(const TreeEntry& entry, std::ostream* os);
 typedef std::map<std::string, TreeEntry> Tree;
-
-// The tree under `root`, by relative path of every file and directory.
 Tree ReadTree(const std::string& root);
-// Add a file (and its parent directories) or a directory to a tree.
+// Add a file (with its parent directories) or a directory to a tree.
 void AddFile(Tree* tree, const std::string& path, const std::string& content, mode_t mode = 0644);
 void AddDir(Tree* tree, const std::string& path);
 
