@@ -63,6 +63,11 @@ inline std::string SetEntryAttribute(const std::string& document, const std::str
                             "$1" + value, std::regex_constants::format_first_only);
 }
 
+inline bool EndsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
 // Progress lines as the program draws them when standard output is not a
 // terminal: 80 columns.
 inline std::string PlainBar(uint64_t received, uint64_t total) {

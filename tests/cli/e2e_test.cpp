@@ -1,5 +1,4 @@
-// End-to-end runs of the updater program: installing, updating, group
-// selection, failures that must leave the installation as it was, documents
+// End-to-end runs of the updater program: installing, updating, documents
 // that cannot be fetched, and files installed beside their destination.
 #include "cli/e2e_suite.h"
 
@@ -14,53 +13,6 @@ TEST_F(EndToEnd, FreshInstallOfGenerationTwo) {
   ExpectRun(Update(), 0, FullRun(kStandardInstalled));
   ExpectBase(Installed(StandardRelease(), kStandardInstalled));
   EXPECT_EQ(Ini(), kStandardIni);
-}
-
-Release SelectionRelease() {
-  return {{"both/e.txt", "e 2\n", 0644}, {"drop/b.txt", "b 2\n", 0644},
-          {"drop/c.txt", "c 2\n", 0644}, {"keep/a.txt", "a 2\n", 0644},
-          {"skip/d.txt", "d 2\n", 0644}, {"skip/f.txt", "f 2\n", 0644}};
-}
-
-// drop is to be removed, keep installed, skip left alone; both/* is in drop
-// and keep, and so updated, not deleted. -a marks them all.
-TEST_F(EndToEnd, GroupStatesFromIniFileAndMarkAll) {
-  Publish(SelectionRelease(), std::string(kPlainDescription) +
-                                  "[group keep]\ndefault = 1\n[group drop]\ndefault = 1\n"
-                                  "[group skip]\ndefault = 1\n[files]\nkeep/* = keep\n"
-                                  "drop/* = drop\nskip/* = skip\nboth/* = drop, keep\n");
-  const std::string ini = "[groups]\r\ndrop=2\r\nkeep=1\r\nskip=0\r\n";
-  std::vector<std::string> all, installs = {"both/e.txt", "keep/a.txt"};
-  for (const ReleaseFile& file : SelectionRelease()) all.push_back(file.path);
-  Tree selected = Installed(SelectionRelease(), installs);
-  AddDir(&selected, "drop");
-  AddFile(&selected, "skip/f.txt", "f 1\n");
-  struct {
-    std::vector<std::string> options;
-    std::string out;
-    Tree base;
-    std::string ini;
-  } cases[] = {
-      {{},
-       Begin() + Downloads(installs) + Installs(installs) +
-           "\n*** Deleting Marked Files ***\n\nDeleting file: drop/b.txt\n\nUpdate Complete!\n",
-       selected,
-       ini},
-      {{"-a"},
-       FullRun(all),
-       Installed(SelectionRelease(), all),
-       "[groups]\r\ndrop=1\r\nkeep=1\r\nskip=1\r\n"},
-  };
-  for (const auto& c : cases) {
-    RemoveTree(base_);
-    ASSERT_TRUE(WriteFile(base_ + "/both/e.txt", "e 1\n"));
-    ASSERT_TRUE(WriteFile(base_ + "/drop/b.txt", "b 1\n"));
-    ASSERT_TRUE(WriteFile(base_ + "/skip/f.txt", "f 1\n"));
-    ASSERT_TRUE(WriteFile(work_ + "/.updater.ini", ini));
-    ExpectRun(Update(c.options), 0, c.out);
-    ExpectBase(c.base);
-    EXPECT_EQ(Ini(), c.ini);
-  }
 }
 
 TEST_F(EndToEnd, NewReleaseUpdatesChangedFileAndDeletesOutdated) {
@@ -97,37 +49,6 @@ TEST_F(EndToEnd, PacksOfTheSameFileNameInAnyCaseShareTheirLine) {
   std::vector<std::string> paths = {"a/same.txt", "b/same.txt", "c/SAME.txt"};
   ExpectRun(Update(), 0, FullRun(paths));
   ExpectBase(Installed(files, paths));
-}
-
-TEST_F(EndToEnd, BadPackOrDigestLeavesInstalledFileIntact) {
-  Publish(StandardRelease(), kStandardDescription);
-  ASSERT_EQ(Update().status, 0);
-  const Tree before = ReadTree(base_);
-  Release second = StandardRelease();
-  second[2].content = "port=7001\n";
-  Publish(second, kStandardDescription);
-  const std::string good = ReadFile(DocumentPath()), pack = www_ + "/packs/conf/quillon.conf.pak";
-  const std::string goodPack = ReadFile(pack);
-  struct {
-    std::string document, pack, error;
-  } cases[] = {
-      {SetEntryAttribute(good, "conf/quillon.conf", "sha", std::string(64, 'a')), goodPack,
-       "Checksum does not match for file 'quillon.conf'!"},
-      {good, goodPack.substr(0, goodPack.size() / 2),
-       "Error unpacking " + base_ + "/tmp/updater/quillon.conf.pak"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.error);
-    ASSERT_TRUE(WriteFile(DocumentPath(), c.document));
-    ASSERT_TRUE(WriteFile(pack, c.pack));
-    ExpectRun(Update(), 1,
-              Begin() + Downloads({"conf/quillon.conf"}) +
-                  "\n*** Installing Updated Files ***\n\nUnpacking conf/quillon.conf ...\n"
-                  "\nError performing update: " +
-                  c.error + "\n");
-    ExpectBase(before);  // the old file is still there, the pack is gone
-    EXPECT_EQ(Ini(), kStandardIni);
-  }
 }
 
 TEST_F(EndToEnd, DocumentThatCannotBeFetched) {
