@@ -55,14 +55,6 @@ inline Release StandardRelease() {
 inline const std::vector<std::string> kStandardInstalled = {"README.txt", "bin/quillon",
                                                             "conf/quillon.conf", "docs/manual.txt"};
 
-// `document` with attribute `name` of the entry for `path` set to `value`.
-inline std::string SetEntryAttribute(const std::string& document, const std::string& path,
-                                     const std::string& name, const std::string& value) {
-  return std::regex_replace(document,
-                            std::regex("(file=\"" + path + "\"[^>]* " + name + "=\")[^\"]*"),
-                            "$1" + value, std::regex_constants::format_first_only);
-}
-
 inline bool EndsWith(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() &&
          text.compare(text.size() - tail.size(), tail.size(), tail) == 0;

@@ -1,5 +1,9 @@
 // End-to-end runs of the updater program: installing, updating, documents
-// that cannot be fetched, and files installed beside their destination.
+// that cannot be fetched, files installed beside their destination, and
+// what a killed run or a full disk leaves in the base directory.
+#include <sched.h>
+#include <sys/mount.h>
+
 #include "cli/e2e_suite.h"
 
 namespace e2e {
@@ -90,6 +94,88 @@ TEST_F(EndToEnd, FilesThatCannotBeReplacedGoBeside) {
   AddFile(&expected, "updater.upd", "new updater\n", 0755);
   AddFile(&expected, "data/store.bin/keep.txt", "keep\n");
   AddFile(&expected, "data/store.bin.upd", "new store\n", 0644);
+  ExpectBase(expected);
+}
+
+// Small files in a few directories: d<i % 8>/<prefix><i>.txt, holding their
+// path and `tag`.
+Release ManyFiles(int count, const std::string& tag, const std::string& prefix = "f") {
+  Release files;
+  for (int i = 0; i < count; ++i) {
+    char path[64];
+    snprintf(path, sizeof path, "d%d/%s%04d.txt", i % 8, prefix.c_str(), i);
+    files.push_back({path, std::string(path) + " " + tag + "\n", 0644});
+  }
+  return files;
+}
+
+TEST_F(EndToEnd, KilledRunIsCompletedByTheNextRun) {
+  // Each installed file is synced twice, which a memory filesystem makes fast.
+  TempDir memory("/dev/shm");
+  if (!memory.path().empty()) base_ = memory.path() + "/base";
+  Release oldFiles = ManyFiles(200, "1"), newFiles = ManyFiles(200, "2");
+  Release outdated = ManyFiles(600, "1", "old");
+  std::string description = std::string(kPlainDescription) + "[outdated]\n";
+  for (const ReleaseFile& file : outdated) description += file.path + "\n";
+  Publish(newFiles, description);
+  std::vector<std::string> paths;
+  for (const ReleaseFile& file : newFiles) paths.push_back(file.path);
+  const char* moments[] = {
+      "] f0100.txt ",                   // a pack being downloaded
+      "Unpacking d0/f0000.txt ...",     // the first file being installed
+      "Unpacking d4/f0004.txt ...",     // half of them installed
+      "Deleting d0/old0200.txt: OK\n",  // some outdated files deleted
+  };
+  for (const char* moment : moments) {
+    SCOPED_TRACE(moment);
+    RemoveTree(base_);
+    for (const Release& files : {oldFiles, outdated}) {
+      for (const ReleaseFile& file : files)
+        ASSERT_TRUE(WriteFile(base_ + "/" + file.path, file.content));
+    }
+    {
+      WatchedProgram run;
+      ASSERT_TRUE(run.Start({updater_, "--server", url_, "-d", base_}, work_));
+      ASSERT_TRUE(run.WaitFor(moment)) << run.out();
+    }
+    // Every file is whole, old or new, and none is missing.
+    Tree killed = ReadTree(base_);
+    for (size_t i = 0; i < newFiles.size(); ++i) {
+      const std::string& content = killed[newFiles[i].path].content;
+      EXPECT_TRUE(content == oldFiles[i].content || content == newFiles[i].content)
+          << newFiles[i].path << ": \"" << content << "\"";
+    }
+    RunResult rerun = Update();
+    EXPECT_EQ(rerun.status, 0) << rerun.out;
+    EXPECT_NE(rerun.out.find("\nUpdate Complete!\n"), std::string::npos) << rerun.out;
+    ExpectBase(Installed(newFiles, paths));  // no staged file, no pack, nothing outdated
+    EXPECT_FALSE(Exists(work_ + "/updater-info.xml"));
+  }
+}
+
+TEST_F(EndToEnd, PackThatCannotBeWrittenWholeIsAWriteErrorAndDeleted) {
+  Publish({{"README.txt", "Quillon 1.0\n", 0644}}, kPlainDescription);
+  // A full disk: the pack directory is a memory filesystem of one page,
+  // already full, in a private mount namespace that the updater inherits.
+  // The small pack stays in the stdio buffer until the file is closed.
+  if (unshare(CLONE_NEWNS) != 0 ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    GTEST_SKIP() << "no private mount namespace here";
+  }
+  const std::string packs = base_ + "/tmp/updater";
+  ASSERT_TRUE(MakeDirs(packs));
+  ASSERT_EQ(mount("tmpfs", packs.c_str(), "tmpfs", 0, "size=4k"), 0);
+  struct Unmount {
+    std::string path;
+    ~Unmount() { umount(path.c_str()); }
+  } unmount{packs};
+  ASSERT_TRUE(WriteFile(packs + "/filler", std::string(4096, 'x')));
+  ExpectRun(Update(), 1,
+            Begin() + Downloads({"README.txt"}) +
+                "\nError performing update: VDL reports 'Error writing file' while downloading "
+                "'README.txt'\n");
+  Tree expected;
+  AddFile(&expected, "tmp/updater/filler", std::string(4096, 'x'));
   ExpectBase(expected);
 }
 
