@@ -9,39 +9,11 @@
 namespace e2e {
 namespace {
 
-const char kUpToDate[] = "\nAbort: Nothing to be done, you are up-to-date\n";
-
 TEST_F(EndToEnd, FreshInstallOfGenerationTwo) {
   Publish(StandardRelease(), kStandardDescription);
   PlantScratchFile();
   ExpectRun(Update(), 0, FullRun(kStandardInstalled));
   ExpectBase(Installed(StandardRelease(), kStandardInstalled));
-  EXPECT_EQ(Ini(), kStandardIni);
-}
-
-TEST_F(EndToEnd, NewReleaseUpdatesChangedFileAndDeletesOutdated) {
-  Release first = StandardRelease();
-  first.push_back({"docs/old-notes.txt", "old notes\n", 0644});
-  Publish(first, kStandardDescription);
-  ASSERT_EQ(Update().status, 0);
-  // An outdated path that cannot be deleted: a directory with content.
-  ASSERT_TRUE(WriteFile(base_ + "/cache/entry", "cached\n"));
-  Release second = StandardRelease();
-  second[1].content = "#!/bin/sh\necho quillon 1.1\n";
-  Publish(second,
-          kStandardDescription + "[outdated]\ndocs/old-notes.txt\nlib/never-there.so\ncache\n");
-  ExpectRun(Update(), 0,
-            Begin() + Downloads({"bin/quillon"}) + Installs({"bin/quillon"}) +
-                "\n*** Deleting Outdated Files ***\n\nDeleting docs/old-notes.txt: OK\n"
-                "Deleting cache: ERROR\n\nUpdate Complete!\n");
-  Tree expected = Installed(second, kStandardInstalled);
-  AddFile(&expected, "cache/entry", "cached\n");
-  ExpectBase(expected);
-
-  // Once the outdated directory is gone too, nothing is left to do.
-  RemoveTree(base_ + "/cache");
-  PlantScratchFile();
-  ExpectRun(Update(), 0, Begin() + kUpToDate);
   EXPECT_EQ(Ini(), kStandardIni);
 }
 
