@@ -109,31 +109,12 @@ TEST_F(UpdaterProgram, RunReachesTheDownload) {
   // shows before the download; a stale scratch file is deleted even so.
   ASSERT_TRUE(e2e::WriteFile(work + "/updater-info.xml", "stale"));
   std::vector<std::string> args(16, "--trust-key=" + key);
-  args.insert(args.end(), {"-3",
-                           "-4",
-                           "-5",
-                           "-a",
-                           "-n",
-                           "--all",
-                           "--no-any-key",
-                           "-t",
-                           "BASIC",
-                           "-p",
-                           "",
-                           "-d",
-                           work,
-                           "--dir",
-                           work + "/",
-                           "--jobs",
-                           "32",
-                           "--retries=0",
-                           "--speed-limit",
-                           "0",
-                           "--speed-time=5",
-                           "--ca-file",
-                           "/dev/null",
-                           "extra",
-                           closed});
+  for (const char* word :
+       {"-3", "-4", "-5", "-a", "-n", "--all", "--no-any-key", "-t", "BASIC", "--jobs", "32",
+        "--retries=0", "--speed-limit", "0", "--speed-time=5", "--ca-file", "/dev/null", "extra"}) {
+    args.push_back(word);
+  }
+  args.insert(args.end(), {"-p", "", "-d", work, "--dir", work + "/", closed});
   ExpectRun(args, downloading, "");
   // Nothing is left in the work directory (no INI file, no packs).
   EXPECT_EQ(e2e::ReadTree(work).size(), 1u);
