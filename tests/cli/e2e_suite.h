@@ -1,32 +1,31 @@
-// The fixture of the end-to-end tests: a served directory, a working
-// directory and a base directory under one temporary directory, Python's
-// http.server over the served directory, and helpers that publish releases
-// with updater-publish, run the updater, and build the expected console text
-// and base directory. Single-threaded; everything is stopped and removed in
-// the fixture's destructor.
+// The fixture of the end-to-end tests: the real updater run as a child in a
+// working directory, against releases made with updater-publish and served by
+// tests/file_server.py on 127.0.0.1 (over https when asked), with the exact
+// console text, exit status, base directory and ".updater.ini" compared byte
+// for byte. Single-threaded; everything is stopped and removed at the end.
 #ifndef UPDATER_TESTS_CLI_E2E_SUITE_H_
 #define UPDATER_TESTS_CLI_E2E_SUITE_H_
 
 #include <gtest/gtest.h>
+#include <strings.h>
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <cstdlib>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "cli/e2e_fixture.h"
+#include "console.h"
+#include "test_authority.h"
 
 namespace e2e {
 
 inline const char kDocument[] = "/updates/quillon5-full-centos7.x86_64.info";
-inline const char kOpenssl[] = "/usr/bin/openssl";
-inline const char kSelfNote[] =
-    "Note: the following file will install to %s.upd, Wavekeeper will automatically rename it "
-    "to the proper thing next time it is run, or you can manually rename it if you wish";
-inline const char kBusyNote[] =
-    "Note: the following file will install to %s.upd. You can rename it after the program has "
-    "closed.";
+inline const char kSerials[] = "[serials]\r\nquillon5-full-centos7.x86_64.info=";
+inline const char kBanner[] =
+    "*** Tessaworks' Updater 2.01 (CLI) ***\n\nDownloading update info files for: "
+    "centos7.x86_64\n";
 
 struct ReleaseFile {
   std::string path;
@@ -35,38 +34,14 @@ struct ReleaseFile {
 };
 typedef std::vector<ReleaseFile> Release;
 
-inline const char kStandardDescription[] =
-    "# The standard test release\n"
-    "[release]\n"
-    "generation = 2\n"
-    "AppName = Quillon\n"
-    "Author = Tessaworks\n"
-    "URL = http://www.example.com/quillon/\n"
-    "\n"
-    "[group base]\n"
-    "dispName = Base program\n"
-    "menu = Program\n"
-    "desc = The bot and its configuration.\\nAlways needed.\n"
-    "priority = 90\n"
-    "default = 1\n"
-    "defaultgrp = 1\n"
-    "\n"
-    "[group docs]\n"
-    "dispName = Documentation\n"
-    "priority = 10\n"
-    "default = 1\n"
-    "\n"
-    "[group extras]\n"
-    "dispName = Extra plugins\n"
-    "default = 0\n"
-    "\n"
-    "[files]\n"
-    "bin/* = base\n"
-    "conf/* = base\n"
-    "docs/* = docs\n"
-    "extras/* = extras\n";
-
+inline const char kPlainDescription[] =
+    "[release]\nAppName = Quillon\nAuthor = Tessaworks\nURL = http://www.example.com/\n";
 // Groups in display order: base (90), extras (50), docs (10).
+inline const std::string kStandardDescription =
+    std::string(kPlainDescription) +
+    "generation = 2\n[group base]\npriority = 90\ndefault = 1\ndefaultgrp = 1\n"
+    "[group docs]\npriority = 10\ndefault = 1\n[group extras]\ndefault = 0\n"
+    "[files]\nbin/* = base\nconf/* = base\ndocs/* = docs\nextras/* = extras\n";
 inline const char kStandardIni[] = "[groups]\r\nbase=1\r\nextras=0\r\ndocs=1\r\n";
 
 inline Release StandardRelease() {
@@ -76,40 +51,36 @@ inline Release StandardRelease() {
           {"docs/manual.txt", "How to run the bot.\n", 0644},
           {"extras/plugin.so", "plugin 1.0\n", 0755}};
 }
-
-// The files of the standard release that a fresh install brings (extras is
-// not selected).
+// What a fresh install of the standard release brings (extras is off).
 inline const std::vector<std::string> kStandardInstalled = {"README.txt", "bin/quillon",
                                                             "conf/quillon.conf", "docs/manual.txt"};
 
-inline std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
-
-inline std::string Format(const char* format, const std::string& argument) {
-  char text[512];
-  snprintf(text, sizeof text, format, argument.c_str());
-  return text;
+inline bool EndsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// The value of attribute `name` of the file entry for `path` in a document.
-inline std::string EntryAttribute(const std::string& document, const std::string& path,
-                                  const std::string& name) {
-  size_t entry = document.find("file=\"" + path + "\"");
-  size_t end = document.find("/>", entry);
-  size_t at = document.find(" " + name + "=\"", entry);
-  if (entry == std::string::npos || at == std::string::npos || at > end) return "";
-  at += name.size() + 3;
-  return document.substr(at, document.find('"', at) - at);
+// Progress lines as the program draws them when standard output is not a
+// terminal: 80 columns.
+inline std::string PlainBar(uint64_t received, uint64_t total) {
+  char line[82];
+  BuildPlainBar(line, sizeof line, 80, received, total);
+  return line;
 }
-
-inline std::string SetEntryAttribute(std::string document, const std::string& path,
-                                     const std::string& name, const std::string& value) {
-  std::string old = EntryAttribute(document, path, name);
-  size_t entry = document.find("file=\"" + path + "\"");
-  size_t at = document.find(" " + name + "=\"" + old + "\"", entry);
-  if (entry != std::string::npos && at != std::string::npos) {
-    document.replace(at, name.size() + old.size() + 4, " " + name + "=\"" + value + "\"");
+inline std::string NamedBar(const std::string& name, uint64_t received, uint64_t total) {
+  char line[82];
+  BuildNamedBar(line, sizeof line, 80, name.c_str(), received, total);
+  return line;
+}
+// The output of a transfer of the document: the bar at the length header
+// and once more for the whole body.
+inline std::string InfoTransfer(uint64_t size) { return PlainBar(0, size) + PlainBar(size, size); }
+inline std::string Installs(const std::vector<std::string>& paths) {
+  std::string text = "\n*** Installing Updated Files ***\n\n";
+  for (const std::string& path : paths) {
+    text += "Unpacking " + path + " ...\nInstalling " + path + " ... \n";
   }
-  return document;
+  return text;
 }
 
 class EndToEnd : public ::testing::Test {
@@ -117,110 +88,89 @@ class EndToEnd : public ::testing::Test {
   void SetUp() override {
     umask(022);
     ASSERT_FALSE(root_.path().empty());
-    const char* binaries = getenv("UPDATER_BINARY_DIR");
-    ASSERT_NE(binaries, nullptr) << "UPDATER_BINARY_DIR is not set";
-    updater_ = std::string(binaries) + "/cli/updater";
-    publisher_ = std::string(binaries) + "/tools/updater-publish";
-    www_ = root_.path() + "/www";
-    work_ = root_.path() + "/work";
-    base_ = root_.path() + "/base";
-    for (const std::string& dir : {www_, work_, base_}) ASSERT_TRUE(e2e::MakeDirs(dir));
-    ASSERT_TRUE(server_.StartHttpServer(www_));
+    for (const std::string& dir : {www_, work_, base_}) ASSERT_TRUE(MakeDirs(dir));
+    StartServer(false);
+  }
+
+  // (Re)starts the file server over the served directory, with a
+  // certificate of a test authority when `tls`.
+  void StartServer(bool tls) {
+    std::vector<std::string> args = {www_};
+    if (tls) {
+      ASSERT_TRUE(MakeTestAuthority(root_.path()));
+      args.insert(args.end(), {root_.path() + "/good.pem", root_.path() + "/leaf-key.pem"});
+    }
+    ASSERT_TRUE(server_.StartScript(
+        std::string(getenv("UPDATER_SOURCE_DIR")) + "/tests/file_server.py", args));
+    url_ = (tls ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(server_.port());
   }
 
   // Writes `files` under a fresh release directory and publishes it with
-  // the given description and further options into `output` (by default
-  // the served directory).
+  // `description` and `options` into `output` (by default the served one).
   void Publish(const Release& files, const std::string& description,
                const std::vector<std::string>& options = {}, const std::string& output = "") {
     std::string release = root_.path() + "/release" + std::to_string(++releases_);
     for (const ReleaseFile& file : files) {
       ASSERT_TRUE(WriteFile(release + "/" + file.path, file.content, file.mode));
     }
-    std::string descriptionPath = release + ".desc";
-    ASSERT_TRUE(WriteFile(descriptionPath, description));
-    std::vector<std::string> argv = {publisher_, "-q", "--base-url",
-                                     "http://127.0.0.1:" + std::to_string(server_.port())};
+    ASSERT_TRUE(WriteFile(release + ".desc", description));
+    std::vector<std::string> argv = {binaries_ + "/tools/updater-publish", "-q", "--base-url",
+                                     url_};
     argv.insert(argv.end(), options.begin(), options.end());
-    argv.insert(argv.end(), {release, descriptionPath, output.empty() ? www_ : output});
-    RunResult result = e2e::RunProgram(argv, root_.path());
+    argv.insert(argv.end(), {release, release + ".desc", output.empty() ? www_ : output});
+    RunResult result = RunProgram(argv, root_.path());
     ASSERT_EQ(result.status, 0) << result.err;
     ASSERT_EQ(result.err, "");
   }
 
-  // A signing key pair made with updater-publish --new-key.
+  // A key pair made with updater-publish --new-key.
   struct Key {
-    std::string secret;  // NAME.key
-    std::string shared;  // NAME.pub
-    std::string id;      // as updater-publish printed it
+    std::string secret, shared, id;
   };
   Key NewKey(const std::string& name) {
     std::string prefix = root_.path() + "/" + name;
-    RunResult result = e2e::RunProgram({publisher_, "--new-key", prefix}, root_.path());
-    EXPECT_EQ(result.status, 0) << result.err;
+    RunResult result =
+        RunProgram({binaries_ + "/tools/updater-publish", "--new-key", prefix}, root_.path());
     size_t at = result.out.find("key id ");
-    EXPECT_NE(at, std::string::npos) << result.out;
+    EXPECT_NE(at, std::string::npos) << result.out << result.err;
     return {prefix + ".key", prefix + ".pub",
             at == std::string::npos ? "" : result.out.substr(at + 7, 16)};
   }
-  // A signature line over `document` by `key`, made with the openssl program
-  // rather than the publisher.
-  std::string SignLine(const std::string& document, const Key& key) {
-    std::string data = root_.path() + "/to-sign", signature = root_.path() + "/signature";
-    EXPECT_TRUE(WriteFile(data, document));
-    RunResult sign = e2e::RunProgram({kOpenssl, "pkeyutl", "-sign", "-inkey", key.secret, "-rawin",
-                                      "-in", data, "-out", signature},
-                                     root_.path());
-    EXPECT_EQ(sign.status, 0) << sign.err;
-    RunResult base64 = e2e::RunProgram({kOpenssl, "base64", "-A", "-in", signature}, root_.path());
-    EXPECT_EQ(base64.status, 0) << base64.err;
-    return "ed25519 " + key.id + " " + base64.out + "\n";
-  }
-
   RunResult Update(const std::vector<std::string>& options = {}, int port = 0) {
     std::vector<std::string> argv = {updater_, "--server",
                                      "127.0.0.1:" + std::to_string(port ? port : server_.port()),
                                      "-d", base_};
     argv.insert(argv.end(), options.begin(), options.end());
-    return e2e::RunProgram(argv, work_);
+    return RunProgram(argv, work_);
   }
 
   std::string DocumentPath() const { return www_ + kDocument; }
-  uint64_t PackSize(const std::string& path) const {
-    return FileSize(www_ + "/packs/" + path + ".pak");
-  }
 
   // The output up to and including the parser's messages.
-  Console Begin(int version, const char* platform = "centos7.x86_64") {
-    Console console;
-    console.Start(platform);
-    console.InfoTransfer(FileSize(DocumentPath()));
-    console.Raw("\nGot info files... parsing...\n");
-    console.Line("Info version: " + std::to_string(version));
-    console.Line("Building file list...");
-    return console;
+  std::string Begin() {
+    return kBanner + InfoTransfer(ReadFile(DocumentPath()).size()) +
+           "\nGot info files... parsing...\nInfo version: 2\nBuilding file list...\n";
   }
-  void Downloads(Console* console, const std::vector<std::string>& paths) {
-    console->Line("*** Downloading Updated Files ***");
-    console->Line("");
-    for (const std::string& path : paths) console->FileTransfer(BaseName(path), PackSize(path));
-  }
-  static void Installs(Console* console, const std::vector<std::string>& paths) {
-    console->Banner("*** Installing Updated Files ***");
-    for (const std::string& path : paths) console->Install(path);
+  // The downloads of `paths`; a name that differs from the one before it
+  // only in letter case shares its line.
+  std::string Downloads(const std::vector<std::string>& paths) {
+    std::string text = "\n*** Downloading Updated Files ***\n\n", last;
+    for (const std::string& path : paths) {
+      std::string name = path.substr(path.rfind('/') + 1);
+      uint64_t size = ReadFile(www_ + "/packs/" + path + ".pak").size();
+      if (!last.empty() && strcasecmp(name.c_str(), last.c_str()) != 0) text += "\n";
+      if (strcasecmp(name.c_str(), last.c_str()) != 0) last = name;
+      text += NamedBar(name, 0, size) + NamedBar(name, size, size);
+    }
+    return text;
   }
   // A whole successful run that installs `paths`.
-  Console FullRun(int version, const std::vector<std::string>& paths) {
-    Console console = Begin(version);
-    console.Raw("\n");
-    Downloads(&console, paths);
-    Installs(&console, paths);
-    console.Raw("\nUpdate Complete!\n");
-    return console;
+  std::string FullRun(const std::vector<std::string>& paths) {
+    return Begin() + Downloads(paths) + Installs(paths) + "\nUpdate Complete!\n";
   }
 
-  // The base directory after installing `paths` of `files` (and the pack
-  // directory, which stays).
+  // The base directory after installing `paths` of `files`, with the pack
+  // directory, which stays.
   static Tree Installed(const Release& files, const std::vector<std::string>& paths) {
     Tree tree;
     for (const ReleaseFile& file : files) {
@@ -232,32 +182,25 @@ class EndToEnd : public ::testing::Test {
     return tree;
   }
 
-  void ExpectRun(const RunResult& result, int status, const Console& console) {
+  void ExpectRun(const RunResult& result, int status, const std::string& out) {
     EXPECT_FALSE(result.timedOut);
     EXPECT_EQ(result.status, status);
-    EXPECT_EQ(result.out, console.text());
+    EXPECT_EQ(result.out, out);
     EXPECT_EQ(result.err, "");
     EXPECT_FALSE(Exists(work_ + "/updater-info.xml"));
   }
-  void ExpectBase(const Tree& expected) {
-    EXPECT_EQ(DescribeTree(ReadTree(base_)), DescribeTree(expected));
-  }
+  void ExpectBase(const Tree& expected) { EXPECT_EQ(ReadTree(base_), expected); }
   std::string Ini() const { return ReadFile(work_ + "/.updater.ini"); }
-
   // A stale scratch document that every run must leave deleted.
   void PlantScratchFile() { ASSERT_TRUE(WriteFile(work_ + "/updater-info.xml", "stale")); }
 
-  e2e::TempDir root_;
-  e2e::ServerProcess server_;
-  std::string updater_, publisher_, www_, work_, base_;
+  TempDir root_;
+  ServerProcess server_;
+  std::string binaries_ = getenv("UPDATER_BINARY_DIR"), updater_ = binaries_ + "/cli/updater", url_,
+              www_ = root_.path() + "/www", work_ = root_.path() + "/work",
+              base_ = root_.path() + "/base";
   int releases_ = 0;
 };
-
-inline const char kPlainDescription[] =
-    "[release]\n"
-    "AppName = Quillon\n"
-    "Author = Tessaworks\n"
-    "URL = http://www.example.com/\n";
 
 }  // namespace e2e
 

