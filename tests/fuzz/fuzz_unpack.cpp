@@ -11,29 +11,22 @@
 #include <string>
 
 #include "fuzz/fuzz_util.h"
-#include "sockets3.h"
 #include "updater.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static Velmar_Sockets3* keeper = new Velmar_Sockets3();  // see fuzz_info.cpp
-  (void)keeper;
-  const size_t keyLength = size > 0 ? (data[0] & 0x1F) % 17 : 0;
-  if (size < 3 + keyLength) return 0;
+  fuzz::KeepTlsUp();
+  const size_t keyLength = size > 0 ? (data[0] & 0x1F) % 17 : 0, header = 3 + keyLength;
+  if (size < header) return 0;
   char key[17] = {};
   memcpy(key, data + 3, keyLength);
-  const uint32_t bound = data[1] | (static_cast<uint32_t>(data[2]) << 8);
-  fuzz::InsideDir inside;
-  fuzz::TrackedLeakCheck leaks;
+  fuzz::InputScope scope;
   const std::string source = fuzz::Dir() + "/file.pak";
   const std::string destination = (data[0] & 0x80) ? source : fuzz::Dir() + "/file";
-  const size_t header = 3 + keyLength;
-  if (!e2e::WriteFile(source,
-                      std::string(reinterpret_cast<const char*>(data) + header, size - header))) {
-    fuzz::Die("pack");
-  }
+  const char* pack = reinterpret_cast<const char*>(data) + header;
+  if (!e2e::WriteFile(source, std::string(pack, size - header))) fuzz::Die("pack");
   {
     Updater updater;
-    updater.UnpackFile(source.c_str(), destination.c_str(), key, bound);
+    updater.UnpackFile(source.c_str(), destination.c_str(), key, data[1] | (data[2] << 8));
   }
   remove(source.c_str());
   remove(destination.c_str());

@@ -1,20 +1,35 @@
-// Helpers of the fuzz targets: the process's temporary directory, running one
-// input inside it, and a check that an input left no tracked block behind
-// (LeakSanitizer cannot see one, as the allocation registry still points at
-// it). Single-threaded, as libFuzzer calls a target.
+// Helpers of the fuzz targets: the process's temporary directory, the scope
+// of one input, and loopback plumbing for the downloader's targets, whose
+// connect() stays on the target's own listeners, since fuzzed replies name
+// addresses (an FTP passive reply does). libFuzzer calls a target from one
+// thread; a loopback helper serves one descriptor from one thread, and the
+// allowed ports are set before the threads start.
 #ifndef UPDATER_TESTS_FUZZ_FUZZ_UTIL_H_
 #define UPDATER_TESTS_FUZZ_FUZZ_UTIL_H_
 
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "cli/e2e_fixture.h"
 #include "memleak.h"
+#include "sockets3.h"
 
 namespace fuzz {
+
+inline std::atomic<uint16_t> allowedPorts[2];
 
 [[noreturn]] inline void Die(const char* what) {
   perror(what);
@@ -22,45 +37,125 @@ namespace fuzz {
 }
 
 // Removed with its content when the process exits normally; on tmpfs when
-// there is one, so that writers' fsync costs nothing. Aborts when it cannot
-// be made: a target without it would write elsewhere.
+// there is one, so that writers' fsync costs nothing.
 inline const std::string& Dir() {
   static const e2e::TempDir dir(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
   if (dir.path().empty()) Die("mkdtemp");
   return dir.path();
 }
 
-// Runs one input inside Dir() (the engine deletes its scratch file from the
-// working directory) and goes back afterwards, so that libFuzzer's own files
-// land where it was started.
-class InsideDir {
+// Keeps the TLS library set up between inputs; each downloader or Updater
+// would otherwise set it up and tear it down every time.
+inline void KeepTlsUp() {
+  static Velmar_Sockets3* keeper = new Velmar_Sockets3();
+  (void)keeper;
+}
+
+// One input runs inside Dir() (the engine deletes its scratch file from the
+// working directory; libFuzzer's own files stay where it was started) and
+// aborts with the leak report when it leaves a tracked block behind, which
+// LeakSanitizer cannot see while the allocation registry points at it.
+class InputScope {
  public:
-  InsideDir() {
+  InputScope() {
     if (getcwd(old_, sizeof(old_)) == nullptr || chdir(Dir().c_str()) != 0) Die("chdir");
   }
-  ~InsideDir() {
+  ~InputScope() {
+    if (MemLeakCount() != before_) {
+      fprintf(stderr, "tracked blocks leaked\n");
+      MemLeakExit(stderr);
+      abort();
+    }
     if (chdir(old_) != 0) Die("chdir back");
   }
 
  private:
   char old_[4096];
-};
-
-// Aborts with the leak report when the scope ends with more tracked blocks
-// than it started with.
-class TrackedLeakCheck {
- public:
-  ~TrackedLeakCheck() {
-    if (MemLeakCount() == before_) return;
-    fprintf(stderr, "tracked blocks leaked\n");
-    MemLeakExit(stderr);
-    abort();
-  }
-
- private:
   uint64_t before_ = MemLeakCount();
 };
 
+// A listening socket on 127.0.0.1 at a port the system picks; -1 on failure.
+inline int Listen(uint16_t* port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(addr);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+      listen(fd, 16) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  *port = ntohs(addr.sin_port);
+  return fd;
+}
+
+// The next connection within `waitMs`, or -1. Its small writes go out at
+// once: a reply held back for an acknowledgement would stall every input.
+inline int Accept(int listener, int waitMs) {
+  pollfd p = {listener, POLLIN, 0};
+  if (poll(&p, 1, waitMs) <= 0) return -1;
+  int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC), on = 1;
+  if (fd >= 0) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+  return fd;
+}
+
+// Closes the connections an earlier input left waiting on `listener`.
+inline void Drain(int listener) {
+  for (int i = 0, fd; i < 64 && (fd = Accept(listener, 0)) >= 0; i++) close(fd);
+}
+
+// While corked, a last reply and the close leave together, so a client never
+// sees the reply without its end and waits for more.
+inline void Cork(int fd, int on) { setsockopt(fd, IPPROTO_TCP, TCP_CORK, &on, sizeof(on)); }
+
+inline void SendAll(int fd, const std::string& data) {
+  for (size_t at = 0; at < data.size();) {
+    pollfd p = {fd, POLLOUT, 0};
+    ssize_t n = poll(&p, 1, 1000) > 0 ? send(fd, &data[at], data.size() - at, MSG_NOSIGNAL) : -1;
+    if (n <= 0) return;
+    at += static_cast<size_t>(n);
+  }
+}
+
+// Reads one line (through LF, at most 4096 bytes); false when the peer closed
+// or nothing came within `waitMs` per read.
+inline bool ReadLine(int fd, std::string* line, int waitMs) {
+  line->clear();
+  for (char c = 0; line->size() < 4096 && c != '\n'; line->push_back(c)) {
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, waitMs) <= 0 || recv(fd, &c, 1, 0) != 1) return false;
+  }
+  return !line->empty() && line->back() == '\n';
+}
+
+// Closes our side, drops what the peer sends until it closes too (bounded),
+// and closes the connection.
+inline void Finish(int fd) {
+  char buffer[4096];
+  pollfd p = {fd, POLLIN, 0};
+  shutdown(fd, SHUT_WR);
+  for (int i = 0; i < 1024 && poll(&p, 1, 2000) > 0 && recv(fd, buffer, sizeof(buffer), 0) > 0;
+       i++) {
+  }
+  close(fd);
+}
+
 }  // namespace fuzz
+
+// Every connect of a fuzz binary: only 127.0.0.1 at an allowed port gets
+// through, anything else is refused.
+extern "C" int connect(int fd, const sockaddr* addr, socklen_t length) {
+  sockaddr_in in = {};
+  if (addr != nullptr && addr->sa_family == AF_INET && length >= sizeof(in))
+    memcpy(&in, addr, sizeof(in));
+  const uint16_t port = ntohs(in.sin_port);
+  if (in.sin_addr.s_addr != htonl(INADDR_LOOPBACK) || port == 0 ||
+      (port != fuzz::allowedPorts[0] && port != fuzz::allowedPorts[1])) {
+    errno = ECONNREFUSED;
+    return -1;
+  }
+  return static_cast<int>(syscall(SYS_connect, fd, addr, length));
+}
 
 #endif  // UPDATER_TESTS_FUZZ_FUZZ_UTIL_H_
