@@ -19,83 +19,74 @@
 
 namespace {
 
-struct Script {
-  int control, data, peer;  // two listeners, the control connection
-  uint16_t dataPort;
-  std::vector<std::string> pieces;
-  size_t next;
+uint16_t controlPort, dataPort;
+int control = fuzz::Listen(&controlPort), data = fuzz::Listen(&dataPort), peer;
+std::vector<std::string> pieces;
+size_t next;
 
-  std::string Piece() { return next < pieces.size() ? pieces[next++] : ""; }
-  // A reply that does not end its last line is the server's last word: it
-  // closes its side, so the client does not wait for the rest.
-  bool Reply(const std::string& reply) {
-    fuzz::Cork(peer, 1);
-    fuzz::SendAll(peer, reply);
-    const bool ended = !reply.empty() && reply.back() == '\n';
-    if (!ended) shutdown(peer, SHUT_WR);
-    fuzz::Cork(peer, 0);
-    return ended;
-  }
-  bool Retrieve() {
-    int fd = fuzz::Accept(data, 0);  // connected before RETR was sent
-    bool more = Reply(Piece());
-    std::string file = Piece();
-    if (fd >= 0) {
-      fuzz::SendAll(fd, file);
-      close(fd);
-    }
-    return more && Reply(Piece());
-  }
-};
+std::string Piece() { return next < pieces.size() ? pieces[next++] : ""; }
 
-void Serve(Script* script) {
-  if ((script->peer = fuzz::Accept(script->control, 2000)) < 0) return;
-  bool more = script->Reply(script->Piece());
+// A reply that does not end its last line is the server's last word: it
+// closes its side, so the client does not wait for the rest.
+bool Reply(const std::string& reply) {
+  fuzz::Cork(peer, 1);
+  fuzz::SendAll(peer, reply);
+  const bool ended = !reply.empty() && reply.back() == '\n';
+  if (!ended) shutdown(peer, SHUT_WR);
+  fuzz::Cork(peer, 0);
+  return ended;
+}
+
+bool Retrieve() {
+  int fd = fuzz::Accept(data, 0);  // connected before RETR was sent
+  bool more = Reply(Piece());
+  std::string file = Piece();
+  if (fd >= 0) {
+    fuzz::SendAll(fd, file);
+    close(fd);
+  }
+  return more && Reply(Piece());
+}
+
+void Serve() {
+  if ((peer = fuzz::Accept(control, 2000)) < 0) return;
+  bool more = Reply(Piece());
   std::string line;
   char pasv[64];
-  snprintf(pasv, sizeof(pasv), "227 Entering Passive Mode (127,0,0,1,%d,%d).\r\n",
-           script->dataPort >> 8, script->dataPort & 255);
+  snprintf(pasv, sizeof(pasv), "227 Entering Passive Mode (127,0,0,1,%d,%d).\r\n", dataPort >> 8,
+           dataPort & 255);
   // The client answers a reply at once; one that waits for a reply the
   // script does not hold is ended by the close.
-  for (int i = 0; more && i < 16 && fuzz::ReadLine(script->peer, &line, 50); i++) {
+  for (int i = 0; more && i < 16 && fuzz::ReadLine(peer, &line, 50); i++) {
     if (line.compare(0, 4, "PASV") == 0) {
-      more = script->Reply(pasv);
+      more = Reply(pasv);
     } else if (line.compare(0, 4, "RETR") == 0) {
-      more = script->Retrieve();
+      more = Retrieve();
     } else {
-      more = script->next < script->pieces.size() && script->Reply(script->Piece());
+      more = next < pieces.size() && Reply(Piece());
     }
   }
-  fuzz::Finish(script->peer);
+  fuzz::Finish(peer);
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static Script script = [] {
-    Script s = {};
-    uint16_t port = 0;
-    s.control = fuzz::Listen(&port);
-    fuzz::allowedPorts[0] = port;
-    s.data = fuzz::Listen(&s.dataPort);
-    fuzz::allowedPorts[1] = s.dataPort;
-    return s;
-  }();
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   fuzz::KeepTlsUp();
-  if (script.control < 0 || script.data < 0 || size == 0) return 0;
-  fuzz::Drain(script.control);
-  fuzz::Drain(script.data);
-  const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
-  script.pieces.clear();
-  script.next = 0;
-  size_t at = 0;
-  for (size_t end; (end = text.find("~~\n", at)) != std::string::npos; at = end + 3) {
-    script.pieces.push_back(text.substr(at, end - at));
-  }
-  script.pieces.push_back(text.substr(at));
+  if (control < 0 || data < 0 || size == 0) return 0;
+  fuzz::allowedPorts[0] = controlPort;
+  fuzz::allowedPorts[1] = dataPort;
+  fuzz::Drain(control);
+  fuzz::Drain(data);
+  const std::string text(reinterpret_cast<const char*>(input) + 1, size - 1);
+  pieces.clear();
+  next = 0;
   char address[40];
   uint32_t port = 0;
-  for (std::string reply : script.pieces) {  // NUL-terminated copies, cut at their first zero
+  for (size_t at = 0, end = 0; end != std::string::npos; at = end + 3) {
+    end = text.find("~~\n", at);
+    pieces.push_back(text.substr(at, end - at));
+    std::string reply = pieces.back();  // NUL-terminated, cut at its first zero byte
     const char* rest = nullptr;
     vdl_ftp_reply_code(reply.c_str(), &rest);
     vdl_parse_pasv_reply(rest, address, sizeof(address), &port);
@@ -103,19 +94,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     vdl_trim_line_ends(&reply[0]);
   }
 
-  std::thread server(Serve, &script);
-  VelmarDownloadNoCurl dl(VDL_PROTO_FTP, "127.0.0.1", fuzz::allowedPorts[0], "f.bin", nullptr,
-                          nullptr, nullptr, nullptr);
+  std::thread server(Serve);
+  VelmarDownloadNoCurl dl(VDL_PROTO_FTP, "127.0.0.1", controlPort, "f.bin", nullptr, nullptr,
+                          nullptr, nullptr);
   dl.SetTimeout(300);
-  if (data[0] & 1) dl.SetMaxSize(64);
-  if (data[0] & 2) dl.SetResumeFrom(5);
+  if (input[0] & 1) dl.SetMaxSize(64);
+  if (input[0] & 2) dl.SetResumeFrom(5);
   DataStream* target = stream_new_memory(1 << 16);
   if (target != nullptr) {
     dl.DownloadToStream(target);
     target->close(target);
   }
   server.join();
-  if ((data[0] & 1) && dl.GetError() == VDL_ERR_NONE && dl.SizeLimitHit()) __builtin_trap();
+  if ((input[0] & 1) && dl.GetError() == VDL_ERR_NONE && dl.SizeLimitHit()) __builtin_trap();
   if (dl.WasResumed() || dl.GetHttpStatus() != 0) __builtin_trap();
   return 0;
 }

@@ -1,9 +1,7 @@
-// Helpers of the fuzz targets: the process's temporary directory, the scope
-// of one input, and loopback plumbing for the downloader's targets, whose
-// connect() stays on the target's own listeners, since fuzzed replies name
-// addresses (an FTP passive reply does). libFuzzer calls a target from one
-// thread; a loopback helper serves one descriptor from one thread, and the
-// allowed ports are set before the threads start.
+// Helpers of the fuzz targets: a temporary directory, the scope of one input,
+// and loopback plumbing whose connect() stays on the target's own listeners
+// (fuzzed replies name addresses). One thread per descriptor; the allowed
+// ports are set before the threads start.
 #ifndef UPDATER_TESTS_FUZZ_FUZZ_UTIL_H_
 #define UPDATER_TESTS_FUZZ_FUZZ_UTIL_H_
 
@@ -36,25 +34,23 @@ inline std::atomic<uint16_t> allowedPorts[2];
   abort();
 }
 
-// Removed with its content when the process exits normally; on tmpfs when
-// there is one, so that writers' fsync costs nothing.
+// Removed at a normal exit; on tmpfs when there is one, where fsync is free.
 inline const std::string& Dir() {
   static const e2e::TempDir dir(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
   if (dir.path().empty()) Die("mkdtemp");
   return dir.path();
 }
 
-// Keeps the TLS library set up between inputs; each downloader or Updater
-// would otherwise set it up and tear it down every time.
+// Keeps the TLS library set up, which each downloader or Updater would
+// otherwise set up and tear down.
 inline void KeepTlsUp() {
   static Velmar_Sockets3* keeper = new Velmar_Sockets3();
   (void)keeper;
 }
 
-// One input runs inside Dir() (the engine deletes its scratch file from the
-// working directory; libFuzzer's own files stay where it was started) and
-// aborts with the leak report when it leaves a tracked block behind, which
-// LeakSanitizer cannot see while the allocation registry points at it.
+// One input runs inside Dir(), where the engine leaves its scratch file, and
+// aborts when it leaves a tracked block behind (LeakSanitizer cannot see one
+// while the allocation registry points at it).
 class InputScope {
  public:
   InputScope() {
@@ -90,8 +86,7 @@ inline int Listen(uint16_t* port) {
   return fd;
 }
 
-// The next connection within `waitMs`, or -1. Its small writes go out at
-// once: a reply held back for an acknowledgement would stall every input.
+// The next connection within `waitMs`, or -1; without Nagle's delay.
 inline int Accept(int listener, int waitMs) {
   pollfd p = {listener, POLLIN, 0};
   if (poll(&p, 1, waitMs) <= 0) return -1;
@@ -105,21 +100,18 @@ inline void Drain(int listener) {
   for (int i = 0, fd; i < 64 && (fd = Accept(listener, 0)) >= 0; i++) close(fd);
 }
 
-// While corked, a last reply and the close leave together, so a client never
-// sees the reply without its end and waits for more.
+// While corked, a last reply and the close leave together.
 inline void Cork(int fd, int on) { setsockopt(fd, IPPROTO_TCP, TCP_CORK, &on, sizeof(on)); }
 
 inline void SendAll(int fd, const std::string& data) {
-  for (size_t at = 0; at < data.size();) {
-    pollfd p = {fd, POLLOUT, 0};
-    ssize_t n = poll(&p, 1, 1000) > 0 ? send(fd, &data[at], data.size() - at, MSG_NOSIGNAL) : -1;
-    if (n <= 0) return;
-    at += static_cast<size_t>(n);
+  pollfd p = {fd, POLLOUT, 0};
+  for (ssize_t n = 0, at = 0; at < static_cast<ssize_t>(data.size()) && poll(&p, 1, 1000) > 0;
+       at += n) {
+    if ((n = send(fd, &data[at], data.size() - at, MSG_NOSIGNAL)) <= 0) return;
   }
 }
 
-// Reads one line (through LF, at most 4096 bytes); false when the peer closed
-// or nothing came within `waitMs` per read.
+// One line through LF (at most 4096 bytes), each byte within `waitMs`.
 inline bool ReadLine(int fd, std::string* line, int waitMs) {
   line->clear();
   for (char c = 0; line->size() < 4096 && c != '\n'; line->push_back(c)) {
@@ -129,8 +121,7 @@ inline bool ReadLine(int fd, std::string* line, int waitMs) {
   return !line->empty() && line->back() == '\n';
 }
 
-// Closes our side, drops what the peer sends until it closes too (bounded),
-// and closes the connection.
+// Closes our side, drops what the peer sends until it closes too, closes.
 inline void Finish(int fd) {
   char buffer[4096];
   pollfd p = {fd, POLLIN, 0};
@@ -143,8 +134,7 @@ inline void Finish(int fd) {
 
 }  // namespace fuzz
 
-// Every connect of a fuzz binary: only 127.0.0.1 at an allowed port gets
-// through, anything else is refused.
+// Every connect of a fuzz binary: only 127.0.0.1 at an allowed port.
 extern "C" int connect(int fd, const sockaddr* addr, socklen_t length) {
   sockaddr_in in = {};
   if (addr != nullptr && addr->sa_family == AF_INET && length >= sizeof(in))
