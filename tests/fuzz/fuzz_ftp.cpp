@@ -9,13 +9,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "download_nocurl.h"
 #include "download_parse.h"
 #include "fuzz/fuzz_util.h"
-#include "streams.h"
 
 namespace {
 
@@ -72,7 +69,6 @@ void Serve() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
-  fuzz::KeepTlsUp();
   if (control < 0 || data < 0 || size == 0) return 0;
   fuzz::allowedPorts[0] = controlPort;
   fuzz::allowedPorts[1] = dataPort;
@@ -94,18 +90,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     vdl_trim_line_ends(&reply[0]);
   }
 
-  std::thread server(Serve);
   VelmarDownloadNoCurl dl(VDL_PROTO_FTP, "127.0.0.1", controlPort, "f.bin", nullptr, nullptr,
                           nullptr, nullptr);
-  dl.SetTimeout(300);
   if (input[0] & 1) dl.SetMaxSize(64);
   if (input[0] & 2) dl.SetResumeFrom(5);
-  DataStream* target = stream_new_memory(1 << 16);
-  if (target != nullptr) {
-    dl.DownloadToStream(target);
-    target->close(target);
-  }
-  server.join();
+  fuzz::Fetch(&dl, Serve);
   if ((input[0] & 1) && dl.GetError() == VDL_ERR_NONE && dl.SizeLimitHit()) __builtin_trap();
   if (dl.WasResumed() || dl.GetHttpStatus() != 0) __builtin_trap();
   return 0;

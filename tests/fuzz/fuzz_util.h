@@ -20,10 +20,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "cli/e2e_fixture.h"
+#include "download_nocurl.h"
 #include "memleak.h"
 #include "sockets3.h"
+#include "streams.h"
 
 namespace fuzz {
 
@@ -130,6 +133,22 @@ inline void Finish(int fd) {
        i++) {
   }
   close(fd);
+}
+
+// Downloads with `dl` into memory while `serve` plays the server on a thread;
+// how many bytes it stored.
+template <typename Serve>
+int64_t Fetch(VelmarDownloadNoCurl* dl, Serve serve) {
+  std::thread server(serve);
+  KeepTlsUp();
+  dl->SetTimeout(300);
+  DataStream* target = stream_new_memory(1 << 16);
+  if (target == nullptr) abort();
+  dl->DownloadToStream(target);
+  const int64_t end = static_cast<MemoryBlock*>(target->handle)->position;
+  target->close(target);
+  server.join();
+  return end;
 }
 
 }  // namespace fuzz
