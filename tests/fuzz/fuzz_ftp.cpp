@@ -1,9 +1,8 @@
-// Fuzz target: the input is an FTP server's side of one retrieval, in pieces
-// separated by lines of "~~": the greeting, then the reply to each command
-// in turn (RETR's reply, then the file's bytes on the data connection, then
-// the reply after the file). A thread on 127.0.0.1 plays them to a real
-// VelmarDownloadNoCurl; PASV always gets the thread's own data listener. The
-// first byte picks options (a size cap, a resume offset); every reply also
+// Fuzz target: a byte of options (a size cap, resume), then an FTP server's
+// side of one retrieval in pieces separated by lines of "~~": the greeting,
+// the reply to each command in turn (for RETR: its reply, the file on the
+// data connection, the reply after it). A thread plays them to a real
+// VelmarDownloadNoCurl over loopback, answering PASV itself; every reply also
 // goes through the pure parsers.
 #include <cstddef>
 #include <cstdint>
@@ -34,17 +33,6 @@ bool Reply(const std::string& reply) {
   return ended;
 }
 
-bool Retrieve() {
-  int fd = fuzz::Accept(data, 0);  // connected before RETR was sent
-  bool more = Reply(Piece());
-  std::string file = Piece();
-  if (fd >= 0) {
-    fuzz::SendAll(fd, file);
-    close(fd);
-  }
-  return more && Reply(Piece());
-}
-
 void Serve() {
   if ((peer = fuzz::Accept(control, 2000)) < 0) return;
   bool more = Reply(Piece());
@@ -52,13 +40,19 @@ void Serve() {
   char pasv[64];
   snprintf(pasv, sizeof(pasv), "227 Entering Passive Mode (127,0,0,1,%d,%d).\r\n", dataPort >> 8,
            dataPort & 255);
-  // The client answers a reply at once; one that waits for a reply the
-  // script does not hold is ended by the close.
+  // A client waiting for a reply the script does not hold is ended by the close.
   for (int i = 0; more && i < 16 && fuzz::ReadLine(peer, &line, 50); i++) {
     if (line.compare(0, 4, "PASV") == 0) {
       more = Reply(pasv);
     } else if (line.compare(0, 4, "RETR") == 0) {
-      more = Retrieve();
+      int fd = fuzz::Accept(data, 0);  // connected before RETR was sent
+      more = Reply(Piece());
+      std::string file = Piece();
+      if (fd >= 0) {
+        fuzz::SendAll(fd, file);
+        close(fd);
+      }
+      more = more && Reply(Piece());
     } else {
       more = next < pieces.size() && Reply(Piece());
     }
@@ -90,6 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     vdl_trim_line_ends(&reply[0]);
   }
 
+  fuzz::InputScope scope;
   VelmarDownloadNoCurl dl(VDL_PROTO_FTP, "127.0.0.1", controlPort, "f.bin", nullptr, nullptr,
                           nullptr, nullptr);
   if (input[0] & 1) dl.SetMaxSize(64);

@@ -1,8 +1,6 @@
-// Fuzz target: the input is an HTTP server's whole response, which a thread
-// on 127.0.0.1 sends to a real VelmarDownloadNoCurl before closing its side.
-// The first byte picks options (fail on redirect, a resume offset, a size
-// cap, a callback that stops); the response's lines also go through the pure
-// parsers.
+// Fuzz target: a byte of options (fail on redirect, resume, a size cap, a
+// callback that stops), then an HTTP server's whole response, sent to a real
+// VelmarDownloadNoCurl over loopback and also given to the pure parsers.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -49,6 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string response(reinterpret_cast<const char*>(data) + 1, size - 1);
   ParseLines(response);
 
+  fuzz::InputScope scope;
   const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/f";
   int calls = 0;
   VelmarDownloadNoCurl dl(url.c_str(), (options & 8) ? StopAtThird : nullptr, nullptr, nullptr,

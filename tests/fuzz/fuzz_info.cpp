@@ -1,12 +1,7 @@
-// Fuzz target: the update-info parser. Each input is the document text of a
-// fresh Updater without an INI file, over a base directory holding a few
-// installed files (so that digests are computed and outdated files found);
-// the text chooses its generation by its "version". A parse that succeeds
-// must have a text that TinyXML accepts whole, with as many children of
-// "files" as entries were built (the list is read one element at a time).
-// As TinyXML is not built with the sanitizers, each input is also parsed by
-// TinyXML alone, padded as the parser hands it over, from a buffer that ends
-// right before an unreadable page.
+// Fuzz target: the update-info parser, over a few installed files. What it
+// accepts, TinyXML must accept whole, with as many "files" children as it
+// built entries. TinyXML (without sanitizers) also parses each padded text
+// from a buffer that ends right before an unreadable page.
 #include <sys/mman.h>
 #include <tinyxml.h>
 
@@ -20,8 +15,6 @@
 #include "updater.h"
 
 namespace {
-
-void IgnoreLine(const char*) {}
 
 void ParseBeforeGuardPage(const std::string& text) {
   static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE)), room = 64 * page;
@@ -58,8 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                            e2e::WriteFile(dir + "/bin/app", "an older program") &&
                            e2e::WriteFile(dir + "/old.txt", "x");
   if (!made) fuzz::Die("installed files");
-  fuzz::KeepTlsUp();
-  static UpdaterCallbacks callbacks = {nullptr, nullptr, IgnoreLine, IgnoreLine, nullptr};
+  static UpdaterCallbacks callbacks = {nullptr, nullptr, [](const char*) {}, [](const char*) {},
+                                       nullptr};  // lines not printed
   const std::string text(reinterpret_cast<const char*>(data), size);
   bool tooDeep = false;
   {
@@ -68,8 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     updater.Init("", (dir + "/").c_str(), "app", "", &callbacks);
     updater.infoText = text;
     bool parsed = updater.ParseInfo();
-    // TinyXML would overflow the stack on what the parser refuses as nested
-    // too deeply.
+    // TinyXML would overflow the stack on what is nested too deeply.
     tooDeep = !parsed && strstr(updater.GetLastError(), "nested deeper") != nullptr;
     if (parsed) CheckWholeParse(text, updater.fileCount);
   }

@@ -1,9 +1,7 @@
-// Fuzz target: unpacking a pack. The input's first bytes choose how, the rest
-// is the pack, written to a file in the temporary directory:
-//   byte 0      bit 7: unpack in place (one path for source and destination,
-//               as the update does); bits 0-4: key length, modulo 17
-//   bytes 1-2   the size bound of the unpacked file, little-endian
-//   then        the key bytes (a zero byte ends the key text early)
+// Fuzz target: unpacking a pack written to a file. The input: a byte (bit 7:
+// in place, as the update does; bits 0-4: the key's length, modulo 17), the
+// size bound of the unpacked file (two bytes, little-endian), the key (a zero
+// byte ends its text early), then the pack.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -14,7 +12,6 @@
 #include "updater.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::KeepTlsUp();
   const size_t keyLength = size > 0 ? (data[0] & 0x1F) % 17 : 0, header = 3 + keyLength;
   if (size < header) return 0;
   char key[17] = {};

@@ -1,7 +1,6 @@
 // Helpers of the fuzz targets: a temporary directory, the scope of one input,
-// and loopback plumbing whose connect() stays on the target's own listeners
-// (fuzzed replies name addresses). One thread per descriptor; the allowed
-// ports are set before the threads start.
+// and loopback plumbing whose connect() stays on the target's own listeners.
+// One thread per descriptor; the allowed ports are set before they start.
 #ifndef UPDATER_TESTS_FUZZ_FUZZ_UTIL_H_
 #define UPDATER_TESTS_FUZZ_FUZZ_UTIL_H_
 
@@ -44,19 +43,14 @@ inline const std::string& Dir() {
   return dir.path();
 }
 
-// Keeps the TLS library set up, which each downloader or Updater would
-// otherwise set up and tear down.
-inline void KeepTlsUp() {
-  static Velmar_Sockets3* keeper = new Velmar_Sockets3();
-  (void)keeper;
-}
-
 // One input runs inside Dir(), where the engine leaves its scratch file, and
-// aborts when it leaves a tracked block behind (LeakSanitizer cannot see one
-// while the allocation registry points at it).
+// aborts when it leaves a tracked block (which LeakSanitizer cannot see).
+// The TLS library stays set up rather than set up and torn down each time.
 class InputScope {
  public:
   InputScope() {
+    static Velmar_Sockets3* keeper = new Velmar_Sockets3();
+    (void)keeper;
     if (getcwd(old_, sizeof(old_)) == nullptr || chdir(Dir().c_str()) != 0) Die("chdir");
   }
   ~InputScope() {
@@ -136,11 +130,10 @@ inline void Finish(int fd) {
 }
 
 // Downloads with `dl` into memory while `serve` plays the server on a thread;
-// how many bytes it stored.
+// how many bytes it stored. Call within an InputScope.
 template <typename Serve>
 int64_t Fetch(VelmarDownloadNoCurl* dl, Serve serve) {
   std::thread server(serve);
-  KeepTlsUp();
   dl->SetTimeout(300);
   DataStream* target = stream_new_memory(1 << 16);
   if (target == nullptr) abort();
