@@ -49,12 +49,13 @@ TEST(PublishSigning, NewKeyPairsAndTheKeysThatLoad) {
   ASSERT_TRUE(trust_read_key_file((name + ".pub").c_str(), &shared, &error)) << error;
   EXPECT_EQ(std::string(shared.id), std::string(key.publicKey.id));
 
-  ASSERT_EQ(e2e::RunProgram({"/usr/bin/openssl", "genpkey", "-algorithm", "ed25519", "-aes256",
-                             "-pass", "pass:secret", "-out", "locked.key"},
+  ASSERT_EQ(e2e::RunProgram({"/bin/sh", "-c",
+                             "openssl genpkey -algorithm x25519 -out x25519.key && openssl genpkey "
+                             "-algorithm ed25519 -aes256 -pass pass:secret -out locked.key"},
                             dir.path())
                 .status,
             0);
-  for (const char* file : {"vendor.pub", "locked.key"}) {  // never asks for a passphrase
+  for (const char* file : {"vendor.pub", "x25519.key", "locked.key"}) {  // and no passphrase
     EXPECT_FALSE(LoadSigningKey(base + file, &key, &error));
     EXPECT_EQ(error, base + file + " is not an unencrypted Ed25519 private key in PEM form");
   }
@@ -66,7 +67,7 @@ class PublishRelease : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(e2e::WriteFile(release_.path() + "/bin/tool", "tool\n", 0750));
-    ASSERT_TRUE(e2e::WriteFile(release_.path() + "/docs/a b.txt", "docs\n", 0644));
+    ASSERT_TRUE(e2e::WriteFile(release_.path() + "/docs/a b#1%.txt", "docs\n", 0644));
     ASSERT_TRUE(e2e::WriteFile(release_.path() + "/README", "readme\n", 0600));
     options_.releaseDir = release_.path();
     options_.outputDir = out_.path() + "/site";
@@ -146,7 +147,7 @@ TEST_F(PublishRelease, SignsWhatTheEngineReads) {
   options_.now = 1700000000;
   options_.serial = 42;
   options_.validDays = 2;
-  ASSERT_TRUE(RunRelease("[keys]\nbin/tool = " + key + "\ndocs/a b.txt =\n", &error)) << error;
+  ASSERT_TRUE(RunRelease("[keys]\nbin/tool = " + key + "\ndocs/a b#1%.txt =\n", &error)) << error;
   const std::string text = ReadFile(doc_);
   EXPECT_NE(text.find(" document=\"quillon5-full-centos7.x86_64.info\" serial=\"42\" "
                       "expires=\"1700172800\""),
@@ -162,11 +163,11 @@ TEST_F(PublishRelease, SignsWhatTheEngineReads) {
   EXPECT_EQ(group->description, "one\ntwo");
   EXPECT_EQ(updater.defaultGroup, group);
   EXPECT_EQ(group->next->state, Remove);
-  ASSERT_EQ(updater.fileCount, 3);  // README, bin/tool, docs/a b.txt
+  ASSERT_EQ(updater.fileCount, 3);  // README, bin/tool, docs/a b#1%.txt
   UpdateFile* tool = updater.GetFirstFile()->next;
   EXPECT_STREQ(tool->key, key.c_str());
   EXPECT_EQ(tool->groups.size(), 2u);  // each group once
-  EXPECT_EQ(tool->next->url, "http://127.0.0.1:9/packs/docs/a%20b.txt.pak");
+  EXPECT_EQ(tool->next->url, "http://127.0.0.1:9/packs/docs/a%20b%231%25.txt.pak");
   EXPECT_STREQ(tool->next->key, "");
   // Published again: a line over the final bytes, none of the previous
   // document's.
