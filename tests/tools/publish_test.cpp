@@ -66,7 +66,7 @@ TEST(PublishSigning, NewKeyPairsAndTheKeysThatLoad) {
 class PublishRelease : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(e2e::WriteFile(release_.path() + "/bin/tool", "tool\n", 0750));
+    ASSERT_TRUE(e2e::WriteFile(release_.path() + "/bin/x/tool", "tool\n", 0750));
     ASSERT_TRUE(e2e::WriteFile(release_.path() + "/docs/a b#1%.txt", "docs\n", 0644));
     ASSERT_TRUE(e2e::WriteFile(release_.path() + "/README", "readme\n", 0600));
     options_.releaseDir = release_.path();
@@ -147,7 +147,7 @@ TEST_F(PublishRelease, SignsWhatTheEngineReads) {
   options_.now = 1700000000;
   options_.serial = 42;
   options_.validDays = 2;
-  ASSERT_TRUE(RunRelease("[keys]\nbin/tool = " + key + "\ndocs/a b#1%.txt =\n", &error)) << error;
+  ASSERT_TRUE(RunRelease("[keys]\nbin/x/tool = " + key + "\ndocs/a b#1%.txt =\n", &error)) << error;
   const std::string text = ReadFile(doc_);
   EXPECT_NE(text.find(" document=\"quillon5-full-centos7.x86_64.info\" serial=\"42\" "
                       "expires=\"1700172800\""),
@@ -163,7 +163,7 @@ TEST_F(PublishRelease, SignsWhatTheEngineReads) {
   EXPECT_EQ(group->description, "one\ntwo");
   EXPECT_EQ(updater.defaultGroup, group);
   EXPECT_EQ(group->next->state, Remove);
-  ASSERT_EQ(updater.fileCount, 3);  // README, bin/tool, docs/a b#1%.txt
+  ASSERT_EQ(updater.fileCount, 3);  // README, bin/x/tool, docs/a b#1%.txt
   UpdateFile* tool = updater.GetFirstFile()->next;
   EXPECT_STREQ(tool->key, key.c_str());
   EXPECT_EQ(tool->groups.size(), 2u);  // each group once
