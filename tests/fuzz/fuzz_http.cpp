@@ -1,48 +1,37 @@
-// Fuzz target: the input is an HTTP server's whole response. A real
-// VelmarDownloadNoCurl fetches it from a thread on 127.0.0.1 that sends the
-// bytes, closes its side and waits for the client to go. The first byte
-// picks options (fail on redirect, a resume offset, a size cap, a callback
-// that stops); the lines of the response also go through the pure parsers.
+// Fuzz target: a byte of options (fail on redirect, resume, a size cap, a
+// callback that stops), then an HTTP server's whole response, sent to a real
+// VelmarDownloadNoCurl over loopback and also given to the pure parsers.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
-#include <thread>
 
-#include "download_nocurl.h"
 #include "download_parse.h"
-#include "loopback_peer.h"
-#include "sockets3.h"
-#include "streams.h"
+#include "fuzz/fuzz_util.h"
 
 namespace {
 
 bool StopAtThird(int64_t, int64_t, void* userData) { return ++*static_cast<int*>(userData) < 3; }
 
-void Serve(int listener, const uint8_t* data, size_t size) {
-  int fd = fuzz_peer::Accept(listener, 2000);
+void Serve(int listener, const std::string& response) {
+  int fd = fuzz::Accept(listener, 2000);
   if (fd < 0) return;
-  fuzz_peer::Cork(fd, true);
-  fuzz_peer::SendAll(fd, reinterpret_cast<const char*>(data), size);
-  fuzz_peer::Finish(fd);
+  fuzz::Cork(fd, 1);
+  fuzz::SendAll(fd, response);
+  fuzz::Finish(fd);
 }
 
 void ParseLines(std::string text) {
-  for (size_t at = 0; at < text.size();) {
-    int64_t length = vdl_line_length(text.data() + at, text.size() - at, 16384, true);
-    if (length <= 0) break;
+  int64_t length = 0, value = 0;
+  for (size_t at = 0; (length = vdl_line_length(&text[at], text.size() - at, 16384, true)) > 0;) {
     std::string line = text.substr(at, static_cast<size_t>(length));
     at += static_cast<size_t>(length);
     vdl_trim_line_ends(&line[0]);
     vdl_parse_status_line(line.c_str());
-    int64_t value = 0;
     VDL_CONTENT_RANGE range;
-    if (const char* header = vdl_http_header_value(line.c_str(), "Content-Length:")) {
+    if (const char* header = vdl_http_header_value(line.c_str(), "Content-Length:"))
       vdl_parse_content_length(header, &value);
-    }
-    if (const char* header = vdl_http_header_value(line.c_str(), "Content-Range:")) {
+    if (const char* header = vdl_http_header_value(line.c_str(), "Content-Range:"))
       vdl_parse_content_range(header, &range);
-    }
   }
 }
 
@@ -50,33 +39,24 @@ void ParseLines(std::string text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static uint16_t port = 0;
-  static int listener = fuzz_peer::Listen(&port);
-  // Keeps the TLS library set up between inputs; each downloader's own
-  // socket object would otherwise set it up and tear it down every time.
-  static Velmar_Sockets3* keepAlive = new Velmar_Sockets3();
-  (void)keepAlive;
+  static int listener = fuzz::Listen(&port);
   if (listener < 0 || size == 0) return 0;
-  fuzz_peer::allowedPorts[0] = port;
-  fuzz_peer::Drain(listener);
+  fuzz::allowedPorts[0] = port;
+  fuzz::Drain(listener);
   const uint8_t options = data[0];
-  ParseLines(std::string(reinterpret_cast<const char*>(data) + 1, size - 1));
+  const std::string response(reinterpret_cast<const char*>(data) + 1, size - 1);
+  ParseLines(response);
 
-  std::thread server(Serve, listener, data + 1, size - 1);
+  fuzz::InputScope scope;
   const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/f";
   int calls = 0;
   VelmarDownloadNoCurl dl(url.c_str(), (options & 8) ? StopAtThird : nullptr, nullptr, nullptr,
                           &calls);
-  dl.SetTimeout(300);
   dl.SetFailOnRedirect((options & 1) != 0);
   if (options & 2) dl.SetResumeFrom(5);
   if (options & 4) dl.SetMaxSize(64);
-  DataStream* target = stream_new_memory(1 << 16);
-  if (target == nullptr) abort();
-  dl.DownloadToStream(target);
   // The cap counts the bytes resumed from.
-  const int64_t end = static_cast<MemoryBlock*>(target->handle)->position;
-  target->close(target);
-  server.join();
+  const int64_t end = fuzz::Fetch(&dl, [&response] { Serve(listener, response); });
   if ((options & 4) && end > 64) __builtin_trap();
   if (dl.WasResumed() && dl.GetHttpStatus() != 206) __builtin_trap();
   if (dl.GetError() == VDL_ERR_NONE && dl.GetErrorDetail()[0] != '\0') __builtin_trap();

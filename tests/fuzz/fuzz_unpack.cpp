@@ -1,9 +1,7 @@
-// Fuzz target: unpacking a pack. The input's first bytes choose how, the rest
-// is the pack, written to a file in the temporary directory:
-//   byte 0      bit 7: unpack in place (one path for source and destination,
-//               as the update does); bits 0-4: key length, modulo 17
-//   bytes 1-2   the size bound of the unpacked file, little-endian
-//   then        the key bytes (a zero byte ends the key text early)
+// Fuzz target: unpacking a pack written to a file. The input: a byte (bit 7:
+// in place, as the update does; bits 0-4: the key's length, modulo 17), the
+// size bound of the unpacked file (two bytes, little-endian), the key (a zero
+// byte ends its text early), then the pack.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -11,29 +9,21 @@
 #include <string>
 
 #include "fuzz/fuzz_util.h"
-#include "sockets3.h"
 #include "updater.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static Velmar_Sockets3* keeper = new Velmar_Sockets3();  // see fuzz_info.cpp
-  (void)keeper;
-  const size_t keyLength = size > 0 ? (data[0] & 0x1F) % 17 : 0;
-  if (size < 3 + keyLength) return 0;
+  const size_t keyLength = size > 0 ? (data[0] & 0x1F) % 17 : 0, header = 3 + keyLength;
+  if (size < header) return 0;
   char key[17] = {};
   memcpy(key, data + 3, keyLength);
-  const uint32_t bound = data[1] | (static_cast<uint32_t>(data[2]) << 8);
-  fuzz::InsideDir inside;
-  fuzz::TrackedLeakCheck leaks;
+  fuzz::InputScope scope;
   const std::string source = fuzz::Dir() + "/file.pak";
   const std::string destination = (data[0] & 0x80) ? source : fuzz::Dir() + "/file";
-  const size_t header = 3 + keyLength;
-  if (!e2e::WriteFile(source,
-                      std::string(reinterpret_cast<const char*>(data) + header, size - header))) {
-    fuzz::Die("pack");
-  }
+  const char* pack = reinterpret_cast<const char*>(data) + header;
+  if (!e2e::WriteFile(source, std::string(pack, size - header))) fuzz::Die("pack");
   {
     Updater updater;
-    updater.UnpackFile(source.c_str(), destination.c_str(), key, bound);
+    updater.UnpackFile(source.c_str(), destination.c_str(), key, data[1] | (data[2] << 8));
   }
   remove(source.c_str());
   remove(destination.c_str());
