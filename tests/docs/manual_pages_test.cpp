@@ -1,4 +1,5 @@
-// The manual pages: `cmake --install` puts them beside the programs.
+// The manual pages: each renders without a warning, and `cmake --install`
+// puts them beside the programs.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -20,9 +21,13 @@ TEST(ManualPages, InstallPutsThemBesideThePrograms) {
     EXPECT_EQ(access((prefix.path() + "/bin/" + program).c_str(), X_OK), 0) << program;
   }
   for (const char* page : {"updater.1", "updater-publish.1"}) {
-    const std::string text = e2e::ReadFile(std::string(source) + "/docs/" + page);
-    EXPECT_NE(text.find(".SH SEE ALSO"), std::string::npos) << page;
-    EXPECT_EQ(e2e::ReadFile(prefix.path() + "/share/man/man1/" + page), text);
+    const std::string path = std::string(source) + "/docs/" + page;
+    e2e::RunResult shown =
+        e2e::RunProgram({"/usr/bin/env", "MANWIDTH=80", "man", "--warnings", "-l", path}, "/", 30);
+    EXPECT_EQ(shown.status, 0) << page;
+    EXPECT_EQ(shown.err, "") << page;
+    EXPECT_NE(shown.out.find("SEE ALSO"), std::string::npos) << page;
+    EXPECT_EQ(e2e::ReadFile(prefix.path() + "/share/man/man1/" + page), e2e::ReadFile(path));
   }
 }
 
