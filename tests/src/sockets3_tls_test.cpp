@@ -1,12 +1,10 @@
-// TLS on the socket layer with certificates made at test time: contexts,
-// failures and what they report, our server with our client, verified
-// handshakes with the Python servers of sockets3_tls_peer.py.
+// TLS on the socket layer with certificates made at test time: failures and
+// what they report, verified sessions with the Python servers of
+// sockets3_tls_peer.py.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
-#include <thread>
-#include <tuple>
 
 #include "fixtures/script_server.h"
 #include "sockets3.h"
@@ -14,7 +12,6 @@
 #include "test_authority.h"
 #include "test_support.h"
 
-using sockets3_test::BoundPort;
 using sockets3_test::DescriptorNonBlocking;
 using sockets3_test::ListenOn;
 using sockets3_test::LoopbackPair;
@@ -49,39 +46,6 @@ class Sockets3Tls : public ::testing::Test {
   }
 };
 
-// Our client and our server over loopback, the handshake done (the server's
-// on a thread of its own). Each end has its own object.
-struct TlsPair {
-  TlsPair() {
-    if (!serverNet.EnableSSL(Pem("both.pem").c_str(), 0) ||
-        !clientNet.EnableSSL(Pem("both.pem").c_str(), 0)) {
-      return;
-    }
-    listener = ListenOn(serverNet, AF_INET, "127.0.0.1");
-    if (listener == nullptr) return;
-    std::thread accepter([this] {
-      if (serverNet.SelectRead(listener, 10000u) == 1) {
-        server = serverNet.Accept(listener, VS_FEATURE_TLS);
-      }
-    });
-    client = clientNet.Create(AF_INET, SOCK_STREAM, IPPROTO_TCP, 0);
-    up = clientNet.Connect(client, "127.0.0.1", BoundPort(listener)) &&
-         clientNet.SwitchToSSL_Client(client);
-    accepter.join();
-    up = up && server != nullptr;
-  }
-  ~TlsPair() {
-    clientNet.Close(client);
-    serverNet.Close(server);
-    serverNet.Close(listener);
-  }
-  Velmar_Sockets3 serverNet, clientNet;
-  VELMAR_SOCKET* listener = nullptr;
-  VELMAR_SOCKET* server = nullptr;
-  VELMAR_SOCKET* client = nullptr;
-  bool up = false;
-};
-
 // A TCP record connected to the Python servers on `host`, the kind of server
 // asked for; null when there is no connection.
 VELMAR_SOCKET* ConnectTo(Velmar_Sockets3& net, const std::string& kind,
@@ -93,6 +57,16 @@ VELMAR_SOCKET* ConnectTo(Velmar_Sockets3& net, const std::string& kind,
     return nullptr;
   }
   if (sock != nullptr) RawSend(sock, kind + "\n");
+  return sock;
+}
+
+// A verified session with the Python server of that kind, or null.
+VELMAR_SOCKET* Session(Velmar_Sockets3& net, const std::string& kind) {
+  VELMAR_SOCKET* sock = ConnectTo(net, kind);
+  if (sock != nullptr && !net.StartClientTLS(sock, "localhost", Pem("ca.pem").c_str(), 10000)) {
+    net.Close(sock);
+    return nullptr;
+  }
   return sock;
 }
 
@@ -127,32 +101,15 @@ std::pair<int32_t, std::string> Attempt(const std::string& kind, const char* hos
   return seen;
 }
 
-// The header of a TLS record of `type` announcing 64 bytes, and 4 of them.
-std::string CutRecord(char type) { return std::string(1, type) + "\x03\x03" + '\0' + "@half"; }
-
 }  // namespace
 
-TEST_F(Sockets3Tls, ContextErrors) {
-  Velmar_Sockets3 net;
-  const std::tuple<const char*, int32_t, const char*> cases[] = {
-      {"good.pem", VS_ERR_KEY, "Error loading your Private Key!"},
-      {"missing.pem", VS_ERR_CERT, "Error loading your certificate!"}};
-  for (const auto& [file, code, text] : cases) {
-    EXPECT_FALSE(net.EnableSSL(Pem(file).c_str(), 0));
-    EXPECT_EQ(code, net.GetLastError(nullptr));
-    EXPECT_STREQ(text, net.GetLastErrorString(nullptr));
-    EXPECT_EQ(nullptr, net.GetSSLContext());
-  }
-}
-
-// A peer that sends no handshake, breaks off mid-record or stays silent: code
-// and text on the object, the line printed whatever the quiet flag says. The
-// verified client prints nothing, copies the reason to the record, keeps no
-// session and keeps the record's blocking mode.
+// Code and text on the object, the line printed whatever the quiet flag says;
+// the verified client prints nothing, keeps no session and keeps the mode.
 TEST_F(Sockets3Tls, FailedHandshakesSayWhy) {
   enum Side { kServer, kClient, kVerified };
   const std::string reply = "HTTP/1.0 400 Bad Request\r\n\r\n",
-                    eof = "unexpected eof while reading";
+                    eof = "unexpected eof while reading",
+                    cut = std::string("\x16\x03\x03") + '\0' + "@half";  // 4 of 64 bytes
   const struct {
     Side side;
     std::string peerSends;  // then the peer stops writing, unless we are to time out
@@ -163,9 +120,9 @@ TEST_F(Sockets3Tls, FailedHandshakesSayWhy) {
        "error:0A00009C:SSL routines::http request"},
       {kServer, "", VS_ERR_HANDSHAKE, "error:0A000126:SSL routines::" + eof},
       {kClient, reply, VS_ERR_HANDSHAKE, "error:0A00010B:SSL routines::wrong version number"},
-      {kClient, CutRecord('\x16'), VS_ERR_HANDSHAKE, "error:0A000126:SSL routines::" + eof},
+      {kClient, cut, VS_ERR_HANDSHAKE, "error:0A000126:SSL routines::" + eof},
       {kVerified, reply, VS_ERR_HANDSHAKE, "TLS handshake failed: wrong version number"},
-      {kVerified, CutRecord('\x16'), VS_ERR_HANDSHAKE, "TLS handshake failed: " + eof},
+      {kVerified, cut, VS_ERR_HANDSHAKE, "TLS handshake failed: " + eof},
       {kVerified, "", ETIMEDOUT, "TLS handshake timed out"},  // quiet, not traced
   };
   bool quiet = false;
@@ -197,35 +154,27 @@ TEST_F(Sockets3Tls, FailedHandshakesSayWhy) {
   }
 }
 
-TEST_F(Sockets3Tls, OurServerWithOurClient) {
-  TlsPair tls;
-  ASSERT_TRUE(tls.up);
-  Velmar_Sockets3& net = tls.clientNet;
-  EXPECT_EQ(8, tls.serverNet.Send(tls.server, "one\ntwo\n", -1, true));
-  char line[64];
-  ASSERT_EQ(1, net.SelectRead(tls.client, 10000u));
-  EXPECT_EQ(3, net.RecvLine(tls.client, line, sizeof(line)));
+TEST_F(Sockets3Tls, ReadyWithDecryptedBytesAndWritesFailWithoutASignal) {
+  Velmar_Sockets3 net;
+  VELMAR_SOCKET* sock = Session(net, "lines");
+  ASSERT_NE(nullptr, sock);
+  EXPECT_EQ("one", ReadLine(net, sock));
   // The second line is decrypted already: ready without a wait.
-  EXPECT_GT(SSL_pending(tls.client->ssl), 0);
+  EXPECT_GT(SSL_pending(sock->ssl), 0);
   timeval none = {0, 0};
-  EXPECT_EQ(1, net.SelectRead(tls.client, &none));
-  EXPECT_EQ(3, net.RecvLine(tls.client, line, sizeof(line)));
-  EXPECT_STREQ("two", line);
-  char host[40];
-  int port;
-  EXPECT_EQ(-1, net.RecvFrom(tls.client, host, sizeof(host), &port, line, sizeof(line)));
-  EXPECT_STREQ("RecvFrom doesn't work with SSL", net.GetLastErrorString(nullptr));
+  EXPECT_EQ(1, net.SelectRead(sock, &none));
+  char line[8];
+  EXPECT_EQ(3, net.RecvLine(sock, line, sizeof(line)));
   // Once the server has closed, writing fails without a SIGPIPE.
-  tls.serverNet.Close(tls.server);
-  tls.server = nullptr;
   int result = 0;
   const std::string out = Stdout([&] {
-    for (int i = 0; i < 50 && result >= 0; ++i) result = net.Send(tls.client, "data", -1, true);
+    for (int i = 0; i < 50 && result >= 0; ++i) result = net.Send(sock, "data", -1, true);
   });
   EXPECT_EQ(-1, result);
   EXPECT_EQ(VS_ERR_TLS_WRITE, net.GetLastError(nullptr));
   EXPECT_EQ("OpenSSL Error: " + std::string(net.GetLastErrorString(nullptr)) + "\n",
             out.substr(out.rfind("OpenSSL Error: ")));
+  EXPECT_EQ(0, net.Close(sock));
 }
 
 // A failed TLS read or peek leaves its code and text, prints OpenSSL's
@@ -233,45 +182,41 @@ TEST_F(Sockets3Tls, OurServerWithOurClient) {
 // record cut short reads as a close, told apart by that reason only.
 TEST_F(Sockets3Tls, FailedReadsSayWhy) {
   const struct {
-    std::string peerSends;  // raw bytes, then the peer stops writing; "": a TLS close
-    bool line;              // RecvLine (peek first), else Recv
+    const char* kind;  // what the server sends before it stops writing
+    bool line;         // RecvLine (peek first), else Recv
     int result;
     const char* text;
     std::string reason;  // on standard error; "": nothing there
   } cases[] = {
-      {"garbage\r\n", false, -1, "Error returned by SSL_read(): -1", "wrong version number"},
-      {CutRecord('\x17'), false, 0, "Error returned by SSL_read(): 0", "unexpected eof"},
-      {"", false, 0, "Error returned by SSL_read(): 0", ""},
-      {"garbage\r\n", true, VS_LINE_ERROR, "error:00000001:lib(0)::reason(1)", "wrong version"},
+      {"garbage", false, -1, "Error returned by SSL_read(): -1", "wrong version number"},
+      {"cut", false, 0, "Error returned by SSL_read(): 0", "unexpected eof"},
+      {"close", false, 0, "Error returned by SSL_read(): 0", ""},
+      {"garbage", true, VS_LINE_ERROR, "error:00000001:lib(0)::reason(1)", "wrong version"},
   };
   bool quiet = false;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
-    TlsPair tls;
-    ASSERT_TRUE(tls.up);
-    if (c.peerSends.empty()) {
-      tls.serverNet.Close(tls.server);
-      tls.server = nullptr;
-    } else {
-      RawSend(tls.server, c.peerSends);
-      shutdown(tls.server->sock, SHUT_WR);
-    }
-    tls.clientNet.SetQuiet(quiet = !quiet);
+    Velmar_Sockets3 net;
+    VELMAR_SOCKET* sock = Session(net, c.kind);
+    ASSERT_NE(nullptr, sock);
+    net.SetRecvTimeout(sock, 10000);  // a read that waits
+    net.SetQuiet(quiet = !quiet);
     char buffer[64];
     int result = 0;
     std::string out;
     const std::string err = Stderr([&] {
       out = Stdout([&] {
-        result = c.line ? tls.clientNet.RecvLine(tls.client, buffer, sizeof(buffer))
-                        : tls.clientNet.Recv(tls.client, buffer, sizeof(buffer));
+        result = c.line ? net.RecvLine(sock, buffer, sizeof(buffer))
+                        : net.Recv(sock, buffer, sizeof(buffer));
       });
     });
     EXPECT_EQ(c.result, result);
-    EXPECT_EQ(VS_ERR_TLS_READ, tls.clientNet.GetLastError(nullptr));
-    EXPECT_STREQ(c.text, tls.clientNet.GetLastErrorString(nullptr));
+    EXPECT_EQ(VS_ERR_TLS_READ, net.GetLastError(nullptr));
+    EXPECT_STREQ(c.text, net.GetLastErrorString(nullptr));
     EXPECT_EQ("", out);
     EXPECT_EQ(c.reason.empty(), err.empty()) << err;
     EXPECT_NE(std::string::npos, err.find(c.reason)) << err;
+    net.Close(sock);
   }
 }
 
@@ -308,9 +253,8 @@ TEST_F(Sockets3Tls, VerifiedClientAcceptsOnlyAServerItCanVerify) {
 
 TEST_F(Sockets3Tls, PartOfARecordNeitherReadiesNorHoldsARead) {
   Velmar_Sockets3 net;
-  VELMAR_SOCKET* sock = ConnectTo(net, "partial");
+  VELMAR_SOCKET* sock = Session(net, "partial");
   ASSERT_NE(nullptr, sock);
-  ASSERT_TRUE(net.StartClientTLS(sock, "localhost", Pem("ca.pem").c_str(), 10000));
   EXPECT_EQ(0, net.SelectRead(sock, 300u));
   ASSERT_EQ(0, net.SetRecvTimeout(sock, 200));
   char buffer[64];
@@ -322,9 +266,8 @@ TEST_F(Sockets3Tls, PartOfARecordNeitherReadiesNorHoldsARead) {
 
 TEST_F(Sockets3Tls, CloseDoesNotWaitForAServerThatStoppedReading) {
   Velmar_Sockets3 net;
-  VELMAR_SOCKET* sock = ConnectTo(net, "hold");
+  VELMAR_SOCKET* sock = Session(net, "hold");
   ASSERT_NE(nullptr, sock);
-  ASSERT_TRUE(net.StartClientTLS(sock, "localhost", Pem("ca.pem").c_str(), 10000));
   // Raw bytes fill the way to the server (which reads nothing), so that the
   // record stays blocking and our farewell cannot be written.
   const std::string chunk(16384, 'x');
@@ -350,5 +293,7 @@ TEST_F(Sockets3Tls, LibraryInitialisationIsReferenceCounted) {
   delete first;
   EXPECT_EQ(0, TlsLibraryInitCount());
   Velmar_Sockets3 net;  // the library works again after a teardown
+  EXPECT_FALSE(net.EnableSSL(Pem("good.pem").c_str(), 0));
+  EXPECT_STREQ("Error loading your Private Key!", net.GetLastErrorString(nullptr));
   EXPECT_TRUE(net.EnableSSL(Pem("both.pem").c_str(), 0));
 }
