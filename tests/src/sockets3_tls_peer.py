@@ -18,8 +18,8 @@ of server it gets:
   close     a closing alert;
   garbage   "garbage\\r\\n", raw;
   cut       the header of an application-data record and part of it, raw;
-            then each stops writing and closes once the client writes or
-            goes; lines closes at once.
+            then each but lines stops writing; each closes once the client
+            writes or goes.
 Runs until it is killed.
 """
 import os
@@ -104,9 +104,9 @@ def scripted(conn, context, kind):
         except ssl.SSLWantReadError:
             pass
     conn.sendall(outgoing.read() + RAW.get(kind, b""))
-    if kind != "lines":  # which closes at once, for writes that fail
+    if kind != "lines":
         conn.shutdown(socket.SHUT_WR)
-        conn.recv(1)
+    conn.recv(1)
 
 
 def serve(conn, directory):

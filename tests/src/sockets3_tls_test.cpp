@@ -93,8 +93,6 @@ std::pair<int32_t, std::string> Attempt(const std::string& kind, const char* hos
     seen.second += ", " + ReadLine(net, sock);
   } else {
     seen = {net.GetLastError(nullptr), net.GetLastErrorString(nullptr)};
-    EXPECT_EQ(seen.first, net.GetLastError(sock));
-    EXPECT_EQ(seen.second, net.GetLastErrorString(sock));
     EXPECT_EQ(nullptr, sock->ssl);
   }
   EXPECT_EQ(0, net.Close(sock));
@@ -166,6 +164,8 @@ TEST_F(Sockets3Tls, ReadyWithDecryptedBytesAndWritesFailWithoutASignal) {
   char line[8];
   EXPECT_EQ(3, net.RecvLine(sock, line, sizeof(line)));
   // Once the server has closed, writing fails without a SIGPIPE.
+  net.Send(sock, "bye\n", -1, true);  // the server closes when it reads
+  net.SelectRead(sock, 10000u);       // and that has come
   int result = 0;
   const std::string out = Stdout([&] {
     for (int i = 0; i < 50 && result >= 0; ++i) result = net.Send(sock, "data", -1, true);
