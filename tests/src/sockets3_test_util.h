@@ -1,16 +1,12 @@
 // Helpers for the socket-layer tests: loopback listeners, connected pairs, raw
-// sends, the blocking mode, and peer processes. For the test thread only.
+// sends and the blocking mode. For the test thread only.
 #ifndef UPDATER_TESTS_SRC_SOCKETS3_TEST_UTIL_H_
 #define UPDATER_TESTS_SRC_SOCKETS3_TEST_UTIL_H_
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <string>
 
@@ -35,7 +31,6 @@ inline VELMAR_SOCKET* ListenOn(Velmar_Sockets3& net, int family, const char* hos
                                int backlog = 8) {
   VELMAR_SOCKET* listener = net.Create(family, SOCK_STREAM, IPPROTO_TCP, 0);
   if (listener == nullptr) return nullptr;
-  net.SetReuseAddr(listener, true);
   if (!net.BindToAddress(listener, host, 0) || !net.Listen(listener, backlog)) {
     net.Close(listener);
     return nullptr;
@@ -73,49 +68,6 @@ inline void RawSend(const VELMAR_SOCKET* from, const std::string& bytes) {
 inline bool DescriptorNonBlocking(const VELMAR_SOCKET* sock) {
   return (fcntl(sock->sock, F_GETFL, 0) & O_NONBLOCK) != 0;
 }
-
-// A shell command with pipes to its standard input and output, its errors
-// discarded; killed and reaped when the object goes.
-struct Child {
-  explicit Child(const std::string& command) {
-    const std::string line = "exec " + command + " 2>/dev/null";  // made before the fork
-    int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) return;
-    pid = fork();
-    if (pid == 0) {
-      dup2(in[0], 0);
-      dup2(out[1], 1);
-      for (int fd = 3; fd < 1024; ++fd) close(fd);
-      execl("/bin/sh", "sh", "-c", line.c_str(), nullptr);
-      _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    input = in[1];
-    output = out[0];
-  }
-  ~Child() {
-    close(input);
-    close(output);
-    if (pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
-  }
-  // What the child prints until `wanted` appears or 10 s pass.
-  std::string ReadUntil(const std::string& wanted) {
-    std::string text;
-    for (int round = 0; round < 100 && text.find(wanted) == std::string::npos; ++round) {
-      pollfd ready = {output, POLLIN, 0};
-      if (poll(&ready, 1, 100) != 1) continue;
-      char buffer[256];
-      const ssize_t got = read(output, buffer, sizeof(buffer));
-      if (got <= 0) break;
-      text.append(buffer, got);
-    }
-    return text;
-  }
-  pid_t pid = -1;
-  int input = -1;
-  int output = -1;
-};
 
 }  // namespace sockets3_test
 

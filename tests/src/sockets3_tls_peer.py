@@ -1,24 +1,26 @@
 """TLS servers for the socket-layer tests, on 127.0.0.1 (and ::1).
 
-usage: sockets3_tls_peer.py DIR
+usage: sockets3_tls_peer.py PORT DIR
 
-DIR holds "good.pem" and "expired.pem" (server certificates) and
-"leaf-key.pem" (their key). One listener per kind of server below, each on a
-port the system picks; for each it prints "KIND PORT", then "ready", and
-serves every connection on its own thread until it is killed or its standard
-input is closed. A kind that cannot run here (no IPv6, no TLS 1.1) is left
-out.
+DIR holds "good.pem" (the server certificate) and "leaf-key.pem" (its key).
+Listens on PORT of ::1 when it can, then of 127.0.0.1. Every connection is
+served on its own thread; its first line, sent before any TLS, names the kind
+of server it gets:
   echo      TLS 1.2 or later; greets with "sni NAME" (the server name the
             client sent, "-" for none), then echoes every line.
-  echo6     as echo, on ::1.
-  expired   as echo, with the expired certificate.
   tls11     as echo, but only TLS 1.1 (at security level 0, which allows it).
   partial   after the handshake sends the first half of a record holding
-            "hello\\n", the rest once a line comes on stdin (or after 10 s).
+            "hello\\n", the rest once a raw byte comes (or after 10 s).
   hold      after the handshake neither reads nor answers; prints
             "hold: peer closed" when the client goes within 10 s, else
             "hold: gave up".
-  silent    accepts and never answers the handshake; reports as hold.
+  lines     after the handshake sends "one\\ntwo\\n" in one record;
+  close     a closing alert;
+  garbage   "garbage\\r\\n", raw;
+  cut       the header of an application-data record and part of it, raw;
+            then each but lines stops writing; each closes once the client
+            writes or goes.
+Runs until it is killed.
 """
 import os
 import select
@@ -34,8 +36,8 @@ LIMIT = 10.0  # seconds any step waits for the client
 
 def make_context(kind, directory):
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    cert = "expired.pem" if kind == "expired" else "good.pem"
-    context.load_cert_chain(os.path.join(directory, cert), os.path.join(directory, "leaf-key.pem"))
+    context.load_cert_chain(os.path.join(directory, "good.pem"),
+                            os.path.join(directory, "leaf-key.pem"))
     if kind == "tls11":
         context.set_ciphers("DEFAULT:@SECLEVEL=0")
         context.minimum_version = ssl.TLSVersion.TLSv1_1
@@ -70,74 +72,81 @@ def handshake(conn, context):
     return tls, outgoing
 
 
-def wait_gone(conn, kind):
-    """Reports whether the client closes within the limit, reading nothing."""
-    waiter = select.poll()
-    waiter.register(conn, select.POLLRDHUP)  # hang-ups and errors come too
-    gone = waiter.poll(LIMIT * 1000)
-    print("%s: %s" % (kind, "peer closed" if gone else "gave up"), flush=True)
-
-
 def partial(conn, context):
     tls, outgoing = handshake(conn, context)
     tls.write(b"hello\n")
     record = outgoing.read()
     conn.sendall(record[: len(record) // 2])
-    if select.select([sys.stdin], [], [], LIMIT)[0]:
-        sys.stdin.readline()
+    conn.recv(1)
     conn.sendall(record[len(record) // 2 :])
-    wait_gone(conn, "partial")
+    conn.recv(1)
 
 
-def serve(conn, kind, context):
+def hold(conn, context):
+    """Reports whether the client closes within the limit, reading nothing."""
+    handshake(conn, context)
+    waiter = select.poll()
+    waiter.register(conn, select.POLLRDHUP)  # hang-ups and errors come too
+    gone = waiter.poll(LIMIT * 1000)
+    print("hold: %s" % ("peer closed" if gone else "gave up"), flush=True)
+
+
+RAW = {"garbage": b"garbage\r\n", "cut": b"\x17\x03\x03\x00@half"}
+
+
+def scripted(conn, context, kind):
+    tls, outgoing = handshake(conn, context)
+    if kind == "lines":
+        tls.write(b"one\ntwo\n")
+    elif kind == "close":
+        try:
+            tls.unwrap()
+        except ssl.SSLWantReadError:
+            pass
+    conn.sendall(outgoing.read() + RAW.get(kind, b""))
+    if kind != "lines":
+        conn.shutdown(socket.SHUT_WR)
+    conn.recv(1)
+
+
+def serve(conn, directory):
     conn.settimeout(LIMIT)
     try:
-        if kind == "partial":
-            partial(conn, context)
-        elif kind == "hold":
-            handshake(conn, context)
-            wait_gone(conn, kind)
-        elif kind == "silent":
-            wait_gone(conn, kind)
+        kind = b""
+        while not kind.endswith(b"\n") and len(kind) < 16:
+            kind += conn.recv(1) or b"\n"
+        kind = kind.strip().decode()
+        context = make_context(kind, directory)
+        if kind in ("lines", "close", "garbage", "cut"):
+            scripted(conn, context, kind)
         else:
-            echo(conn, context)
-    except OSError:
+            {"partial": partial, "hold": hold}.get(kind, echo)(conn, context)
+    except (OSError, ValueError):
         pass  # the client went; the test judges by what it saw
     finally:
         conn.close()
 
 
-def listen(kind, directory):
-    """The listener and context of one kind, or None when it cannot run."""
-    try:
-        context = make_context(kind, directory)
-        host = "::1" if kind == "echo6" else "127.0.0.1"
-        listener = socket.socket(socket.AF_INET6 if kind == "echo6" else socket.AF_INET)
-        listener.bind((host, 0))
-        listener.listen(16)
-        return listener, context
-    except (OSError, ValueError):
-        return None
-
-
-def accept_loop(kind, listener, context):
+def accept_loop(listener, directory):
     while True:
         conn, _ = listener.accept()
-        threading.Thread(target=serve, args=(conn, kind, context), daemon=True).start()
+        threading.Thread(target=serve, args=(conn, directory), daemon=True).start()
 
 
 def main():
-    kinds = ("echo", "echo6", "expired", "tls11", "partial", "hold", "silent")
-    for kind in kinds:
-        made = listen(kind, sys.argv[1])
-        if made is None:
-            continue
-        print(kind, made[0].getsockname()[1], flush=True)
-        threading.Thread(target=accept_loop, args=(kind,) + made, daemon=True).start()
-    print("ready", flush=True)
-    watcher = select.poll()
-    watcher.register(sys.stdin, 0)  # a hang-up only: the test has gone
-    watcher.poll()
+    port, directory = int(sys.argv[1]), sys.argv[2]
+    threads = []
+    for family, host in ((socket.AF_INET6, "::1"), (socket.AF_INET, "127.0.0.1")):
+        try:
+            listener = socket.socket(family)
+            listener.bind((host, port))
+            listener.listen(16)
+        except OSError:
+            continue  # no IPv6 here
+        threads.append(threading.Thread(target=accept_loop, args=(listener, directory)))
+        threads[-1].start()
+    for thread in threads:
+        thread.join()
 
 
 main()
