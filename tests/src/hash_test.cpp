@@ -16,13 +16,6 @@ std::string Hex(const char* name, const std::string& text) {
   return hex;
 }
 
-// Bytes that differ from block to block, so a misplaced piece shows.
-std::string Pattern(size_t size) {
-  std::string data(size, '\0');
-  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i * 131 + (i >> 9));
-  return data;
-}
-
 }  // namespace
 
 // Published vectors (RFC 1321, FIPS 180-2); unknown names and text that
@@ -52,7 +45,8 @@ TEST(Hash, PublishedVectorsAndOpenSsl) {
                           : hash_buffer(c.name, c.input.data(), c.input.size(), hex, c.size);
     EXPECT_STREQ(made ? hex : hex[0] == '\0' ? "<failed>" : "<touched>", c.want) << c.name;
   }
-  const std::string data = Pattern(200);
+  std::string data(200, '\0');  // bytes that differ, so a misplaced piece shows
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 131);
   for (uint32_t length = 0; length <= 200; ++length) {
     for (uint32_t first : {length / 2, length % 64}) {
       Md5Context ctx;
@@ -67,24 +61,14 @@ TEST(Hash, PublishedVectorsAndOpenSsl) {
   }
 }
 
-// A handle is read from its start in pieces and left open; a pipe, whose
-// length is unknown, gives no digest.
-TEST(Hash, HandlesAreReadWholeOrNotAtAll) {
-  FILE* file = tmpfile();
-  ASSERT_NE(file, nullptr);
-  const std::string data = Pattern(5 * 32768 + 1234);
-  ASSERT_EQ(fwrite(data.data(), 1, data.size(), file), data.size());
-  char hex[65];
-  EXPECT_TRUE(md5_handle(file, hex));
-  EXPECT_EQ(hex, Hex("MD5", data));
-  EXPECT_TRUE(hash_handle("sha256", file, hex, sizeof(hex)));
-  EXPECT_EQ(hex, Hex("sha256", data));
-  EXPECT_EQ(fclose(file), 0);
+// A pipe's length is unknown: that is no digest of empty input.
+TEST(Hash, PipesGiveNoDigest) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   close(fds[1]);
-  file = fdopen(fds[0], "rb");
+  FILE* file = fdopen(fds[0], "rb");
   ASSERT_NE(file, nullptr);
+  char hex[65];
   EXPECT_FALSE(md5_handle(file, hex));
   EXPECT_FALSE(hash_handle("sha256", file, hex, sizeof(hex)));
   fclose(file);
