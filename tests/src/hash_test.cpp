@@ -18,9 +18,8 @@ std::string Hex(const char* name, const std::string& text) {
 
 }  // namespace
 
-// Published vectors (RFC 1321, FIPS 180-2); unknown names and text that
-// would not fit fail and write nothing. Then MD5 at every padding case, given
-// in two pieces, against OpenSSL's.
+// Published vectors (RFC 1321, FIPS 180-2), failing where the text would not fit;
+// then MD5 at every padding case, given in two pieces, against OpenSSL's.
 TEST(Hash, PublishedVectorsAndOpenSsl) {
   const struct {
     const char* name;
