@@ -21,7 +21,6 @@ TEST(GenLib, StrlcpyAndStrlcatFollowBsd) {
   } cases[] = {
       {false, "########", "0123456789", 4, 10, "012\0####"},
       {false, "########", "ab", 4, 2, "ab\0#####"},
-      {false, "########", "0123456789", 0, 10, "########"},
       {true, "abc\0####", "defgh", 8, 8, "abcdefg\0"},
       {true, "ab\0#####", "cd", 8, 4, "abcd\0###"},
       {true, "wxyz####", "abc", 4, 7, "wxyz####"},  // no terminator within the size

@@ -97,8 +97,7 @@ TEST(MemLeak, ReportListsLiveBlocksInAddressOrder) {
                 std::string(text[a < b ? 0 : 1]) + text[a < b ? 1 : 0] +
                 "MemLeakExit() -> End of report...\n");
   remove(path.c_str());
-  MemLeakFreeAll("one/two/first.cpp", 11);
-  EXPECT_EQ(MemLeakLookup(a, false), nullptr);
+  zfree(a);
   zfree(b);
 }
 
