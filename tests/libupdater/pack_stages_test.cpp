@@ -1,5 +1,4 @@
-// The write stage alone, through a pipe whose writes a signal cuts short;
-// the other stages are judged through PackUnpacker on the table of packs.
+// The write stage alone, through a pipe whose writes a signal cuts short.
 #include "pack_stages.h"
 
 #include <fcntl.h>
@@ -13,12 +12,10 @@
 #include <string>
 #include <thread>
 
-#include "gtest/gtest.h"
-#include "pack_test_util.h"
+#include "engine_test_util.h"
 
 namespace {
 
-const int kShortWriteSignal = SIGUSR1;
 void IgnoreSignal(int) {}
 
 // Waits, a bounded number of looks, until the thread `tid` has started and
@@ -37,17 +34,17 @@ bool WaitForThread(const std::atomic<pid_t>& tid, const char* file, const std::s
 TEST(WriteStage, WritesEverythingThroughShortAndInterruptedWrites) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
-  // The pipe is filled first, so that the writer's first call blocks before
-  // it has written anything.
+  // A full pipe: the writer's first call blocks before it writes anything.
   ASSERT_EQ(fcntl(fds[1], F_SETPIPE_SZ, 4096), 4096);
   const std::string filler(4096, 'f');
   ASSERT_EQ(write(fds[1], filler.data(), filler.size()), 4096);
-  // Without SA_RESTART a signal makes a blocked write return early: with
-  // EINTR when nothing went through yet, short when some bytes did.
+  // Without SA_RESTART a signal cuts a blocked write short, or makes it fail
+  // with EINTR when nothing went through yet.
   struct sigaction action = {}, old;
   action.sa_handler = IgnoreSignal;
-  ASSERT_EQ(sigaction(kShortWriteSignal, &action, &old), 0);
-  const std::string data = packtest::Random(1 << 20);
+  ASSERT_EQ(sigaction(SIGUSR1, &action, &old), 0);
+  std::string data(1 << 20, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7919 >> 8);
   WriteStage stage;
   stage.Begin(fds[1]);
   bool ok = false;
@@ -57,23 +54,21 @@ TEST(WriteStage, WritesEverythingThroughShortAndInterruptedWrites) {
     ok = stage.Write(data.data(), data.size());
     close(fds[1]);
   });
-  // Blocked in its write with nothing written, the writer is interrupted;
-  // the pipe is read only once the signal was taken.
+  // The pipe is read only once the blocked writer took its signal.
   if (WaitForThread(writerTid, "syscall", std::to_string(SYS_write) + " 0x")) {
-    pthread_kill(writer.native_handle(), kShortWriteSignal);
+    pthread_kill(writer.native_handle(), SIGUSR1);
     WaitForThread(writerTid, "status", "SigPnd:\t0000000000000000");
   }
   std::string got;
   char buffer[4096];
   ssize_t count;
-  // Ends when the writer closes its end, which it does in every case.
   while ((count = read(fds[0], buffer, sizeof(buffer))) > 0) {
     got.append(buffer, count);
-    pthread_kill(writer.native_handle(), kShortWriteSignal);
+    pthread_kill(writer.native_handle(), SIGUSR1);
   }
   writer.join();
   close(fds[0]);
-  sigaction(kShortWriteSignal, &old, nullptr);
+  sigaction(SIGUSR1, &old, nullptr);
   EXPECT_TRUE(ok) << strerror(stage.error());
   EXPECT_TRUE(got == filler + data) << got.size() << " of " << filler.size() + data.size();
   EXPECT_EQ(stage.written(), data.size());

@@ -1,7 +1,5 @@
-// Updater::PerformUpdate through the update pipeline on loopback: the same
-// output and results whether packs are staged ahead or in turn; partial packs
-// continued from nginx (ranges) and Python's http.server (whole files);
-// transfers tried again after failures that may pass (scripted server).
+// Updater::PerformUpdate through the update pipeline against nginx, Python's
+// http.server and a scripted server on loopback.
 #include "update_pipeline.h"
 
 #include <fcntl.h>
@@ -26,8 +24,8 @@ using enginetest::Sha;
 
 const char kKey[] = "0123456789abcdef";
 
-// Every status line and every pack progress call, in the order they came,
-// and the staged files under g_watched when the install phase begins.
+// Every status line and pack progress call, and the staged files under
+// g_watched when the install phase begins.
 std::vector<std::string> g_transcript;
 std::string g_watched;
 int g_stagedAtInstall = -1;
@@ -95,12 +93,10 @@ class Pipeline : public ::testing::Test {
     TransferSettings transfer;
     transfer.retries = retries;
     updater.SetTransferSettings(transfer);
-    enginetest::Doc doc;
-    doc.info =
-        "AppName=\"a\" Author=\"b\" URL=\"c\" FileBase=\"http://127.0.0.1:" + std::to_string(port) +
-        "/\"";
-    doc.files = entries;
-    updater.infoText = doc.Text();
+    updater.infoText =
+        "<update_info version=\"2\"><info AppName=\"a\" Author=\"b\" URL=\"c\" "
+        "FileBase=\"http://127.0.0.1:" +
+        std::to_string(port) + "/\"/><files>" + entries + "</files></update_info>";
     EXPECT_TRUE(updater.ParseInfo()) << updater.GetLastError();
     return updater.PerformUpdate() ? "" : updater.GetLastError();
   }
@@ -205,11 +201,10 @@ TEST_F(Pipeline, PartialPackIsContinuedWhenItsNoteSaysSo) {
       {"nginx sends the rest", ranges, half, true, true, half, ""},
       {"http.server sends it all", whole, half, true, true, 0, ""},
       {"a note of another pack", ranges, half, false, true, 0, ""},
-      // Without the pack's digest a whole pack looks partial; the server has
-      // nothing after its end (416), so it comes again from the start.
+      // Without the pack's digest a whole pack looks partial; nginx answers
+      // 416, so it comes again from the start.
       {"nothing left to send", ranges, size, true, false, 0, ""},
-      // The file would inflate all the same, but a continued pack must be the
-      // document's own.
+      // The file would inflate all the same.
       {"continued pack not the document's", ranges, half, true, true, half, "x", true},
   };
   for (const auto& c : cases) {
@@ -248,27 +243,22 @@ TEST_F(Pipeline, PartialPackIsContinuedWhenItsNoteSaysSo) {
 TEST_F(Pipeline, TransientFailuresAreTriedAgainAndOthersAreNot) {
   SetPipelineTestHooks(true, 1);  // a "second" of pause lasts a millisecond
   const File file = {"x.txt", PseudoRandomBytes(3000, 9)};
-  const std::string pack = MakePack(file.content, kKey);
-  const std::string entries = Entries({file}, "");
+  const std::string pack = MakePack(file.content, kKey), entries = Entries({file}, "");
   const size_t half = pack.size() / 2;
-  const std::string length = std::to_string(pack.size());
-  const std::string unavailable = "HTTP/1.0 503 Service Unavailable\r\n\r\n";
-  const std::string rest = "HTTP/1.0 206 Partial Content\r\nContent-Range: bytes " +
-                           std::to_string(half) + "-" + std::to_string(pack.size() - 1) + "/" +
-                           length + "\r\nContent-Length: " + std::to_string(pack.size() - half) +
-                           "\r\n\r\n" + pack.substr(half);
-  const std::string cutOff =
-      "HTTP/1.0 200 OK\r\nContent-Length: " + length + "\r\n\r\n" + pack.substr(0, half);
+  const std::string length = std::to_string(pack.size()), from = std::to_string(half);
+  std::map<char, std::string> replies = {
+      {'u', "HTTP/1.0 503 Service Unavailable\r\n\r\n"},
+      {'o', Ok(pack)},
+      {'c', "HTTP/1.0 200 OK\r\nContent-Length: " + length + "\r\n\r\n" + pack.substr(0, half)},
+      {'r', "HTTP/1.0 206 Partial Content\r\nContent-Range: bytes " + from + "-" +
+                std::to_string(pack.size() - 1) + "/" + length + "\r\nContent-Length: " +
+                std::to_string(pack.size() - half) + "\r\n\r\n" + pack.substr(half)},
+      {'n', "HTTP/1.0 404 Not Found\r\n\r\n"}};
   const std::string retry = "Transfer of x.txt failed (Invalid Response: ";
   const std::string busy = retry + "server answered 503), trying again in ";
-  const std::string cut = retry + "connection closed after " + std::to_string(half) + " of " +
-                          length + " bytes), trying again in ";
+  const std::string cut =
+      retry + "connection closed after " + from + " of " + length + " bytes), trying again in ";
   const std::string invalid = "VDL reports 'Invalid Response' while downloading 'x.txt'";
-  std::map<char, std::string> replies = {{'u', unavailable},
-                                         {'o', Ok(pack)},
-                                         {'c', cutOff},
-                                         {'r', rest},
-                                         {'n', "HTTP/1.0 404 Not Found\r\n\r\n"}};
   struct {
     const char* what;
     int retries;
@@ -302,9 +292,8 @@ TEST_F(Pipeline, TransientFailuresAreTriedAgainAndOthersAreNot) {
     // A pack left for the next run has the note that lets it be continued.
     EXPECT_EQ(enginetest::Exists(base / ("tmp/updater/x.txt.pak" + std::string(kResumeNoteSuffix))),
               c.partLeft);
-    bool ranged = c.replies == "cr";
-    EXPECT_TRUE(!ranged || server.Received(1).find("Range: bytes=" + std::to_string(half) +
-                                                   "-\r\n") != std::string::npos);
+    EXPECT_TRUE(c.replies != "cr" ||
+                server.Received(1).find("Range: bytes=" + from + "-\r\n") != std::string::npos);
   }
 }
 
