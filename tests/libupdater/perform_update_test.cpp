@@ -1,7 +1,7 @@
 // Updater::PerformUpdate on real files in a temporary base directory: the
-// installed file replaced in one rename, also from a pack directory on
-// another mount; failures that leave the installed file as it was; links
-// planted on the way that neither redirect a write nor a deletion.
+// installed file replaced in one rename, also from another mount; failures
+// that leave it as it was; planted links that redirect nothing.
+#include <limits.h>
 #include <sched.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
@@ -77,44 +77,50 @@ class PerformUpdate : public enginetest::ParseFixture {
   std::string Perform() { return updater.PerformUpdate() ? "" : Error(); }
 };
 
-TEST_F(PerformUpdate, ReplacesTheInstalledFileInOneRenameAlsoFromAnotherMount) {
+TEST_F(PerformUpdate, ReplacesTheInstalledFileInOneRename) {
   // tmp/ is the base directory's own, a memory filesystem, or a bind mount of
   // the same filesystem (same device numbers, yet a rename from it fails).
   const bool mounts = PrivateMounts();
+  const std::string app = "from app.updater-part; to app; ", longest(NAME_MAX, 'n');
   ASSERT_EQ(mkdir((dir / "elsewhere").c_str(), 0755), 0);
   struct Case {
-    std::string source;
+    std::string path, source;
     const char* type;
     unsigned long flags;
-  } cases[] = {{"", nullptr, 0}, {"tmpfs", "tmpfs", 0}, {dir / "elsewhere", nullptr, MS_BIND}};
+    std::string events;  // renames and deletions in the base directory
+  } cases[] = {
+      {"app", "", nullptr, 0, app},
+      {"app", "tmpfs", "tmpfs", 0, app},
+      {"app", dir / "elsewhere", nullptr, MS_BIND, app},
+      // After the rename the pack path names the installed file, which stays.
+      {"./tmp/updater/app.pak", "", nullptr, 0, ""},
+      {longest, "", nullptr, 0,
+       "from " + longest.substr(13) + ".updater-part; to " + longest + "; "},
+  };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.source);
+    SCOPED_TRACE(c.path.substr(0, 30) + " " + c.source);
     if (!c.source.empty() && !mounts) continue;
     SetUp();  // a fresh model
     ASSERT_EQ(mkdir((dir / "tmp").c_str(), 0755), 0);
     ASSERT_TRUE(c.source.empty() ||
                 mount(c.source.c_str(), (dir / "tmp").c_str(), c.type, c.flags, nullptr) == 0);
-    Put("app", "old program");
+    updater.MakeDirs((dir / "tmp/updater").c_str());
+    Put(c.path, "old program");
     PutPack(dir.base(), "app.pak", "new program");
     int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     ASSERT_GE(inotify_add_watch(watch, dir.path().c_str(), IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO),
               0);
-    ASSERT_TRUE(Ready(Entry("app", "app.pak", "new program"))) << Error();
+    ASSERT_TRUE(Ready(Entry(c.path, "app.pak", "new program"))) << Error();
     EXPECT_EQ(Perform(), "");
-    EXPECT_EQ(ReadFile(dir / "app"), "new program");
-    EXPECT_FALSE(Exists(dir / "tmp/updater/app.pak"));
+    EXPECT_EQ(ReadFile(dir / c.path), "new program");
+    EXPECT_EQ(Exists(dir / "tmp/updater/app.pak"), c.events.empty());
     // The old file is never deleted; the new one arrives by one rename.
-    EXPECT_EQ(Events(watch), "from app.updater-part; to app; ");
+    EXPECT_EQ(Events(watch), c.events);
     EXPECT_TRUE(c.source.empty() || umount((dir / "tmp").c_str()) == 0);
-    std::filesystem::remove_all(dir / "tmp");
+    for (const std::string& name : {std::string("tmp"), c.path}) {
+      std::filesystem::remove_all(dir / name);
+    }
   }
-}
-
-TEST_F(PerformUpdate, FileInstalledAtItsOwnPackPathStays) {
-  PutPack(dir.base(), "app.pak", "new program");
-  ASSERT_TRUE(Ready(Entry("./tmp/updater/app.pak", "app.pak", "new program"))) << Error();
-  EXPECT_EQ(Perform(), "");
-  EXPECT_EQ(ReadFile(dir / "tmp/updater/app.pak"), "new program");
 }
 
 TEST_F(PerformUpdate, FailureKeepsTheInstalledFileAndTheSavedSelection) {
@@ -239,6 +245,16 @@ TEST_F(PerformUpdate, PlantedLinksNeitherRedirectNorHang) {
       {nullptr, "", 0, "app", packPath, "", "{base}/app"},
       // A stale staged file, even a planted link, is replaced, not written through.
       {"app.updater-part", "{out}/victim", 4242, "app", packPath, "", "{base}/app"},
+      // Links of root are followed in chains and made where they dangle, but
+      // not to a planted link, nor round in a loop.
+      {"dir", "{out}/root", 0, "dir/app", packPath, "", "{out}/app"},
+      {"dir", "{out}/new", 0, "dir/app", packPath, "", "{out}/new/app"},
+      {"dir", "{out}/evil", 0, "dir/app", packPath,
+       "Refusing to follow symbolic link {out}/evil (owned by uid 4242)", ""},
+      {"dir", "{base}/dir", 0, "dir/app", packPath,
+       "Error renaming {base}/dir/app.updater-part to {base}/dir/app (Too many levels of "
+       "symbolic links)\n",
+       ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.link ? c.link : "FIFO") + " to " + c.target);
@@ -246,14 +262,19 @@ TEST_F(PerformUpdate, PlantedLinksNeitherRedirectNorHang) {
     auto expand = [&](std::string text) {
       for (const auto& [from, to] :
            {std::make_pair("{base}", base.path()), std::make_pair("{out}", out.path())}) {
-        size_t at = text.find(from);
-        if (at != std::string::npos) text.replace(at, strlen(from), to);
+        for (size_t at; (at = text.find(from)) != std::string::npos;) {
+          text.replace(at, strlen(from), to);
+        }
       }
       return text;
     };
     updater.Init("", base.base().c_str(), "updater", "", nullptr);
     ASSERT_TRUE(enginetest::WriteFile(out / "victim", content));
     ASSERT_EQ(chmod((out / "victim").c_str(), 0600), 0);
+    // In "out" a link of root and a planted one, both to "out".
+    ASSERT_EQ(symlink(out.path().c_str(), (out / "root").c_str()), 0);
+    ASSERT_EQ(symlink(out.path().c_str(), (out / "evil").c_str()), 0);
+    ASSERT_EQ(lchown((out / "evil").c_str(), 4242, 4242), 0);
     if (c.link != nullptr) {
       std::string path = base / c.link;
       updater.MakeDirs(path.substr(0, path.rfind('/')).c_str());
