@@ -3,6 +3,8 @@
 #include "update_pipeline.h"
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "GenLib.h"
+#include "cli/e2e_fixture.h"
 #include "engine_test_util.h"
 #include "resume_note.h"
 #include "src/fixtures/http_download.h"
@@ -30,21 +33,11 @@ std::vector<std::string> g_transcript;
 std::string g_watched;
 int g_stagedAtInstall = -1;
 
-// Every file under `root`, with its content ("dir" for directories).
-std::map<std::string, std::string> Tree(const std::string& root) {
-  std::map<std::string, std::string> tree;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    std::string path = fs::relative(entry.path(), root).string();
-    tree[path] = entry.is_directory() ? "dir" : enginetest::ReadFile(entry.path().string());
-  }
-  return tree;
-}
-
 void RecordStatus(const char* text) {
   g_transcript.push_back(text);
   if (!g_watched.empty() && g_transcript.back() == "*** Installing Updated Files ***") {
     g_stagedAtInstall = 0;
-    for (const auto& [path, content] : Tree(g_watched)) {
+    for (const auto& [path, entry] : e2e::ReadTree(g_watched)) {
       g_stagedAtInstall += path.find(kStagedSuffix) != std::string::npos;
     }
   }
@@ -101,11 +94,6 @@ class Pipeline : public ::testing::Test {
     return updater.PerformUpdate() ? "" : updater.GetLastError();
   }
 
-  uint16_t StartPython(PeerProcess* server, const std::string& dir) {
-    return server->StartOnFreePort({"/usr/bin/python3", "-m", "http.server", "--bind", "127.0.0.1",
-                                    "--directory", dir, "{port}"},
-                                   logs.path + "/python.log");
-  }
   uint16_t StartNginx(PeerProcess* server, const std::string& dir) {
     const std::string& d = logs.path;
     std::string conf = "daemon off; master_process off; pid " + d + "/nginx.pid;\n" +
@@ -123,10 +111,11 @@ class Pipeline : public ::testing::Test {
 };
 
 TEST_F(Pipeline, SameOutputAndResultsWhetherStagedAheadOrInTurn) {
+  const bool mounts =
+      unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
   ::TempDir www;
-  PeerProcess server;
-  uint16_t port = StartPython(&server, www.path);
-  ASSERT_NE(port, 0);
+  e2e::ServerProcess server;
+  ASSERT_TRUE(server.StartHttpServer(www.path));
   // "new/" and "new/deeper/" do not exist before; "sub/" does.
   std::vector<File> good = {{"a.txt", "first file\n"},
                             {"sub/b.bin", std::string(3000, 'b')},
@@ -153,38 +142,43 @@ TEST_F(Pipeline, SameOutputAndResultsWhetherStagedAheadOrInTurn) {
     fs::create_directory(www.path);
     std::string entries = Entries(files, www.path);
     std::vector<std::string> transcripts[2];
-    std::map<std::string, std::string> trees[2];
+    e2e::Tree trees[2];
     for (bool ahead : {false, true}) {
-      enginetest::TempDir base;
+      enginetest::TempDir base, packs;
+      // Where mounts can be made, tmp/ is a bind mount: a rename from it fails
+      // though the device numbers agree.
+      fs::create_directories(base / "tmp");
+      ASSERT_TRUE(!mounts || mount(packs.path().c_str(), (base / "tmp").c_str(), nullptr, MS_BIND,
+                                   nullptr) == 0);
       fs::create_directory(base / "sub");
       ASSERT_TRUE(enginetest::WriteFile(base / "sub/b.bin", "old b"));
       SetPipelineTestHooks(ahead, 1000);
       g_watched = base.path();
       g_stagedAtInstall = -1;
-      EXPECT_EQ(Run(base.path(), port, entries), c.error);
+      EXPECT_EQ(Run(base.path(), server.port(), entries), c.error);
       g_watched.clear();
       // In turn, nothing is staged before the install phase.
       EXPECT_TRUE(ahead || c.unserved >= 0 || g_stagedAtInstall == 0);
       transcripts[ahead] = g_transcript;
-      trees[ahead] = Tree(base.path());
+      trees[ahead] = e2e::ReadTree(base.path());
+      EXPECT_TRUE(!mounts || umount((base / "tmp").c_str()) == 0);
     }
     EXPECT_EQ(transcripts[1], transcripts[0]);
-    EXPECT_EQ(trees[1], trees[0]);
+    EXPECT_EQ(e2e::DescribeTree(trees[1]), e2e::DescribeTree(trees[0]));
     // No staged file is left, nor a directory made for a file not installed.
-    for (const auto& [path, content] : trees[1]) {
-      EXPECT_EQ(path.find(kStagedSuffix), std::string::npos) << path;
-    }
+    EXPECT_EQ(e2e::DescribeTree(trees[1]).find(kStagedSuffix), std::string::npos);
     EXPECT_EQ(trees[1].count("new"), c.error.empty() ? 1u : 0u);
   }
 }
 
 TEST_F(Pipeline, PartialPackIsContinuedWhenItsNoteSaysSo) {
   ::TempDir www;
-  PeerProcess nginx, python;
+  PeerProcess nginx;
+  e2e::ServerProcess python;
   uint16_t ranges = StartNginx(&nginx, www.path);
-  uint16_t whole = StartPython(&python, www.path);
   ASSERT_NE(ranges, 0);
-  ASSERT_NE(whole, 0);
+  ASSERT_TRUE(python.StartHttpServer(www.path));
+  const uint16_t whole = python.port();
   const File big = {"big.bin", PseudoRandomBytes(200000, 7)};
   const std::string pack = MakePack(big.content, kKey);
   const int64_t size = static_cast<int64_t>(pack.size()), half = size / 2;
@@ -236,7 +230,7 @@ TEST_F(Pipeline, PartialPackIsContinuedWhenItsNoteSaysSo) {
         std::vector<std::string>(g_transcript.begin() + 2, g_transcript.begin() + 2 + want.size()),
         want);
     EXPECT_EQ(enginetest::ReadFile(base / "big.bin"), c.fails ? "<missing>" : big.content);
-    EXPECT_EQ(Tree(base / "tmp/updater"), (std::map<std::string, std::string>{}));
+    EXPECT_EQ(e2e::ReadTree(base / "tmp/updater").size(), 0u);
   }
 }
 
