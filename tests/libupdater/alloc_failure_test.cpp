@@ -83,10 +83,9 @@ class AllocFailure : public ::testing::Test {
   // The front end's sequence; true when every call succeeded.
   bool Run() {
     enginetest::ChangeDir inside(work.path());
-    static UpdaterCallbacks callbacks = {nullptr, nullptr, [](const char*) {}, [](const char*) {},
-                                         nullptr};
     Updater updater;
-    updater.Init(url.c_str(), (base.path() + "/").c_str(), "updater", ".updater.ini", &callbacks);
+    updater.Init(url.c_str(), (base.path() + "/").c_str(), "updater", ".updater.ini",
+                 enginetest::RecordingCallbacks());
     for (bool (Updater::*step)() : {&Updater::DownloadInfo, &Updater::ParseInfo,
                                     &Updater::PerformUpdate, &Updater::SaveState}) {
       updater.lastError.clear();
@@ -107,7 +106,7 @@ class AllocFailure : public ::testing::Test {
     if (!complete) allowed["old.txt"] = {"outdated"};
     for (const Entry& entry : kEntries) {
       allowed[entry.path].insert(entry.newContent);
-      if (entry.oldContent != nullptr && !complete) allowed[entry.path].insert(entry.oldContent);
+      if (entry.oldContent && !complete) allowed[entry.path].insert(entry.oldContent);
       EXPECT_TRUE(!(complete || entry.oldContent) || tree.count(entry.path) == 1)
           << entry.path << " missing after allocation " << failing;
     }

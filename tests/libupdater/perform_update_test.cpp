@@ -23,12 +23,6 @@ namespace {
 
 const char kKey[] = "0123456789abcdef";
 
-// Makes mounts private to this process; false where that is not allowed.
-bool PrivateMounts() {
-  return unshare(CLONE_NEWNS) == 0 &&
-         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-}
-
 // The document entry of `path` holding `content`.
 std::string Entry(const std::string& path, const std::string& url, const std::string& content,
                   const std::string& attributes = "") {
@@ -59,7 +53,9 @@ class PerformUpdate : public enginetest::ParseFixture {
 };
 
 TEST_F(PerformUpdate, FailureKeepsTheInstalledFileAndTheSavedSelection) {
-  const bool mounts = PrivateMounts();
+  // Mounts private to this process, where that is allowed.
+  const bool mounts =
+      unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
   struct {
     const char* what;
     char atPackPath;  // 's' a stale pack, 'd' a directory in the way, 'p' the pack
