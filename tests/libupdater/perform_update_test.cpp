@@ -204,8 +204,8 @@ TEST_F(PerformUpdate, PlantedLinksNeitherRedirectNorHang) {
     updater.Init("", base.base().c_str(), "updater", "", nullptr);
     ASSERT_TRUE(enginetest::WriteFile(out / "victim", content));
     ASSERT_EQ(chmod((out / "victim").c_str(), 0600), 0);
-    // In "out" a link of root and a planted one, both to "out".
-    ASSERT_EQ(symlink(out.path().c_str(), (out / "root").c_str()), 0);
+    // In "out" a link of root (relative) and a planted one, both to "out".
+    ASSERT_EQ(symlink(".", (out / "root").c_str()), 0);
     ASSERT_EQ(symlink(out.path().c_str(), (out / "evil").c_str()), 0);
     ASSERT_EQ(lchown((out / "evil").c_str(), 4242, 4242), 0);
     if (c.link == nullptr) {
