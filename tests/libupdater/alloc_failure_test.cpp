@@ -1,13 +1,14 @@
-// Allocation-failure torture: a small update (the document from a real HTTP
-// server on loopback, two files of two groups installed, one from a pack left
-// by an earlier run, one up to date, an outdated one deleted) is run again and
-// again, run N making the N-th tracked allocation fail, until a run makes
-// fewer than N. Every run must end cleanly: a reason for a failed call, no
-// tracked block left, every file old or new and whole.
-#include <algorithm>
+// Allocation-failure torture: a small update (the document from Python's
+// http.server, files of two groups, a pack left by an earlier run, a file up
+// to date, an outdated one deleted) is run with its N-th tracked allocation
+// failing, N = 1, 2, ... until a run makes fewer than N. Every run must end
+// cleanly: a reason for a failed call, no tracked block left, every file old
+// or new and whole, the selection kept.
 #include <cstring>
 #include <filesystem>
 #include <iterator>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -66,28 +67,25 @@ class AllocFailure : public ::testing::Test {
   // The old installation, the pack left by an earlier run and the selection.
   void Restore() {
     for (const std::string& dir : {base.path(), work.path()}) {
-      for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        std::filesystem::remove_all(entry.path());
-      }
+      std::filesystem::remove_all(dir);
+      std::filesystem::create_directory(dir);
     }
-    std::vector<std::pair<std::string, std::string>> files = {
-        {work.path() + "/.updater.ini", kSelection}, {base.path() + "/old.txt", "outdated"}};
+    ASSERT_TRUE(e2e::WriteFile(work.path() + "/.updater.ini", kSelection));
+    ASSERT_TRUE(e2e::WriteFile(base.path() + "/old.txt", "outdated"));
     for (size_t i = 0; i < packs.size(); ++i) {
-      const Entry& entry = kEntries[i];
-      if (entry.oldContent) files.push_back({base.path() + "/" + entry.path, entry.oldContent});
-      if (entry.packLeft) files.push_back({base.path() + "/tmp/updater/" + PackName(i), packs[i]});
+      const Entry& e = kEntries[i];
+      ASSERT_TRUE(!e.oldContent || e2e::WriteFile(base.path() + "/" + e.path, e.oldContent));
+      ASSERT_TRUE(!e.packLeft ||
+                  e2e::WriteFile(base.path() + "/tmp/updater/" + PackName(i), packs[i]));
     }
-    for (const auto& [path, content] : files) ASSERT_TRUE(e2e::WriteFile(path, content)) << path;
   }
 
-  // The front end's sequence; true when every call succeeded. A failed call
-  // must have set a reason.
+  // The front end's sequence; true when every call succeeded.
   bool Run() {
     enginetest::ChangeDir inside(work.path());
-    static UpdaterCallbacks callbacks = {nullptr, nullptr, [](const char*) {}, [](const char*) {},
-                                         nullptr};
     Updater updater;
-    updater.Init(url.c_str(), (base.path() + "/").c_str(), "updater", ".updater.ini", &callbacks);
+    updater.Init(url.c_str(), (base.path() + "/").c_str(), "updater", ".updater.ini",
+                 enginetest::RecordingCallbacks());
     for (bool (Updater::*step)() : {&Updater::DownloadInfo, &Updater::ParseInfo,
                                     &Updater::PerformUpdate, &Updater::SaveState}) {
       updater.lastError.clear();
@@ -99,27 +97,23 @@ class AllocFailure : public ::testing::Test {
     return true;
   }
 
-  // Each file outside the pack directory is old or new, none installed is
-  // missing; after a complete run all are new, and the outdated file and
-  // the packs are gone.
+  // Every file outside the pack directory is old or new and none installed
+  // is missing; after a complete run all are new, the outdated file and the
+  // packs gone.
   void ExpectWholeFiles(bool complete, uint64_t failing) {
     e2e::Tree tree = e2e::ReadTree(base.path());
-    for (const auto& [path, found] : tree) {
-      if (found.directory) continue;
-      std::vector<std::string> allowed;
-      if (path == "old.txt" && !complete) allowed.push_back("outdated");
-      if (path.rfind("tmp/updater/", 0) == 0 && !complete) allowed.push_back(found.content);
-      for (const Entry& entry : kEntries) {
-        if (path != entry.path) continue;
-        allowed.push_back(entry.newContent);
-        if (entry.oldContent != nullptr && !complete) allowed.push_back(entry.oldContent);
-      }
-      EXPECT_NE(std::find(allowed.begin(), allowed.end(), found.content), allowed.end())
-          << path << " after allocation " << failing << " failed: \"" << found.content << "\"";
-    }
+    std::map<std::string, std::set<std::string>> allowed;
+    if (!complete) allowed["old.txt"] = {"outdated"};
     for (const Entry& entry : kEntries) {
+      allowed[entry.path].insert(entry.newContent);
+      if (entry.oldContent && !complete) allowed[entry.path].insert(entry.oldContent);
       EXPECT_TRUE(!(complete || entry.oldContent) || tree.count(entry.path) == 1)
           << entry.path << " missing after allocation " << failing;
+    }
+    for (const auto& [path, found] : tree) {
+      if (found.directory || (!complete && path.rfind("tmp/updater/", 0) == 0)) continue;
+      EXPECT_EQ(allowed[path].count(found.content), 1u)
+          << path << " after allocation " << failing << " failed: \"" << found.content << "\"";
     }
   }
 
@@ -140,7 +134,6 @@ TEST_F(AllocFailure, EveryFailedAllocationEndsCleanly) {
     const bool reached = MemLeakFailAt(0) == 0;
     EXPECT_EQ(MemLeakCount(), blocks) << "tracked blocks left after allocation " << failing;
     ExpectWholeFiles(complete, failing);
-    // Written back unchanged or not at all: the selection is never lost.
     EXPECT_EQ(e2e::ReadFile(work.path() + "/.updater.ini"), kSelection) << failing;
     if (!reached) {
       EXPECT_TRUE(complete) << "a run without a failed allocation failed";
