@@ -1,8 +1,9 @@
-// Updater::PerformUpdate on real files in a temporary base directory:
-// failures that leave the installed file as it was, overlong paths, planted
-// links that redirect nothing.
+// Updater::PerformUpdate on real files in a temporary base directory: the
+// installed file replaced in one rename, failures that leave it as it was,
+// overlong paths, planted links that redirect nothing.
 #include <limits.h>
 #include <sched.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,6 +52,32 @@ class PerformUpdate : public enginetest::ParseFixture {
   }
   std::string Perform() { return updater.PerformUpdate() ? "" : Error(); }
 };
+
+TEST_F(PerformUpdate, ReplacesTheInstalledFileInOneRename) {
+  int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(inotify_add_watch(watch, dir.path().c_str(), IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO),
+            0);
+  ASSERT_TRUE(enginetest::WriteFile(dir / "app", "old program"));
+  PutPack(dir.base(), "app.pak", "new program");
+  ASSERT_TRUE(Ready(Entry("app", "app.pak", "new program"))) << Error();
+  EXPECT_EQ(Perform(), "");
+  EXPECT_EQ(ReadFile(dir / "app"), "new program");
+  // The old file is never deleted: the new one arrives by one rename.
+  std::vector<std::string> events;
+  alignas(inotify_event) char buffer[4096];
+  for (ssize_t length; (length = read(watch, buffer, sizeof(buffer))) > 0;) {
+    for (char* at = buffer; at < buffer + length;) {
+      const inotify_event* event = reinterpret_cast<const inotify_event*>(at);
+      const char* kind = (event->mask & IN_DELETE)       ? "delete "
+                         : (event->mask & IN_MOVED_FROM) ? "from "
+                                                         : "to ";
+      events.push_back(kind + std::string(event->len > 0 ? event->name : ""));
+      at += sizeof(inotify_event) + event->len;
+    }
+  }
+  close(watch);
+  EXPECT_EQ(events, (std::vector<std::string>{"from app.updater-part", "to app"}));
+}
 
 TEST_F(PerformUpdate, FailureKeepsTheInstalledFileAndTheSavedSelection) {
   // Mounts private to this process, where that is allowed.
