@@ -1,6 +1,5 @@
 // The downloader without a network: URL parsing, the constructors, the error
-// table, the sticky error code, and the text parsers of the HTTP and FTP
-// exchanges.
+// table, and the text parsers of the HTTP and FTP exchanges.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,60 +17,32 @@ namespace {
 using std::string_literals::operator""s;
 
 TEST(DownloadUrl, ParsesOrRefusesUrls) {
-  const std::string longHost = "http://" + std::string(128, 'h') + "/x";
   const std::string host127(127, 'h');
-  const std::string fitHost = "http://" + host127 + ":81/x";
-  const std::string longPath = "http://h/" + std::string(511, 'p');
   struct Case {
     std::string url;
     int32_t code;
-    const char* host = nullptr;
-    uint32_t port = 0;
-    const char* path = nullptr;
-    bool tls = false;
+    std::string parts = "";  // host, port, path and "tls" of a success
   } cases[] = {
-      {"http://example/x", VDL_ERR_NONE, "example", 80, "/x"},
-      {"HTTP://example:8080/a/b.xml?x=1&y=%20z", VDL_ERR_NONE, "example", 8080,
-       "/a/b.xml?x=1&y=%20z"},
-      {"hTtP://127.0.0.1:/", VDL_ERR_NONE, "127.0.0.1", 0, "/"},  // an empty port reads as 0
-      {"http://example", VDL_ERR_INVALID_URL},                    // no path
+      {"http://example/x", VDL_ERR_NONE, "example 80 /x"},
+      {"HTTP://example:8080/a/b.xml?x=1&y=%20z", VDL_ERR_NONE, "example 8080 /a/b.xml?x=1&y=%20z"},
+      {"HTTPS://example/x", VDL_ERR_NONE, "example 443 /x tls"},
+      {"http://example", VDL_ERR_INVALID_URL},  // no path
       {"ftp://example/x", VDL_ERR_INVALID_URL},
-      {"HTTPS://example/x", VDL_ERR_NONE, "example", 443, "/x", true},
-      {"httpss://example/x", VDL_ERR_INVALID_URL},
-      {"http:/", VDL_ERR_INVALID_URL},
       {"example", VDL_ERR_INVALID_PROTOCOL},  // no "/" at all
       // Texts that do not fit their members, and line breaks that would forge
       // request lines.
-      {longHost, VDL_ERR_INVALID_URL},
-      {fitHost, VDL_ERR_NONE, host127.c_str(), 81, "/x"},
-      {longPath, VDL_ERR_INVALID_URL},
+      {"http://" + host127 + "h/x", VDL_ERR_INVALID_URL},
+      {"http://" + host127 + ":81/x", VDL_ERR_NONE, host127 + " 81 /x"},
+      {"http://h/" + std::string(511, 'p'), VDL_ERR_INVALID_URL},
       {"http://h/x\r\nX-Injected: 1", VDL_ERR_INVALID_URL},
   };
   for (const Case& c : cases) {
     VDL_URL_PARTS p{};
     EXPECT_EQ(vdl_parse_http_url(c.url.c_str(), &p), c.code) << c.url;
     if (c.code != VDL_ERR_NONE) continue;
-    EXPECT_STREQ(p.host, c.host) << c.url;
-    EXPECT_EQ(p.port, c.port) << c.url;
-    EXPECT_STREQ(p.path, c.path) << c.url;
-    EXPECT_EQ(p.tls, c.tls) << c.url;
+    EXPECT_EQ(p.host + (" " + std::to_string(p.port)) + " " + p.path + (p.tls ? " tls" : ""),
+              c.parts);
   }
-}
-
-TEST(DownloadUrl, ConstructorsRefuseBadInput) {
-  EXPECT_NE(VelmarDownloadNoCurl(nullptr, nullptr, nullptr, nullptr, nullptr).GetError(),
-            VDL_ERR_NONE);
-  std::string longUser(128, 'u');
-  EXPECT_EQ(
-      VelmarDownloadNoCurl("http://h/x", nullptr, longUser.c_str(), nullptr, nullptr).GetError(),
-      VDL_ERR_INVALID_URL);
-  for (uint32_t protocol : {1u, 7u}) {
-    VelmarDownloadNoCurl dl(protocol, "h", 80, "/x", nullptr, nullptr, nullptr, nullptr);
-    EXPECT_EQ(dl.GetError(), VDL_ERR_INVALID_PROTOCOL) << protocol;
-  }
-  VelmarDownloadNoCurl injected(VDL_PROTO_FTP, "h", 21, "f\r\nDELE x", nullptr, nullptr, nullptr,
-                                nullptr);
-  EXPECT_EQ(injected.GetError(), VDL_ERR_INVALID_URL);
 }
 
 TEST(DownloadUrl, ErrorTableHasFourteenTexts) {
@@ -85,13 +56,17 @@ TEST(DownloadUrl, ErrorTableHasFourteenTexts) {
             "Authorization Needed or Bad Username/Password|Unkown Error|");
 }
 
-TEST(DownloadUrl, RefusedDownloaderNeverOpensItsTarget) {
+// A downloader refused at construction fails without touching its target.
+TEST(DownloadUrl, ConstructorsRefuseBadInput) {
+  EXPECT_NE(VelmarDownloadNoCurl(nullptr, nullptr, nullptr, nullptr, nullptr).GetError(),
+            VDL_ERR_NONE);
+  VelmarDownloadNoCurl injected(VDL_PROTO_FTP, "h", 21, "f\r\nDELE x", nullptr, nullptr, nullptr,
+                                nullptr);
+  EXPECT_EQ(injected.GetError(), VDL_ERR_INVALID_URL);
   TempDir dir;
   const std::string target = dir.path + "/target.bin";
   ASSERT_TRUE(WriteFile(target, "keep me"));
   VelmarDownloadNoCurl dl("gopher://127.0.0.1/x", nullptr, nullptr, nullptr, nullptr);
-  ASSERT_EQ(dl.GetError(), VDL_ERR_INVALID_URL);
-  EXPECT_FALSE(dl.DownloadToFile(target.c_str()));
   FILE* handle = fopen(target.c_str(), "r+b");
   ASSERT_NE(handle, nullptr);
   EXPECT_FALSE(dl.DownloadToHandle(handle));
@@ -99,17 +74,7 @@ TEST(DownloadUrl, RefusedDownloaderNeverOpensItsTarget) {
   EXPECT_EQ(fread(content, 1, sizeof(content), handle), 7u);  // neither truncated nor moved
   EXPECT_STREQ(content, "keep me");
   EXPECT_EQ(fclose(handle), 0);  // still open: the downloader did not close it
-  StringStream out;
-  EXPECT_FALSE(dl.DownloadToStream(&out.stream));
   EXPECT_EQ(dl.GetError(), VDL_ERR_INVALID_URL);
-
-  // A target in a directory that does not exist: code 1, and it sticks.
-  VelmarDownloadNoCurl good("http://127.0.0.1:9/x", nullptr, nullptr, nullptr, nullptr);
-  EXPECT_FALSE(good.DownloadToFile((dir.path + "/no/such/dir/file").c_str()));
-  EXPECT_EQ(good.GetError(), VDL_ERR_FILE_ACCESS);
-  EXPECT_FALSE(good.DownloadToStream(&out.stream));
-  EXPECT_EQ(good.GetError(), VDL_ERR_FILE_ACCESS);
-  EXPECT_EQ(out.data, "");
 }
 
 TEST(DownloadParse, HttpHeadersAndLengths) {
@@ -130,10 +95,8 @@ TEST(DownloadParse, PassiveRepliesAndSizes) {
                                    sizeof(address), &port));
   EXPECT_STREQ(address, "10.0.0.5");
   EXPECT_EQ(port, 1025u);
-  ASSERT_TRUE(vdl_parse_pasv_reply("ok (127,0,0,1,255,255,7)", address, sizeof(address), &port));
-  EXPECT_EQ(port, 65535u);
-  for (const char* bad : {"Entering Passive Mode 10,0,0,5,4,1", "(10,0,0,5,4,1", "(10,0,0,5,4)",
-                          "(10,0,0,256,4,1)", "(10,0,x,5,4,1)"}) {
+  for (const char* bad :
+       {"Entering Passive Mode 10,0,0,5,4,1", "(10,0,0,5,4)", "(10,0,0,256,4,1)"}) {
     EXPECT_FALSE(vdl_parse_pasv_reply(bad, address, sizeof(address), &port)) << bad;
   }
   // The size is N of the last "(N bytes)", whatever parentheses come before.
@@ -144,11 +107,8 @@ TEST(DownloadParse, PassiveRepliesAndSizes) {
                {"for pkg(2).bin", -1},
                {"(5 bytes) then (7 bytes)", 7},
                {"(7 bytes) then (x bytes)", 7},
-               {"(0 bytes)", 0},
                {"(9223372036854775807 bytes)", INT64_MAX},
                {"(9223372036854775808 bytes)", -1},
-               {"(12 bytes", -1},
-               {"( 12 bytes)", -1},
                {"(-12 bytes)", -1}};
   for (const Case& c : sizes) EXPECT_EQ(vdl_parse_150_size(c.text), c.size) << c.text;
 }
@@ -172,8 +132,6 @@ TEST(DownloadParse, StatusLines) {
   } results[] = {{200, kNone, kNone},
                  {206, kInvalid, kNone},
                  {301, kNone, kNone},
-                 {302, kNone, kNone},
-                 {307, kNone, kNone},
                  {308, kNone, kNone},
                  {304, kInvalid, kInvalid},
                  {401, VDL_ERR_AUTH, VDL_ERR_AUTH},
@@ -189,30 +147,26 @@ TEST(DownloadParse, StatusLines) {
 TEST(DownloadParse, ContentRanges) {
   struct Case {
     const char* value;
-    bool ok;
-    int64_t start = 0, end = 0, total = 0;
-  } cases[] = {
-      {"bytes 5-10/11", true, 5, 10, 11},
-      {"BYTES 0-0/1", true, 0, 0, 1},
-      {"  bytes  5-10/*  ", true, 5, 10, -1},
-      {"bytes 0-9223372036854775806/9223372036854775807", true, 0, INT64_MAX - 1, INT64_MAX},
-      {"bytes 10-5/11", false},
-      {"bytes 5-11/11", false},
-      {"bytes */11", false},
-      {"bytes 5-10", false},
-      {"bytes5-10/11", false},
-      {"bytes 5 -10/11", false},
-      {"bytes -5-10/11", false},
-      {"bytes 5-10/11x", false},
-      {"items 5-10/11", false},
-      {"bytes 99999999999999999999-1/2", false}};
+    const char* range;  // start, end and total; "" when refused
+  } cases[] = {{"bytes 5-10/11", "5 10 11"},
+               {"BYTES 0-0/1", "0 0 1"},
+               {"  bytes  5-10/*  ", "5 10 -1"},
+               {"bytes 0-9223372036854775806/9223372036854775807",
+                "0 9223372036854775806 9223372036854775807"},
+               {"bytes 10-5/11", ""},
+               {"bytes 5-11/11", ""},
+               {"bytes */11", ""},
+               {"bytes 5-10", ""},
+               {"bytes5-10/11", ""},
+               {"bytes -5-10/11", ""},
+               {"items 5-10/11", ""},
+               {"bytes 99999999999999999999-1/2", ""}};
   for (const Case& c : cases) {
-    VDL_CONTENT_RANGE range = {-2, -2, -2};
-    EXPECT_EQ(vdl_parse_content_range(c.value, &range), c.ok) << c.value;
-    if (!c.ok) continue;
-    EXPECT_EQ(range.start, c.start) << c.value;
-    EXPECT_EQ(range.end, c.end) << c.value;
-    EXPECT_EQ(range.total, c.total) << c.value;
+    VDL_CONTENT_RANGE r = {-2, -2, -2};
+    const bool ok = vdl_parse_content_range(c.value, &r);
+    const std::string got =
+        std::to_string(r.start) + " " + std::to_string(r.end) + " " + std::to_string(r.total);
+    EXPECT_EQ(ok ? got : "", c.range) << c.value;
   }
 }
 
