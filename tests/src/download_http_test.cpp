@@ -9,38 +9,13 @@
 #include <vector>
 
 #include "download_nocurl.h"
+#include "fixtures/http_download.h"
 #include "fixtures/script_server.h"
 #include "memleak.h"
 
 namespace {
 
-using Call = std::pair<int64_t, int64_t>;  // one progress call: received, total
-
 const char kAgentLine[] = "User-Agent: Velmar HTTP Downloader Class (Mozilla)\r\n";
-
-std::string Url(const ScriptServer& server, const std::string& path) {
-  return "http://127.0.0.1:" + std::to_string(server.Port()) + path;
-}
-
-std::string Ok(const std::string& body) {
-  return "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-}
-
-// One download from a scripted server into a string, with a progress log.
-struct Download {
-  explicit Download(ScriptServer& server, const std::string& path = "/f",
-                    const char* user = nullptr, const char* password = nullptr)
-      : dl(Url(server, path).c_str(), ProgressLog::Callback, user, password, &log) {}
-  bool Run() {
-    bool ok = dl.DownloadToStream(&out.stream);
-    code = dl.GetError();
-    return ok;
-  }
-  ProgressLog log;
-  VelmarDownloadNoCurl dl;
-  StringStream out;
-  int32_t code = -1;
-};
 
 TEST(DownloadHttp, SendsTheExactRequest) {
   struct Case {
