@@ -151,54 +151,6 @@ TEST(DownloadHttp, ResponsesAndBrokenServersGiveTheirCodes) {
   EXPECT_EQ(MemLeakCount(), blocks);  // failing transfers release what they took
 }
 
-// When asked to, a redirect is followed once: a relative Location keeps the
-// host, port and credentials, the resume offset and the limits.
-TEST(DownloadHttp, FollowedRedirects) {
-  ScriptServer other;  // its own redirect is not followed
-  other.Accept().ReadRequest().Send("HTTP/1.0 302 Found\r\nLocation: /c\r\n\r\n").Close();
-  ASSERT_TRUE(other.Start());
-  const std::string rest = "HTTP/1.0 206 Partial\r\nContent-Range: bytes 3-5/6\r\n\r\ndef";
-  struct Case {
-    const char* status;
-    std::string location, second;  // "": no second request to this server
-    int64_t limit;
-    int32_t code;
-    std::string body;
-    int finalStatus;
-  } cases[] = {
-      {"301 Moved", "/b?q=1", rest, 6, VDL_ERR_NONE, "def", 206},
-      {"302 Found", "/b", Ok("0123456789"), 9, VDL_ERR_INVALID_RESPONSE, "", 200},
-      {"200 OK", Url(other, "/b"), "", 0, VDL_ERR_REDIRECT_OFF, "", 302},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.status) + " to " + c.location);
-    ScriptServer server;
-    server.Accept().ReadRequest().Send(std::string("HTTP/1.0 ") + c.status +
-                                       "\r\nLocation: " + c.location + "\r\n\r\nold");
-    server.Close();
-    if (!c.second.empty()) server.Accept().ReadRequest().Send(c.second).Close();
-    ASSERT_TRUE(server.Start());
-    Download d(server, "/a", "u", "p");
-    d.dl.SetFollowRedirects(true);
-    d.dl.SetResumeFrom(3);
-    d.dl.SetMaxSize(c.limit);
-    EXPECT_EQ(d.Run(), c.code == VDL_ERR_NONE);
-    EXPECT_EQ(d.code, c.code);
-    EXPECT_EQ(d.out.data, c.body);
-    EXPECT_EQ(d.dl.WasResumed(), c.finalStatus == 206);
-    EXPECT_EQ(d.dl.SizeLimitHit(), c.body.empty() && c.limit > 0);
-    EXPECT_EQ(d.dl.GetHttpStatus(), c.finalStatus);
-    ASSERT_EQ(server.Finish(), "");
-    if (c.second.empty()) continue;
-    EXPECT_EQ(server.Received(1),
-              "GET " + c.location + " HTTP/1.0\r\nHost: 127.0.0.1\r\n" + kAgentLine +
-                  "Connection: close\r\nAuthorization: Basic dTpw\r\n" + "Range: bytes=3-\r\n\r\n");
-  }
-  ASSERT_EQ(other.Finish(), "");
-  EXPECT_EQ(other.Received().find("GET /b HTTP/1.0\r\n"), 0u);
-  EXPECT_EQ(other.Received().find("Authorization"), std::string::npos);
-}
-
 // A server that sends a byte every 100 ms stays below 1000 bytes/s: it is cut
 // off within a one-second window in the headers, and so is a silent one, far
 // sooner than the time-out.

@@ -54,6 +54,7 @@ TEST(DownloadHttps, VerifiesServersAndBoundsTransfers) {
            {"pieces.pieces", "7"},
            {"dribble.dribble", ""},
            {"to-path.redirect", "/small"},
+           {"to-self.redirect", "/to-self"},
            {"to-plain.redirect", at[kPlain] + "/small"},
            {"to-tls.redirect", at[kGood] + "/small"},
            {"to-ftp.redirect", ftp},
@@ -77,9 +78,13 @@ TEST(DownloadHttps, VerifiesServersAndBoundsTransfers) {
        "Certificate verification failed: hostname mismatch", ""},
       {"https" + at[kPlain].substr(4) + "/small", VDL_ERR_CONNECT, VDL_FAIL_TLS,
        "TLS handshake failed: ", ""},
-      // Redirects keep to the scheme and port of their URL, the CA file goes
-      // along; from https only https is followed, and ftp never.
+      // One redirect is followed, keeping the limits and the CA file, and to
+      // the scheme and port of its URL; from https only https, and ftp never.
       {at[kGood] + "/to-path", VDL_ERR_NONE, VDL_FAIL_OTHER, "", small},
+      {at[kGood] + "/to-path", VDL_ERR_INVALID_RESPONSE, VDL_FAIL_SIZE_LIMIT,
+       "announced 15 bytes, limit 14", "", 0, 0, 14},
+      {at[kGood] + "/to-self", VDL_ERR_REDIRECT_OFF, VDL_FAIL_OTHER,
+       "server answered 302 with a redirect", ""},
       {at[kGood] + "/to-plain", VDL_ERR_INVALID_URL, VDL_FAIL_TLS_DOWNGRADE,
        "refused to follow https to " + at[kPlain] + "/small", ""},
       {at[kGood] + "/to-ftp", VDL_ERR_INVALID_URL, VDL_FAIL_TLS_DOWNGRADE,
