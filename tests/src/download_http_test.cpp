@@ -3,7 +3,6 @@
 // resuming with a Range request.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -85,6 +84,7 @@ TEST(DownloadHttp, ResponsesAndBrokenServersGiveTheirCodes) {
       {"HTTP/1.0 200 OK\r\nLocation: /b\r\n\r\nbody", kClose, VDL_ERR_REDIRECT_OFF, "", 200,
        "server answered 200 with a redirect"},
       {"HTTP/1.0 307 Temporary Redirect\r\n\r\nbody", kClose, kInvalid, "", 307},
+      {"HTTP/1.0 304 Not Modified\r\n\r\n", kClose, kInvalid, "", 304},
       {"HTTP/1.0 302 Found\r\n\r\nbody", kClose, VDL_ERR_NONE, "body", 302},
       {"HTTP/1.0 200 OK\r\nContent-Length: -4\r\n\r\nbody", kClose, kInvalid, ""},
       {"HTTP/1.0 200 OK\r\nContent-Len", kClose, kInvalid, ""},  // a cut header is no body
@@ -134,7 +134,7 @@ TEST(DownloadHttp, ResponsesAndBrokenServersGiveTheirCodes) {
     d.log.abortAt = c.abortAt;
     d.out.acceptLimit = c.acceptLimit;
     EXPECT_EQ(d.Run(), c.code == VDL_ERR_NONE);
-    EXPECT_EQ(d.code, c.code);
+    EXPECT_EQ(d.dl.GetError(), c.code);
     EXPECT_TRUE(d.out.data == c.body);
     EXPECT_EQ(d.dl.SizeLimitHit(), c.detail != nullptr && strstr(c.detail, "limit") != nullptr);
     if (c.status != -1) {
@@ -165,7 +165,7 @@ TEST(DownloadHttp, MinimumRateEndsCrawlingTransfers) {
     d.dl.SetMinimumRate(1000, 1);
     d.dl.SetTimeout(5000);
     EXPECT_FALSE(d.Run()) << silent;
-    EXPECT_EQ(d.code, VDL_ERR_TIMEOUT) << silent;
+    EXPECT_EQ(d.dl.GetError(), VDL_ERR_TIMEOUT) << silent;
     EXPECT_STREQ(d.dl.GetErrorDetail(), "below 1000 bytes/s for 1 s") << silent;
   }
 }
@@ -174,7 +174,7 @@ std::string Partial(const std::string& rest) { return "HTTP/1.0 206 Partial Cont
 
 // A target that holds "HELLOxyz" asks for the rest from byte 5: the asked-for
 // rest is written there; a whole file starts over; anything else leaves the
-// target as it was. A file target is cut after the first five bytes.
+// target as it was.
 TEST(DownloadResume, TakesTheRestOrStartsOver) {
   const std::string rest = Partial("Content-Range: bytes 5-10/11\r\n\r\n WORLD");
   const int32_t kInvalid = VDL_ERR_INVALID_RESPONSE;
@@ -184,7 +184,6 @@ TEST(DownloadResume, TakesTheRestOrStartsOver) {
     const char* after;
     int64_t total = 0;  // of the progress calls of a success
     int64_t limit = 0;
-    bool toFile = false;
   } cases[] = {
       {Partial("Content-Length: 6\r\nContent-Range: bytes 5-10/11\r\n\r\n WORLD"), VDL_ERR_NONE,
        "HELLO WORLD", 11},
@@ -198,13 +197,9 @@ TEST(DownloadResume, TakesTheRestOrStartsOver) {
       {"HTTP/1.0 416 Range Not Satisfiable\r\n\r\n", kInvalid, "HELLOxyz"},
       {rest, VDL_ERR_NONE, "HELLO WORLD", 11, 11},
       {rest, kInvalid, "HELLOxyz", 0, 10},  // the whole file is over the limit
-      {rest, VDL_ERR_NONE, "HELLO WORLD", 11, 0, true},
   };
-  TempDir dir;
-  const std::string path = dir.path + "/target";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.response);
-    ASSERT_TRUE(WriteFile(path, "HELLO and more to cut"));
     ScriptServer server;
     server.Accept().ReadRequest().Send(c.response).Close();
     ASSERT_TRUE(server.Start());
@@ -213,9 +208,9 @@ TEST(DownloadResume, TakesTheRestOrStartsOver) {
     d.dl.SetMaxSize(c.limit);
     d.out.data = "HELLOxyz";
     d.out.position = 5;
-    EXPECT_EQ(c.toFile ? d.dl.DownloadToFile(path.c_str()) : d.Run(), c.code == VDL_ERR_NONE);
+    EXPECT_EQ(d.Run(), c.code == VDL_ERR_NONE);
     EXPECT_EQ(d.dl.GetError(), c.code);
-    EXPECT_EQ(c.toFile ? ReadFile(path) : d.out.data, c.after);
+    EXPECT_EQ(d.out.data, c.after);
     const bool resumed = c.code == VDL_ERR_NONE && c.response.find(" 206 ") != std::string::npos;
     EXPECT_EQ(d.dl.WasResumed(), resumed);
     EXPECT_EQ(d.dl.GetHttpStatus(), std::stoi(c.response.substr(9)));

@@ -118,18 +118,6 @@ TEST(DownloadParse, StatusLines) {
                {"HTTP/1.x 200 OK", -1},   {"http/1.0 200 OK", -1},         {"XHTTP/1.0 200 OK", -1},
                {"HTTP/1.0", -1}};
   for (const Case& c : lines) EXPECT_EQ(vdl_parse_status_line(c.line), c.status) << c.line;
-
-  const int32_t kNone = VDL_ERR_NONE, kInvalid = VDL_ERR_INVALID_RESPONSE;
-  struct Result {
-    int status;
-    int32_t plain, ranged;  // without and with a range asked for
-  } results[] = {{200, kNone, kNone},     {206, kInvalid, kNone},    {301, kNone, kNone},
-                 {308, kNone, kNone},     {304, kInvalid, kInvalid}, {500, kInvalid, kInvalid},
-                 {-1, kInvalid, kInvalid}};
-  for (const Result& r : results) {
-    EXPECT_EQ(vdl_http_status_result(r.status, false), r.plain) << r.status;
-    EXPECT_EQ(vdl_http_status_result(r.status, true), r.ranged) << r.status;
-  }
 }
 
 TEST(DownloadParse, ContentRanges) {
