@@ -96,6 +96,8 @@ TEST(DownloadHttp, ResponsesAndBrokenServersGiveTheirCodes) {
       {WithLine(16382, "\r\n"), kClose, VDL_ERR_NONE, "body", 200, nullptr, 4},
       {WithLine(16383, "\r\n"), kClose, kInvalid, ""},
       {WithLine(16383, "\n"), kClose, VDL_ERR_NONE, "body", 200, nullptr, 4},
+      {"HTTP/1.0 200 OK\rContent-Length: 4\r\rbody", kClose, VDL_ERR_NONE, "body", 200, nullptr,
+       4},  // a CR alone ends a line
       // Lines across packets; a CR LF split between two is one line end. The
       // lower-case header with two spaces counts; " :" does not.
       {"HTTP/1.0 200 OK\r~\nContent-Length: 4\r~\n\r~\nbody", kClose, VDL_ERR_NONE, "body", 200,

@@ -132,31 +132,6 @@ TEST(DownloadParse, ContentRanges) {
   }
 }
 
-// A line and its line end must fit the buffer; a CR at the very end waits for
-// its LF unless nothing more can come.
-TEST(DownloadParse, LineEnds) {
-  struct Case {
-    const char* bytes;
-    size_t capacity;
-    bool final;
-    int64_t length;
-  } cases[] = {
-      {"abc\nrest", 16, false, 4}, {"abc\r\nrest", 16, false, 5},
-      {"abc\rdef", 16, false, 4},  // a CR alone ends a line
-      {"abc\r", 16, false, 0},     // its LF may follow
-      {"abc\r", 16, true, 4},      {"abc", 16, false, 0},
-      {"abc", 16, true, 0},    // the caller sees the peer gone behind a cut line
-      {"abc\n", 4, false, 4},  // fills the buffer exactly
-      {"ab\r\n", 4, false, 4},     {"abc\r\n", 4, false, -1},  // the LF does not fit
-      {"abc\r", 4, true, -1},      {"abcd", 4, false, -1},
-      {"", 4, false, 0},
-  };
-  for (const Case& c : cases) {
-    const size_t count = std::min(strlen(c.bytes), c.capacity);
-    EXPECT_EQ(vdl_line_length(c.bytes, count, c.capacity, c.final), c.length) << c.bytes;
-  }
-}
-
 // A window of 2 s at 1000 bytes/s needs 2000 bytes; meeting that starts the
 // next window.
 TEST(DownloadRateGuard, JudgesWholeWindows) {
