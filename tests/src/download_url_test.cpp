@@ -2,9 +2,7 @@
 // table, and the text parsers of the HTTP and FTP exchanges.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "download_nocurl.h"
