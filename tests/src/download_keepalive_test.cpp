@@ -7,8 +7,7 @@
 
 #include <string>
 
-#include "download_nocurl.h"
-#include "fixtures/script_server.h"
+#include "fixtures/http_download.h"
 
 namespace {
 
@@ -20,13 +19,10 @@ std::string Answer(const std::string& body, const char* connection) {
 }
 
 // Downloads `path` through `cache` (may be null): the body, or "<failed>".
-std::string Fetch(const ScriptServer& server, VdlConnectionCache* cache, const char* path) {
-  std::string url = "http://127.0.0.1:" + std::to_string(server.Port()) + path;
-  VelmarDownloadNoCurl dl(url.c_str(), nullptr, nullptr, nullptr, nullptr);
-  dl.SetTimeout(3000);
-  dl.SetConnectionCache(cache);
-  StringStream out;
-  return dl.DownloadToStream(&out.stream) ? out.data : "<failed>";
+std::string Fetch(ScriptServer& server, VdlConnectionCache* cache, const char* path) {
+  Download d(server, path);
+  d.dl.SetConnectionCache(cache);
+  return d.Run() ? d.out.data : "<failed>";
 }
 
 // What the server does after its first answer.
