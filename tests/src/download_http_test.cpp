@@ -34,6 +34,9 @@ TEST(DownloadHttp, ResponsesAndBrokenServersGiveTheirCodes) {
   std::string endless = "HTTP/1.0 200 OK\r\n";
   for (int i = 0; i < 1500; i++) endless += "X-Filler: " + std::to_string(i) + "\r\n";
   const std::string unsized = "HTTP/1.0 200 OK\r\n\r\n", big(40000, 'b'), hundred(100, 'z');
+  std::string crawl;  // a status line with a pause after each character
+  for (char c : std::string("HTTP/1.0 200 OK")) crawl += c + std::string("~");
+  const char* const slow = "below 1000 bytes/s for 1 s";
   const int32_t kInvalid = VDL_ERR_INVALID_RESPONSE;
   struct Case {
     std::string response;  // each "~" in it a pause of 150 ms
@@ -46,6 +49,7 @@ TEST(DownloadHttp, ResponsesAndBrokenServersGiveTheirCodes) {
     int64_t limit = 0;                  // SetMaxSize()
     int abortAt = -1;                   // the progress call that returns false
     uint64_t acceptLimit = UINT64_MAX;  // of the stream
+    uint32_t rate = 0;                  // bytes a second over a window of 1 s
   } cases[] = {
       {"", kClose, kInvalid, ""},                            // closed before any status line
       {"HTTP/1.0 200 OK\r", kClose, VDL_ERR_NONE, "", 200},  // a last CR ends the line
@@ -88,6 +92,9 @@ TEST(DownloadHttp, ResponsesAndBrokenServersGiveTheirCodes) {
       {unsized + "some", kReset, kInvalid, "some"},  // only a clean close ends an unsized body
       {"", kSilent, VDL_ERR_TIMEOUT, "", 0, "no data for 300 ms"},
       {"HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\npart", kSilent, VDL_ERR_TIMEOUT, "part"},
+      // Below the minimum rate, crawling or silent, far sooner than the time-out.
+      {crawl, kSilent, VDL_ERR_TIMEOUT, "", -1, slow, -1, 0, -1, UINT64_MAX, 1000},
+      {"", kSilent, VDL_ERR_TIMEOUT, "", 0, slow, -1, 0, -1, UINT64_MAX, 1000},
       // The size limit, announced or reached.
       {Ok(hundred), kClose, kInvalid, "", 200, "announced 100 bytes, limit 99", -1, 99},
       {Ok(hundred), kClose, VDL_ERR_NONE, hundred, 200, nullptr, 100, 100},
@@ -112,7 +119,8 @@ TEST(DownloadHttp, ResponsesAndBrokenServersGiveTheirCodes) {
     if (c.end == kSilent) server.ExpectClosed();
     ASSERT_TRUE(server.Start());
     Download d(server);
-    if (c.end == kSilent) d.dl.SetTimeout(300);
+    if (c.end == kSilent) d.dl.SetTimeout(c.rate ? 5000 : 300);
+    if (c.rate != 0) d.dl.SetMinimumRate(c.rate, 1);
     d.dl.SetMaxSize(c.limit);
     d.log.abortAt = c.abortAt;
     d.out.acceptLimit = c.acceptLimit;
@@ -132,25 +140,6 @@ TEST(DownloadHttp, ResponsesAndBrokenServersGiveTheirCodes) {
     EXPECT_EQ(d.log.calls.back().first, static_cast<int64_t>(c.body.size()));
   }
   EXPECT_EQ(MemLeakCount(), blocks);  // failing transfers release what they took
-}
-
-// A server that sends a byte every 100 ms stays below 1000 bytes/s: it is cut
-// off within a one-second window in the headers, and so is a silent one, far
-// sooner than the time-out.
-TEST(DownloadHttp, MinimumRateEndsCrawlingTransfers) {
-  for (bool silent : {false, true}) {
-    ScriptServer server;
-    server.Accept().ReadRequest();
-    if (!silent) server.Send("HTTP/1.0 200 OK\r\nX-Pad: " + std::string(40, 'p'), 1, 100);
-    server.ExpectClosed();
-    ASSERT_TRUE(server.Start());
-    Download d(server);
-    d.dl.SetMinimumRate(1000, 1);
-    d.dl.SetTimeout(5000);
-    EXPECT_FALSE(d.Run()) << silent;
-    EXPECT_EQ(d.dl.GetError(), VDL_ERR_TIMEOUT) << silent;
-    EXPECT_STREQ(d.dl.GetErrorDetail(), "below 1000 bytes/s for 1 s") << silent;
-  }
 }
 
 std::string Partial(const std::string& rest) { return "HTTP/1.0 206 Partial Content\r\n" + rest; }
