@@ -194,18 +194,6 @@ TEST(DownloadResume, TakesTheRestOrStartsOver) {
 // server shows how many connections they made and what they asked.
 const char kKeep[] = "Connection: keep-alive\r\n";
 
-std::string Answer(const std::string& body, const char* connection) {
-  return std::string("HTTP/1.0 200 OK\r\n") + connection +
-         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-}
-
-// Downloads `path` through `cache` (may be null): the body, or "<failed>".
-std::string Fetch(ScriptServer& server, VdlConnectionCache* cache, const char* path) {
-  Download d(server, path);
-  d.dl.SetConnectionCache(cache);
-  return d.Run() ? d.out.data : "<failed>";
-}
-
 TEST(ConnectionCache, KeepsOnlyWhatTheServerKeepsAndRetriesAStaleConnection) {
   const struct {
     const char* what;
@@ -213,13 +201,13 @@ TEST(ConnectionCache, KeepsOnlyWhatTheServerKeepsAndRetriesAStaleConnection) {
     std::string first;
     End after;  // after the first answer
   } cases[] = {
-      {"kept: both over one connection", true, Answer("one", kKeep), kServeAgain},
-      {"the server does not say keep-alive", true, Answer("one", ""), kSilent},
+      {"kept: both over one connection", true, Ok("one", kKeep), kServeAgain},
+      {"the server does not say keep-alive", true, Ok("one"), kSilent},
       {"a body without its length", true, std::string("HTTP/1.0 200 OK\r\n") + kKeep + "\r\none",
        kClose},
-      {"kept, then closed by the server: asked again", true, Answer("one", kKeep), kClose},
-      {"kept, then reset by the server: asked again", true, Answer("one", kKeep), kReset},
-      {"no cache: a connection each, closed", false, Answer("one", kKeep), kSilent},
+      {"kept, then closed by the server: asked again", true, Ok("one", kKeep), kClose},
+      {"kept, then reset by the server: asked again", true, Ok("one", kKeep), kReset},
+      {"no cache: a connection each, closed", false, Ok("one", kKeep), kSilent},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -228,13 +216,17 @@ TEST(ConnectionCache, KeepsOnlyWhatTheServerKeepsAndRetriesAStaleConnection) {
     if (c.after == kSilent) server.ExpectClosed();
     if (c.after == kReset) server.Delay(200).Reset();
     if (c.after != kServeAgain) server.Accept();
-    server.ReadRequest().Send(Answer("two", kKeep)).Close();
+    server.ReadRequest().Send(Ok("two", kKeep)).Close();
     ASSERT_TRUE(server.Start());
     VdlConnectionCache cache;
-    VdlConnectionCache* used = c.cached ? &cache : nullptr;
-    EXPECT_EQ(Fetch(server, used, "/one"), "one");
+    auto fetch = [&](const char* path) {  // the body, or "<failed>"
+      Download d(server, path);
+      d.dl.SetConnectionCache(c.cached ? &cache : nullptr);
+      return d.Run() ? d.out.data : "<failed>";
+    };
+    EXPECT_EQ(fetch("/one"), "one");
     if (c.after == kReset) usleep(400000);
-    EXPECT_EQ(Fetch(server, used, "/two"), "two");
+    EXPECT_EQ(fetch("/two"), "two");
     EXPECT_EQ(server.Finish(), "");
     // /one went over the first connection, /two over the last, and only there.
     const size_t connections = c.after == kServeAgain ? 1 : 2;
