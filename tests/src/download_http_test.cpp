@@ -56,9 +56,7 @@ TEST(DownloadHttp, ResponsesAndBrokenServersGiveTheirCodes) {
       {"HTTP/1.0 401 Unauthorized\r\n\r\n", kClose, VDL_ERR_AUTH, "", 401, "server answered 401"},
       {"HTTP/1.0 404 Not Found\r\n\r\nno!", kClose, VDL_ERR_NOT_FOUND, "", 404},
       {"HTTP/1.0 500 Error 2001\r\n\r\n", kClose, kInvalid, "", 500, "server answered 500"},
-      // The status is the code in its place, not a number anywhere in the line.
       {"Content-Length: 200\r\n\r\nerror page", kClose, kInvalid, "", 0, "malformed status line"},
-      // A range that was not asked for.
       {"HTTP/1.0 206 Partial\r\nContent-Range: bytes 0-3/4\r\n\r\nbody", kClose, kInvalid, "", 206},
       // Redirects are not followed: a Location fails whatever the code;
       // without one only 302 passes.
