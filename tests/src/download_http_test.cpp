@@ -123,12 +123,10 @@ TEST(DownloadHttp, ResponsesAndBrokenServersGiveTheirCodes) {
     EXPECT_EQ(d.dl.GetError(), c.code);
     EXPECT_TRUE(d.out.data == c.body);
     EXPECT_EQ(d.dl.SizeLimitHit(), c.detail != nullptr && strstr(c.detail, "limit") != nullptr);
-    if (c.status != -1) {
-      EXPECT_EQ(d.dl.GetHttpStatus(), c.status);
-    }
-    if (c.detail != nullptr || c.code == VDL_ERR_NONE) {
-      EXPECT_STREQ(d.dl.GetErrorDetail(), c.detail ? c.detail : "");
-    }
+    EXPECT_TRUE(c.status == -1 || d.dl.GetHttpStatus() == c.status) << d.dl.GetHttpStatus();
+    EXPECT_TRUE((c.detail == nullptr && c.code != VDL_ERR_NONE) ||
+                d.dl.GetErrorDetail() == std::string(c.detail ? c.detail : ""))
+        << d.dl.GetErrorDetail();
     if (c.total == -1) continue;
     ASSERT_FALSE(d.log.calls.empty());
     for (const Call& call : d.log.calls) EXPECT_EQ(call.second, c.total);
@@ -152,8 +150,6 @@ TEST(DownloadResume, TakesTheRestOrStartsOver) {
     int64_t total = 0;  // of the progress calls of a success
     int64_t limit = 0;
   } cases[] = {
-      {Partial("Content-Length: 6\r\nContent-Range: bytes 5-10/11\r\n\r\n WORLD"), VDL_ERR_NONE,
-       "HELLO WORLD", 11},
       {Partial("content-range:  bytes 5-10/*\r\n\r\n WORLD"), VDL_ERR_NONE, "HELLO WORLD", 11},
       {Ok("hi!"), VDL_ERR_NONE, "hi!LOxyz", 3},
       {Partial("Content-Range: bytes 4-10/11\r\n\r\nO WORLD"), kInvalid, "HELLOxyz"},

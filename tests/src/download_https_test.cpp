@@ -1,6 +1,5 @@
-// The downloader over https against tests/file_server.py on loopback with an
-// authority made at test time: redirects between schemes, TLS records and the
-// bounds of TLS transfers.
+// The downloader against tests/file_server.py over https on loopback: redirects
+// between schemes, TLS records and the bounds of TLS transfers.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
