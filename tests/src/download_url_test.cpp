@@ -98,9 +98,9 @@ TEST(DownloadParse, StatusLines) {
   EXPECT_EQ(vdl_parse_status_line("HTTP/1.0 200\tOK"), 200);
   EXPECT_EQ(vdl_parse_status_line("HTTP/1.0 000"), 0);
   for (const char* bad :
-       {"HTTP/1.0 2000 OK", "HTTP/1.0 20 OK", "HTTP/1.0 200OK", "HTTP/1.0  200 OK",
-        "HTTP/1.0 2x0 OK", "HTTP/10.0 200 OK", "HTTP/1. 200 OK", "HTTP/1.x 200 OK",
-        "http/1.0 200 OK", "XHTTP/1.0 200 OK", "HTTP/1.0"}) {
+       {"HTTP/1.0 2000 OK", "HTTP/1.0_200 OK", "HTTP/1.0 20 OK", "HTTP/1.0 200OK",
+        "HTTP/1.0  200 OK", "HTTP/1.0 2x0 OK", "HTTP/10.0 200 OK", "HTTP/1. 200 OK",
+        "HTTP/1.x 200 OK", "http/1.0 200 OK", "XHTTP/1.0 200 OK", "HTTP/1.0"}) {
     EXPECT_EQ(vdl_parse_status_line(bad), -1) << bad;
   }
 }
