@@ -1,11 +1,8 @@
-// The downloader without a network: URL parsing, the constructors, the error
-// table, the sticky error code, and the text parsers of the HTTP and FTP
-// exchanges.
+// The downloader without a network: URL parsing, the error table, and the
+// text parsers of the HTTP and FTP exchanges.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "download_nocurl.h"
@@ -15,68 +12,38 @@
 
 namespace {
 
-using std::string_literals::operator""s;
-
 TEST(DownloadUrl, ParsesOrRefusesUrls) {
-  const std::string longHost = "http://" + std::string(128, 'h') + "/x";
   const std::string host127(127, 'h');
-  const std::string fitHost = "http://" + host127 + ":81/x";
-  const std::string longPath = "http://h/" + std::string(511, 'p');
   struct Case {
     std::string url;
     int32_t code;
-    const char* host = nullptr;
-    uint32_t port = 0;
-    const char* path = nullptr;
-    bool tls = false;
+    std::string parts = "";  // host, port, path and "tls" of a success
   } cases[] = {
-      {"http://example/x", VDL_ERR_NONE, "example", 80, "/x"},
-      {"HTTP://example:8080/a/b.xml?x=1&y=%20z", VDL_ERR_NONE, "example", 8080,
-       "/a/b.xml?x=1&y=%20z"},
-      {"hTtP://127.0.0.1:/", VDL_ERR_NONE, "127.0.0.1", 0, "/"},  // an empty port reads as 0
-      {"http://example", VDL_ERR_INVALID_URL},                    // no path
-      {"ftp://example/x", VDL_ERR_INVALID_URL},
-      {"HTTPS://example/x", VDL_ERR_NONE, "example", 443, "/x", true},
-      {"httpss://example/x", VDL_ERR_INVALID_URL},
-      {"http:/", VDL_ERR_INVALID_URL},
-      {"example", VDL_ERR_INVALID_PROTOCOL},  // no "/" at all
-      // Texts that do not fit their members, and line breaks that would forge
-      // request lines.
-      {longHost, VDL_ERR_INVALID_URL},
-      {fitHost, VDL_ERR_NONE, host127.c_str(), 81, "/x"},
-      {longPath, VDL_ERR_INVALID_URL},
+      {"http://example/x", VDL_ERR_NONE, "example 80 /x"},
+      {"HTTPS://example:8443/a/b.xml?x=1&y=%20z", VDL_ERR_NONE,
+       "example 8443 /a/b.xml?x=1&y=%20z tls"},
+      {"https://example/x", VDL_ERR_NONE, "example 443 /x tls"},
+      {"http://example", VDL_ERR_INVALID_URL},  // no path
+      {"example", VDL_ERR_INVALID_PROTOCOL},    // no "/" at all
+      // Too long for their members, or forging request lines.
+      {"http://" + host127 + "h/x", VDL_ERR_INVALID_URL},
+      {"http://" + host127 + ":81/x", VDL_ERR_NONE, host127 + " 81 /x"},
+      {"http://h/" + std::string(511, 'p'), VDL_ERR_INVALID_URL},
       {"http://h/x\r\nX-Injected: 1", VDL_ERR_INVALID_URL},
   };
   for (const Case& c : cases) {
     VDL_URL_PARTS p{};
     EXPECT_EQ(vdl_parse_http_url(c.url.c_str(), &p), c.code) << c.url;
     if (c.code != VDL_ERR_NONE) continue;
-    EXPECT_STREQ(p.host, c.host) << c.url;
-    EXPECT_EQ(p.port, c.port) << c.url;
-    EXPECT_STREQ(p.path, c.path) << c.url;
-    EXPECT_EQ(p.tls, c.tls) << c.url;
+    EXPECT_EQ(p.host + (" " + std::to_string(p.port)) + " " + p.path + (p.tls ? " tls" : ""),
+              c.parts);
   }
-}
-
-TEST(DownloadUrl, ConstructorsRefuseBadInput) {
-  EXPECT_NE(VelmarDownloadNoCurl(nullptr, nullptr, nullptr, nullptr, nullptr).GetError(),
-            VDL_ERR_NONE);
-  std::string longUser(128, 'u');
-  EXPECT_EQ(
-      VelmarDownloadNoCurl("http://h/x", nullptr, longUser.c_str(), nullptr, nullptr).GetError(),
-      VDL_ERR_INVALID_URL);
-  for (uint32_t protocol : {1u, 7u}) {
-    VelmarDownloadNoCurl dl(protocol, "h", 80, "/x", nullptr, nullptr, nullptr, nullptr);
-    EXPECT_EQ(dl.GetError(), VDL_ERR_INVALID_PROTOCOL) << protocol;
-  }
-  VelmarDownloadNoCurl injected(VDL_PROTO_FTP, "h", 21, "f\r\nDELE x", nullptr, nullptr, nullptr,
-                                nullptr);
-  EXPECT_EQ(injected.GetError(), VDL_ERR_INVALID_URL);
 }
 
 TEST(DownloadUrl, ErrorTableHasFourteenTexts) {
   std::string texts;
-  for (int32_t code = -1; code <= VDL_ERROR_COUNT; code++) texts += vdl_error_text(code) + "|"s;
+  for (int32_t code = -1; code <= VDL_ERROR_COUNT; code++)
+    texts += std::string(vdl_error_text(code)) + "|";
   EXPECT_EQ(texts,
             "Unkown Error|No Error|File Access Error|Error Connecting to Host|Invalid Response|"
             "Error Creating Socket|Error initializing libCURL|Error writing file|Invalid URL|"
@@ -85,13 +52,12 @@ TEST(DownloadUrl, ErrorTableHasFourteenTexts) {
             "Authorization Needed or Bad Username/Password|Unkown Error|");
 }
 
-TEST(DownloadUrl, RefusedDownloaderNeverOpensItsTarget) {
+// A downloader refused at construction fails without touching its target.
+TEST(DownloadUrl, RefusedUrlLeavesTheTargetAlone) {
   TempDir dir;
   const std::string target = dir.path + "/target.bin";
   ASSERT_TRUE(WriteFile(target, "keep me"));
   VelmarDownloadNoCurl dl("gopher://127.0.0.1/x", nullptr, nullptr, nullptr, nullptr);
-  ASSERT_EQ(dl.GetError(), VDL_ERR_INVALID_URL);
-  EXPECT_FALSE(dl.DownloadToFile(target.c_str()));
   FILE* handle = fopen(target.c_str(), "r+b");
   ASSERT_NE(handle, nullptr);
   EXPECT_FALSE(dl.DownloadToHandle(handle));
@@ -99,17 +65,7 @@ TEST(DownloadUrl, RefusedDownloaderNeverOpensItsTarget) {
   EXPECT_EQ(fread(content, 1, sizeof(content), handle), 7u);  // neither truncated nor moved
   EXPECT_STREQ(content, "keep me");
   EXPECT_EQ(fclose(handle), 0);  // still open: the downloader did not close it
-  StringStream out;
-  EXPECT_FALSE(dl.DownloadToStream(&out.stream));
   EXPECT_EQ(dl.GetError(), VDL_ERR_INVALID_URL);
-
-  // A target in a directory that does not exist: code 1, and it sticks.
-  VelmarDownloadNoCurl good("http://127.0.0.1:9/x", nullptr, nullptr, nullptr, nullptr);
-  EXPECT_FALSE(good.DownloadToFile((dir.path + "/no/such/dir/file").c_str()));
-  EXPECT_EQ(good.GetError(), VDL_ERR_FILE_ACCESS);
-  EXPECT_FALSE(good.DownloadToStream(&out.stream));
-  EXPECT_EQ(good.GetError(), VDL_ERR_FILE_ACCESS);
-  EXPECT_EQ(out.data, "");
 }
 
 TEST(DownloadParse, HttpHeadersAndLengths) {
@@ -123,121 +79,38 @@ TEST(DownloadParse, HttpHeadersAndLengths) {
   }
 }
 
-TEST(DownloadParse, PassiveRepliesAndSizes) {
-  char address[40];
-  uint32_t port = 0;
-  ASSERT_TRUE(vdl_parse_pasv_reply("Entering Passive Mode (10,0,0,5,4,1).", address,
-                                   sizeof(address), &port));
-  EXPECT_STREQ(address, "10.0.0.5");
-  EXPECT_EQ(port, 1025u);
-  ASSERT_TRUE(vdl_parse_pasv_reply("ok (127,0,0,1,255,255,7)", address, sizeof(address), &port));
-  EXPECT_EQ(port, 65535u);
-  for (const char* bad : {"Entering Passive Mode 10,0,0,5,4,1", "(10,0,0,5,4,1", "(10,0,0,5,4)",
-                          "(10,0,0,256,4,1)", "(10,0,x,5,4,1)"}) {
-    EXPECT_FALSE(vdl_parse_pasv_reply(bad, address, sizeof(address), &port)) << bad;
-  }
+TEST(DownloadParse, FtpSizes) {
   // The size is N of the last "(N bytes)", whatever parentheses come before.
   struct Case {
     const char* text;
     int64_t size;
-  } sizes[] = {{"for pkg(2).bin (100000 bytes).", 100000},
-               {"for pkg(2).bin", -1},
-               {"(5 bytes) then (7 bytes)", 7},
+  } sizes[] = {{"(5 bytes) then (7 bytes)", 7},
                {"(7 bytes) then (x bytes)", 7},
-               {"(0 bytes)", 0},
-               {"(9223372036854775807 bytes)", INT64_MAX},
-               {"(9223372036854775808 bytes)", -1},
-               {"(12 bytes", -1},
-               {"( 12 bytes)", -1},
-               {"(-12 bytes)", -1}};
+               {"(9223372036854775807 bytes)", INT64_MAX}};
   for (const Case& c : sizes) EXPECT_EQ(vdl_parse_150_size(c.text), c.size) << c.text;
+  for (const char* bad : {"for pkg(2).bin", "(9223372036854775808 bytes)", "(-12 bytes)"}) {
+    EXPECT_EQ(vdl_parse_150_size(bad), -1) << bad;
+  }
 }
 
 TEST(DownloadParse, StatusLines) {
-  struct Case {
-    const char* line;
-    int status;
-  } lines[] = {{"HTTP/1.0 200 OK", 200},  {"HTTP/1.1 404 Not Found", 404}, {"HTTP/1.0 200", 200},
-               {"HTTP/1.0 200\tOK", 200}, {"HTTP/1.0 000 Zero", 0},        {"HTTP/1.0 2000 OK", -1},
-               {"HTTP/1.0 20 OK", -1},    {"HTTP/1.0 200OK", -1},          {"HTTP/1.0  200 OK", -1},
-               {"HTTP/1.0 2x0 OK", -1},   {"HTTP/10.0 200 OK", -1},        {"HTTP/1. 200 OK", -1},
-               {"HTTP/1.x 200 OK", -1},   {"http/1.0 200 OK", -1},         {"XHTTP/1.0 200 OK", -1},
-               {"HTTP/1.0", -1}};
-  for (const Case& c : lines) EXPECT_EQ(vdl_parse_status_line(c.line), c.status) << c.line;
-
-  const int32_t kNone = VDL_ERR_NONE, kInvalid = VDL_ERR_INVALID_RESPONSE;
-  struct Result {
-    int status;
-    int32_t plain, ranged;  // without and with a range asked for
-  } results[] = {{200, kNone, kNone},
-                 {206, kInvalid, kNone},
-                 {301, kNone, kNone},
-                 {302, kNone, kNone},
-                 {307, kNone, kNone},
-                 {308, kNone, kNone},
-                 {304, kInvalid, kInvalid},
-                 {401, VDL_ERR_AUTH, VDL_ERR_AUTH},
-                 {404, VDL_ERR_NOT_FOUND, VDL_ERR_NOT_FOUND},
-                 {500, kInvalid, kInvalid},
-                 {-1, kInvalid, kInvalid}};
-  for (const Result& r : results) {
-    EXPECT_EQ(vdl_http_status_result(r.status, false), r.plain) << r.status;
-    EXPECT_EQ(vdl_http_status_result(r.status, true), r.ranged) << r.status;
+  EXPECT_EQ(vdl_parse_status_line("HTTP/1.1 404 Not Found"), 404);
+  EXPECT_EQ(vdl_parse_status_line("HTTP/1.0 200\tOK"), 200);
+  EXPECT_EQ(vdl_parse_status_line("HTTP/1.0 000"), 0);
+  for (const char* bad :
+       {"HTTP/1.0 2000 OK", "HTTP/1.0_200 OK", "HTTP/1.0 20 OK", "HTTP/1.0 200OK",
+        "HTTP/1.0  200 OK", "HTTP/1.0 2x0 OK", "HTTP/10.0 200 OK", "HTTP/1. 200 OK",
+        "HTTP/1.x 200 OK", "http/1.0 200 OK", "XHTTP/1.0 200 OK", "HTTP/1.0"}) {
+    EXPECT_EQ(vdl_parse_status_line(bad), -1) << bad;
   }
 }
 
-TEST(DownloadParse, ContentRanges) {
-  struct Case {
-    const char* value;
-    bool ok;
-    int64_t start = 0, end = 0, total = 0;
-  } cases[] = {
-      {"bytes 5-10/11", true, 5, 10, 11},
-      {"BYTES 0-0/1", true, 0, 0, 1},
-      {"  bytes  5-10/*  ", true, 5, 10, -1},
-      {"bytes 0-9223372036854775806/9223372036854775807", true, 0, INT64_MAX - 1, INT64_MAX},
-      {"bytes 10-5/11", false},
-      {"bytes 5-11/11", false},
-      {"bytes */11", false},
-      {"bytes 5-10", false},
-      {"bytes5-10/11", false},
-      {"bytes 5 -10/11", false},
-      {"bytes -5-10/11", false},
-      {"bytes 5-10/11x", false},
-      {"items 5-10/11", false},
-      {"bytes 99999999999999999999-1/2", false}};
-  for (const Case& c : cases) {
-    VDL_CONTENT_RANGE range = {-2, -2, -2};
-    EXPECT_EQ(vdl_parse_content_range(c.value, &range), c.ok) << c.value;
-    if (!c.ok) continue;
-    EXPECT_EQ(range.start, c.start) << c.value;
-    EXPECT_EQ(range.end, c.end) << c.value;
-    EXPECT_EQ(range.total, c.total) << c.value;
-  }
-}
-
-// A line and its line end must fit the buffer; a CR at the very end waits for
-// its LF unless nothing more can come.
-TEST(DownloadParse, LineEnds) {
-  struct Case {
-    const char* bytes;
-    size_t capacity;
-    bool final;
-    int64_t length;
-  } cases[] = {
-      {"abc\nrest", 16, false, 4}, {"abc\r\nrest", 16, false, 5},
-      {"abc\rdef", 16, false, 4},  // a CR alone ends a line
-      {"abc\r", 16, false, 0},     // its LF may follow
-      {"abc\r", 16, true, 4},      {"abc", 16, false, 0},
-      {"abc", 16, true, 0},    // the caller sees the peer gone behind a cut line
-      {"abc\n", 4, false, 4},  // fills the buffer exactly
-      {"ab\r\n", 4, false, 4},     {"abc\r\n", 4, false, -1},  // the LF does not fit
-      {"abc\r", 4, true, -1},      {"abcd", 4, false, -1},
-      {"", 4, false, 0},
-  };
-  for (const Case& c : cases) {
-    const size_t count = std::min(strlen(c.bytes), c.capacity);
-    EXPECT_EQ(vdl_line_length(c.bytes, count, c.capacity, c.final), c.length) << c.bytes;
+TEST(DownloadParse, ContentRangesRefused) {
+  VDL_CONTENT_RANGE r;
+  for (const char* bad :
+       {"bytes 10-5/11", "bytes 5-11/11", "bytes */11", "bytes 5-10", "bytes5-10/11",
+        "bytes -5-10/11", "items 5-10/11", "bytes 99999999999999999999-1/2"}) {
+    EXPECT_FALSE(vdl_parse_content_range(bad, &r)) << bad;
   }
 }
 
