@@ -5,6 +5,8 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "fixtures/script_server.h"
@@ -282,7 +284,8 @@ TEST_F(Sockets3Tls, CloseDoesNotWaitForAServerThatStoppedReading) {
   std::string log;
   for (int i = 0; i < 1000 && log.find("hold: ") == std::string::npos; ++i) {
     Sleep(10);
-    log = ReadFile(Pem("peers.log"));
+    std::ifstream file(Pem("peers.log"));
+    log.assign(std::istreambuf_iterator<char>(file), {});
   }
   EXPECT_EQ("hold: peer closed\n", log);
 }
