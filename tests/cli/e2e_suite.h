@@ -136,10 +136,11 @@ class EndToEnd : public ::testing::Test {
     return {prefix + ".key", prefix + ".pub",
             at == std::string::npos ? "" : result.out.substr(at + 7, 16)};
   }
-  RunResult Update(const std::vector<std::string>& options = {}, int port = 0) {
+  // A run of the updater on the base directory; `options` come after the
+  // defaults and may replace them.
+  RunResult Update(const std::vector<std::string>& options = {}) {
     std::vector<std::string> argv = {updater_, "--server",
-                                     "127.0.0.1:" + std::to_string(port ? port : server_.port()),
-                                     "-d", base_};
+                                     "127.0.0.1:" + std::to_string(server_.port()), "-d", base_};
     argv.insert(argv.end(), options.begin(), options.end());
     return RunProgram(argv, work_);
   }

@@ -98,15 +98,12 @@ TEST_F(EndToEnd, KilledRunIsCompletedByTheNextRun) {
       for (const ReleaseFile& file : files)
         ASSERT_TRUE(WriteFile(base_ + "/" + file.path, file.content));
     }
-    {
-      WatchedProgram run;
-      ASSERT_TRUE(run.Start({updater_, "--server", url_, "-d", base_}, work_));
-      ASSERT_TRUE(run.WaitFor(moment)) << run.out();
-    }
+    RunResult killed = RunUntil({updater_, "--server", url_, "-d", base_}, work_, moment);
+    ASSERT_NE(killed.out.find(moment), std::string::npos) << killed.out;
     // Every file is whole, old or new, and none is missing.
-    Tree killed = ReadTree(base_);
+    Tree left = ReadTree(base_);
     for (size_t i = 0; i < newFiles.size(); ++i) {
-      const std::string& content = killed[newFiles[i].path].content;
+      const std::string& content = left[newFiles[i].path].content;
       EXPECT_TRUE(content == oldFiles[i].content || content == newFiles[i].content)
           << newFiles[i].path << ": \"" << content << "\"";
     }

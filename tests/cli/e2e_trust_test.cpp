@@ -105,16 +105,14 @@ TEST_F(EndToEnd, CheckReportsWhatAnUpdateWouldDoAndChangesNothing) {
   Key vendor = NewKey("vendor");
   const std::string upToDate = "\nUp to date: nothing to install or delete\n";
   // Runs a check that ends after the parser (or, when not `parsed`, after
-  // the banner) with `tail`; `base` when given must stay missing.
+  // the banner) with `tail`.
   auto ExpectCheck = [&](std::vector<std::string> options, bool parsed, int status,
-                         const std::string& tail, const std::string& base = "", int port = 0) {
+                         const std::string& tail) {
     Tree work = ReadTree(work_), installed = ReadTree(base_);
     options.insert(options.end(), {"--check", "--trust-key", vendor.shared});
-    if (!base.empty()) options.insert(options.end(), {"-d", base});
-    ExpectRun(Update(options, port), status, (parsed ? Begin() : kBanner) + tail);
+    ExpectRun(Update(options), status, (parsed ? Begin() : kBanner) + tail);
     EXPECT_EQ(ReadTree(work_), work);
     EXPECT_EQ(ReadTree(base_), installed);
-    EXPECT_TRUE(base.empty() || !Exists(base));
   };
   Release first = StandardRelease();
   first.push_back({"docs/old-notes.txt", "old notes\n", 0644});
@@ -156,16 +154,16 @@ TEST_F(EndToEnd, CheckReportsWhatAnUpdateWouldDoAndChangesNothing) {
                   "Delete: docs/old-notes.txt (outdated)\n"
                   "\nUpdate pending: files to install: 3 (33 bytes), packs to download: 2 (23 "
                   "bytes unpacked), files to delete: 1\n");
-  ExpectCheck({}, true, 2,
+  const std::string missing = root_.path() + "/missing/base";
+  ExpectCheck({"-d", missing}, true, 2,
               readme +
                   "Install: bin/quillon (27 bytes)\n"
                   "Install: conf/quillon.conf (10 bytes)\n"
                   "\nUpdate pending: files to install: 3 (49 bytes), packs to download: 3 (49 "
-                  "bytes unpacked), files to delete: 0\n",
-              root_.path() + "/missing/base");
-  ExpectCheck({}, false, 1,
-              "\nError downloading info files: VDL reports Error Connecting to Host\n", "",
-              FreePort());
+                  "bytes unpacked), files to delete: 0\n");
+  EXPECT_FALSE(Exists(missing));
+  ExpectCheck({"--server", "127.0.0.1:" + std::to_string(FreePort())}, false, 1,
+              "\nError downloading info files: VDL reports Error Connecting to Host\n");
 
   // The update itself does what the check listed, and a check after it
   // finds nothing to do.
