@@ -13,22 +13,16 @@ namespace {
 
 TEST(BuiltInKeys, GeneratorRefusesOtherFiles) {
   e2e::TempDir dir;
-  const std::string base = dir.path() + "/";
-  ASSERT_EQ(e2e::RunProgram({"/bin/sh", "-c",
-                             "for a in ed25519 x25519; do openssl genpkey -algorithm $a -out $a.key"
-                             " && openssl pkey -in $a.key -pubout -out $a.pub || exit 1; done"},
-                            base)
-                .status,
-            0);
-  const std::string refused = " is not an Ed25519 public key in PEM form";
+  const std::string base = dir.path() + "/", good = BUILTIN_TEST_KEY;
+  const char x25519[] = "openssl genpkey -algorithm x25519 | openssl pkey -pubout -out x.pub";
+  ASSERT_EQ(e2e::RunProgram({"/bin/sh", "-c", x25519}, base).status, 0);
   struct {
     std::string keys;
     std::string error;  // "" when the source is written
   } cases[] = {
-      {base + "ed25519.pub;" + BUILTIN_TEST_KEY, ""},
-      {base + "x25519.pub", base + "x25519.pub" + refused},
-      {base + "ed25519.key", base + "ed25519.key" + refused},
-      {base + "ed25519.pub;" + base + "missing.pub", "cannot read " + base + "missing.pub"},
+      {good + ";" + good, ""},
+      {base + "x.pub", base + "x.pub is not an Ed25519 public key in PEM form"},
+      {good + ";" + base + "missing.pub", "cannot read " + base + "missing.pub"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.keys);
