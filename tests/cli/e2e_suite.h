@@ -10,6 +10,7 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <regex>
 #include <string>
@@ -64,13 +65,11 @@ inline bool EndsWith(const std::string& text, const std::string& tail) {
 // terminal: 80 columns.
 inline std::string PlainBar(uint64_t received, uint64_t total) {
   char line[82];
-  BuildPlainBar(line, sizeof line, 80, received, total);
-  return line;
+  return std::string(line, BuildPlainBar(line, sizeof line, 80, received, total));
 }
 inline std::string NamedBar(const std::string& name, uint64_t received, uint64_t total) {
   char line[82];
-  BuildNamedBar(line, sizeof line, 80, name.c_str(), received, total);
-  return line;
+  return std::string(line, BuildNamedBar(line, sizeof line, 80, name.c_str(), received, total));
 }
 // The output of a transfer of the document: the bar at the length header
 // and once more for the whole body.
@@ -100,15 +99,14 @@ class EndToEnd : public ::testing::Test {
       ASSERT_TRUE(MakeTestAuthority(root_.path()));
       args.insert(args.end(), {root_.path() + "/good.pem", root_.path() + "/leaf-key.pem"});
     }
-    ASSERT_TRUE(server_.StartScript(
-        std::string(getenv("UPDATER_SOURCE_DIR")) + "/tests/file_server.py", args));
+    ASSERT_TRUE(server_.StartScript(sources_ + "/tests/file_server.py", args));
     url_ = (tls ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(server_.port());
   }
 
   // Writes `files` under a fresh release directory and publishes it with
-  // `description` and `options` into `output` (by default the served one).
+  // `description` and `options` into the served directory.
   void Publish(const Release& files, const std::string& description,
-               const std::vector<std::string>& options = {}, const std::string& output = "") {
+               const std::vector<std::string>& options = {}) {
     std::string release = root_.path() + "/release" + std::to_string(++releases_);
     for (const ReleaseFile& file : files) {
       ASSERT_TRUE(WriteFile(release + "/" + file.path, file.content, file.mode));
@@ -117,7 +115,7 @@ class EndToEnd : public ::testing::Test {
     std::vector<std::string> argv = {binaries_ + "/tools/updater-publish", "-q", "--base-url",
                                      url_};
     argv.insert(argv.end(), options.begin(), options.end());
-    argv.insert(argv.end(), {release, release + ".desc", output.empty() ? www_ : output});
+    argv.insert(argv.end(), {release, release + ".desc", www_});
     RunResult result = RunProgram(argv, root_.path());
     ASSERT_EQ(result.status, 0) << result.err;
     ASSERT_EQ(result.err, "");
@@ -170,16 +168,16 @@ class EndToEnd : public ::testing::Test {
     return Begin() + Downloads(paths) + Installs(paths) + "\nUpdate Complete!\n";
   }
 
-  // The base directory after installing `paths` of `files`, with the pack
-  // directory, which stays.
-  static Tree Installed(const Release& files, const std::vector<std::string>& paths) {
+  // The base directory after installing `paths` of `files` (all when
+  // empty), with the pack directory, which stays.
+  static Tree Installed(const Release& files, const std::vector<std::string>& paths = {}) {
     Tree tree;
+    AddDir(&tree, "tmp/updater");
     for (const ReleaseFile& file : files) {
-      for (const std::string& path : paths) {
-        if (path == file.path) AddFile(&tree, file.path, file.content, file.mode);
+      if (paths.empty() || std::count(paths.begin(), paths.end(), file.path) > 0) {
+        AddFile(&tree, file.path, file.content, file.mode);
       }
     }
-    AddDir(&tree, "tmp/updater");
     return tree;
   }
 
@@ -197,9 +195,9 @@ class EndToEnd : public ::testing::Test {
 
   TempDir root_;
   ServerProcess server_;
-  std::string binaries_ = getenv("UPDATER_BINARY_DIR"), updater_ = binaries_ + "/cli/updater", url_,
-              www_ = root_.path() + "/www", work_ = root_.path() + "/work",
-              base_ = root_.path() + "/base";
+  std::string sources_ = getenv("UPDATER_SOURCE_DIR"), binaries_ = getenv("UPDATER_BINARY_DIR"),
+              updater_ = binaries_ + "/cli/updater", url_, www_ = root_.path() + "/www",
+              work_ = root_.path() + "/work", base_ = root_.path() + "/base";
   int releases_ = 0;
 };
 

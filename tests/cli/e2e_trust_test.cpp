@@ -12,8 +12,10 @@
 namespace e2e {
 namespace {
 
+// The standard release with two files changed.
 Release SecondRelease() {
   Release files = StandardRelease();
+  files[0].content = "Quillon 2.0\n";
   files[2].content = "port=7001\n";
   return files;
 }
@@ -123,10 +125,7 @@ TEST_F(EndToEnd, CheckReportsWhatAnUpdateWouldDoAndChangesNothing) {
   // Release 2 changes two files and makes one outdated; the docs group is
   // marked for removal, one new pack is already downloaded, and a staged
   // file of an interrupted run is left beside bin/quillon.
-  Release second = StandardRelease();
-  second[0].content = "Quillon 2.0\n";
-  second[2].content = "port=7001\n";
-  Publish(second, kStandardDescription + "[outdated]\ndocs/old-notes.txt\n",
+  Publish(SecondRelease(), kStandardDescription + "[outdated]\ndocs/old-notes.txt\n",
           {"--sign-key", vendor.secret, "--serial", "200"});
   ASSERT_TRUE(WriteFile(base_ + "/tmp/updater/quillon.conf.pak",
                         ReadFile(www_ + "/packs/conf/quillon.conf.pak")));
@@ -172,7 +171,7 @@ TEST_F(EndToEnd, CheckReportsWhatAnUpdateWouldDoAndChangesNothing) {
   EXPECT_NE(update.out.find("Already have conf/quillon.conf, skipping"), std::string::npos)
       << update.out;
   EXPECT_EQ(update.out.find("Installing bin/quillon"), std::string::npos);
-  Tree updated = Installed(second, {"README.txt", "bin/quillon", "conf/quillon.conf"});
+  Tree updated = Installed(SecondRelease(), {"README.txt", "bin/quillon", "conf/quillon.conf"});
   AddDir(&updated, "docs");  // the staged file is gone too
   ExpectBase(updated);
   ExpectCheck({}, true, 0, upToDate);
