@@ -128,9 +128,8 @@ bool ServerProcess::Start(const std::vector<std::string>& before,
     argv.push_back(std::to_string(port_));
     argv.insert(argv.end(), after.begin(), after.end());
     if ((pid_ = Spawn(argv, nullptr, -1, -1)) < 0) return false;
-    int status;
     for (double deadline = Now() + 15; Now() < deadline; usleep(50 * 1000)) {
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
         pid_ = -1;  // exited at once: most likely the port was taken again
         break;
       }
@@ -157,11 +156,9 @@ RunResult RunUntil(const std::vector<std::string>& argv, const std::string& cwd,
                    const std::string& text, int timeoutSeconds) {
   RunResult result;
   const double deadline = Now() + timeoutSeconds;
-  int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0) return result;
-  if (pipe2(err, O_CLOEXEC) != 0) {
-    close(out[0]);
-    close(out[1]);
+  int out[2] = {-1, -1}, err[2] = {-1, -1};
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    for (int fd : out) close(fd);  // -1 when not made
     return result;
   }
   if (!text.empty()) fcntl(out[1], F_SETPIPE_SZ, 4096);

@@ -32,9 +32,8 @@ class TempDir {
 // A port on 127.0.0.1 that was free a moment ago; nothing listens on it.
 int FreePort();
 
-// A server on 127.0.0.1: `python3 -m http.server` serving `dir`, or
-// `python3 script PORT ARGS...`. Start fails when it does not accept
-// connections within a few seconds (after a few ports are tried).
+// `python3 -m http.server` over `dir` or `python3 script PORT ARGS...` on
+// 127.0.0.1; Start fails when none of a few ports accepts within seconds.
 class ServerProcess {
  public:
   ServerProcess() = default;
@@ -58,13 +57,11 @@ struct RunResult {
   bool timedOut = false;
   std::string out, err;
 };
-// Runs `argv` (argv[0] is its path) in `cwd` with standard input from
-// /dev/null to its end, killed after `timeoutSeconds`.
+// Runs `argv` (argv[0] is its path) in `cwd` to its end, killed after the time.
 RunResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
                      int timeoutSeconds = 60);
-// The same, but killed as soon as standard output holds `text`; standard
-// output is then a pipe of one page, so the program is at most two pages
-// ahead of what was read.
+// The same, killed once standard output (a pipe of one page, so that the
+// program is at most two pages ahead) holds `text`.
 RunResult RunUntil(const std::vector<std::string>& argv, const std::string& cwd,
                    const std::string& text, int timeoutSeconds = 20);
 
@@ -75,8 +72,7 @@ bool Exists(const std::string& path);
 bool MakeDirs(const std::string& path);
 void RemoveTree(const std::string& path);
 
-// One entry of a directory tree, by path relative to its root; links and
-// other special files hold "(special file)".
+// An entry of a tree by relative path; links and the like hold "(special file)".
 struct TreeEntry {
   bool directory = false;
   mode_t mode = 0;  // permission bits of a file

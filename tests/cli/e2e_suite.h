@@ -1,8 +1,6 @@
-// The fixture of the end-to-end tests: the real updater run as a child in a
-// working directory, against releases made with updater-publish and served by
-// tests/file_server.py on 127.0.0.1 (over https when asked), with the exact
-// console text, exit status, base directory and ".updater.ini" compared byte
-// for byte. Single-threaded; everything is stopped and removed at the end.
+// The end-to-end fixture: the real updater against releases of updater-publish
+// served by tests/file_server.py on 127.0.0.1, its output, status, base and
+// ".updater.ini" compared byte for byte. Single-threaded; all cleaned up.
 #ifndef UPDATER_TESTS_CLI_E2E_SUITE_H_
 #define UPDATER_TESTS_CLI_E2E_SUITE_H_
 
@@ -61,8 +59,7 @@ inline bool EndsWith(const std::string& text, const std::string& tail) {
          text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// Progress lines as the program draws them when standard output is not a
-// terminal: 80 columns.
+// Progress lines as drawn when standard output is no terminal: 80 columns.
 inline std::string PlainBar(uint64_t received, uint64_t total) {
   char line[82];
   return std::string(line, BuildPlainBar(line, sizeof line, 80, received, total));
@@ -71,8 +68,7 @@ inline std::string NamedBar(const std::string& name, uint64_t received, uint64_t
   char line[82];
   return std::string(line, BuildNamedBar(line, sizeof line, 80, name.c_str(), received, total));
 }
-// The output of a transfer of the document: the bar at the length header
-// and once more for the whole body.
+// A transfer of the document: the bar at the header and at the end.
 inline std::string InfoTransfer(uint64_t size) { return PlainBar(0, size) + PlainBar(size, size); }
 inline std::string Installs(const std::vector<std::string>& paths) {
   std::string text = "\n*** Installing Updated Files ***\n\n";
@@ -91,8 +87,7 @@ class EndToEnd : public ::testing::Test {
     StartServer(false);
   }
 
-  // (Re)starts the file server over the served directory, with a
-  // certificate of a test authority when `tls`.
+  // (Re)starts the file server, with a test authority's certificate if `tls`.
   void StartServer(bool tls) {
     std::vector<std::string> args = {www_};
     if (tls) {
@@ -103,8 +98,7 @@ class EndToEnd : public ::testing::Test {
     url_ = (tls ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(server_.port());
   }
 
-  // Writes `files` under a fresh release directory and publishes it with
-  // `description` and `options` into the served directory.
+  // Publishes `files` with `description` and `options` to the served directory.
   void Publish(const Release& files, const std::string& description,
                const std::vector<std::string>& options = {}) {
     std::string release = root_.path() + "/release" + std::to_string(++releases_);
@@ -134,8 +128,7 @@ class EndToEnd : public ::testing::Test {
     return {prefix + ".key", prefix + ".pub",
             at == std::string::npos ? "" : result.out.substr(at + 7, 16)};
   }
-  // A run of the updater on the base directory; `options` come after the
-  // defaults and may replace them.
+  // A run on the base directory; `options` may replace the defaults.
   RunResult Update(const std::vector<std::string>& options = {}) {
     std::vector<std::string> argv = {updater_, "--server",
                                      "127.0.0.1:" + std::to_string(server_.port()), "-d", base_};
@@ -150,8 +143,7 @@ class EndToEnd : public ::testing::Test {
     return kBanner + InfoTransfer(ReadFile(DocumentPath()).size()) +
            "\nGot info files... parsing...\nInfo version: 2\nBuilding file list...\n";
   }
-  // The downloads of `paths`; a name that differs from the one before it
-  // only in letter case shares its line.
+  // The downloads of `paths`; a name like the one before in any case shares a line.
   std::string Downloads(const std::vector<std::string>& paths) {
     std::string text = "\n*** Downloading Updated Files ***\n\n", last;
     for (const std::string& path : paths) {
@@ -168,8 +160,7 @@ class EndToEnd : public ::testing::Test {
     return Begin() + Downloads(paths) + Installs(paths) + "\nUpdate Complete!\n";
   }
 
-  // The base directory after installing `paths` of `files` (all when
-  // empty), with the pack directory, which stays.
+  // The base after installing `paths` (all when empty) of `files`, packs gone.
   static Tree Installed(const Release& files, const std::vector<std::string>& paths = {}) {
     Tree tree;
     AddDir(&tree, "tmp/updater");

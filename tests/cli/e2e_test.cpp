@@ -1,7 +1,6 @@
-// End-to-end runs of the updater program: installing, documents that cannot
-// be fetched, files installed beside their destination, what a killed run or
-// a full disk leaves in the base directory, https with and without the test
-// authority, servers that never stop or dribble, and packs fetched with --jobs.
+// End-to-end runs of the updater program: documents that cannot be fetched,
+// files put beside their destination, killed runs, a full disk, https, servers
+// that never stop or dribble, and packs fetched with --jobs.
 #include <sched.h>
 #include <sys/mount.h>
 
@@ -11,8 +10,7 @@ namespace e2e {
 namespace {
 
 TEST_F(EndToEnd, DocumentThatCannotBeFetched) {
-  // A missing document is not tried again; an empty one is a transfer of 0
-  // bytes.
+  // A missing document is not tried again; an empty one is a transfer of 0.
   ExpectRun(Update({"--retries", "3"}), 1,
             kBanner + std::string("\nError downloading info files: VDL reports File Not Found\n"));
   ASSERT_TRUE(WriteFile(DocumentPath(), ""));
@@ -24,9 +22,8 @@ TEST_F(EndToEnd, DocumentThatCannotBeFetched) {
   EXPECT_FALSE(Exists(work_ + "/.updater.ini"));
 }
 
-// The program's own file goes beside it with the first note; a destination
-// that cannot be removed (a directory with content) with the second, over
-// an older ".upd". Packs of one file name in any letter case share a line.
+// The program's own file, and a directory with content, get a ".upd" beside
+// them with their notes. Packs of one name in any letter case share a line.
 TEST_F(EndToEnd, FilesThatCannotBeReplacedGoBeside) {
   Release files = {{"README.txt", "Quillon 1.0\n", 0644},   {"a/same.txt", "first\n", 0644},
                    {"b/same.txt", "second file\n", 0600},   {"c/SAME.txt", "third\n", 0644},
@@ -55,8 +52,7 @@ TEST_F(EndToEnd, FilesThatCannotBeReplacedGoBeside) {
   ExpectBase(expected);
 }
 
-// Small files in a few directories: d<i % 8>/<prefix><i>.txt, holding their
-// path and `tag`.
+// Small files d<i % 8>/<prefix><i>.txt holding their path and `tag`.
 Release ManyFiles(int count, const std::string& tag, const std::string& prefix = "f") {
   Release files;
   for (int i = 0; i < count; ++i) {
@@ -99,8 +95,7 @@ TEST_F(EndToEnd, KilledRunIsCompletedByTheNextRun) {
           << newFiles[i].path << ": \"" << content << "\"";
     }
     RunResult rerun = Update();
-    EXPECT_EQ(rerun.status, 0) << rerun.out;
-    EXPECT_NE(rerun.out.find("\nUpdate Complete!\n"), std::string::npos) << rerun.out;
+    EXPECT_TRUE(rerun.status == 0 && EndsWith(rerun.out, "\nUpdate Complete!\n")) << rerun.out;
     ExpectBase(Installed(newFiles));  // no staged file, no pack, nothing outdated
     EXPECT_FALSE(Exists(work_ + "/updater-info.xml"));
   }
@@ -108,9 +103,8 @@ TEST_F(EndToEnd, KilledRunIsCompletedByTheNextRun) {
 
 TEST_F(EndToEnd, PackThatCannotBeWrittenWholeIsAWriteErrorAndDeleted) {
   Publish({{"README.txt", "Quillon 1.0\n", 0644}}, kPlainDescription);
-  // A full disk: the pack directory is a memory filesystem of one page,
-  // already full, in a private mount namespace that the updater inherits.
-  // The small pack stays in the stdio buffer until the file is closed.
+  // A full disk: a full one-page memory filesystem at the pack directory, in a
+  // private mount namespace; the small pack fails only when it is closed.
   if (unshare(CLONE_NEWNS) != 0 ||
       mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
     GTEST_SKIP() << "no private mount namespace here";
@@ -181,8 +175,7 @@ TEST_F(EndToEnd, EndlessAndSlowServersAreCutOff) {
     size_t last = result.out.rfind("\rDownloading: ");  // the document stopped at its bound
     EXPECT_LE(last == std::string::npos ? 0 : std::stoll(result.out.substr(last + 14)), 67108864);
     EXPECT_FALSE(Exists(work_ + "/updater-info.xml"));
-    // A pack cut off within its bound is kept, with its note, for the next
-    // run; an endless one is not kept, whole or partial.
+    // A pack cut off within its bound is kept with its note; an endless one not.
     const bool kept = c.marker == pack + ".dribble";
     EXPECT_EQ(Exists(base_ + "/tmp/updater/README.txt.pak.updater-resume"), kept);
     EXPECT_EQ(ReadFile(base_ + "/tmp/updater/README.txt.pak").empty(), !kept);
@@ -197,8 +190,7 @@ TEST_F(EndToEnd, ParallelDownloadStopsWithTheFirstFailingFile) {
     paths.push_back("d/f" + std::to_string(i) + ".txt");
     files.push_back({paths.back(), std::string(20000 * i, static_cast<char>('a' + i)), 0644});
   }
-  // The packs come from the slow server (half way when one fails), which
-  // lacks that of the third file.
+  // The slow server (half way when one fails) lacks the third file's pack.
   ServerProcess slow;
   ASSERT_TRUE(slow.StartScript(sources_ + "/tests/cli/slow_server.py", {www_}));
   Publish(files, kPlainDescription,
@@ -214,8 +206,7 @@ TEST_F(EndToEnd, ParallelDownloadStopsWithTheFirstFailingFile) {
   EXPECT_EQ(result.status, 1);
   ASSERT_EQ(result.out.rfind(head, 0), 0u) << result.out;
   ASSERT_TRUE(EndsWith(result.out, tail)) << result.out;
-  // In between, only the line of all transfers, redrawn at 80 columns and
-  // ended with a line feed.
+  // In between, only the line of all transfers, at 80 columns, then "\n".
   std::string between =
       result.out.substr(head.size(), result.out.size() - head.size() - tail.size());
   EXPECT_TRUE(std::regex_match(between, std::regex("(\r[^\r\n]{79})+\n"))) << between;
@@ -225,8 +216,7 @@ TEST_F(EndToEnd, ParallelDownloadStopsWithTheFirstFailingFile) {
     EXPECT_EQ(path.find(".updater-part"), std::string::npos) << path;
   }
 
-  // With every pack served again, a run installs them all: the packs stopped
-  // on the way are continued, not taken for whole.
+  // With every pack served again, the packs stopped half way are continued.
   ASSERT_TRUE(WriteFile(third, thirdPack));
   result = Update({"--jobs", "3"});
   EXPECT_EQ(result.status, 0) << result.out;
