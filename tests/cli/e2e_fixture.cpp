@@ -2,7 +2,6 @@
 #include "cli/e2e_fixture.h"
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -14,7 +13,7 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -22,6 +21,8 @@
 
 namespace e2e {
 namespace {
+
+namespace fs = std::filesystem;
 
 const char kPython[] = "/usr/bin/python3";
 const size_t kOutputLimit = 16u << 20;  // no run of the updater prints this much
@@ -75,16 +76,28 @@ int Reap(pid_t pid, double deadline) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// One poll of both outputs until `deadline`; what is read goes to `sinks`,
+// and an output that ends is closed and set to -1.
+void ReadSome(int fds[2], std::string* sinks[2], double deadline) {
+  pollfd ready[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
+  if (poll(ready, 2, static_cast<int>((deadline - Now()) * 1000) + 1) <= 0) return;
+  for (int i = 0; i < 2; ++i) {
+    if (fds[i] < 0 || ready[i].revents == 0) continue;
+    char buffer[8192];
+    const ssize_t got = read(fds[i], buffer, sizeof buffer);
+    if (got > 0) sinks[i]->append(buffer, got);
+    if (got == 0 || (got < 0 && errno != EINTR)) {
+      close(fds[i]);
+      fds[i] = -1;
+    }
+  }
+}
+
 }  // namespace
 
 void RemoveTree(const std::string& path) {
-  nftw(
-      path.c_str(),
-      [](const char* name, const struct stat*, int, FTW*) {
-        remove(name);
-        return 0;
-      },
-      16, FTW_DEPTH | FTW_PHYS);
+  std::error_code ignored;
+  fs::remove_all(path, ignored);
 }
 
 TempDir::TempDir(const std::string& parent) {
@@ -115,9 +128,8 @@ bool ServerProcess::Start(const std::vector<std::string>& before,
     argv.push_back(std::to_string(port_));
     argv.insert(argv.end(), after.begin(), after.end());
     if ((pid_ = Spawn(argv, nullptr, -1, -1)) < 0) return false;
-    int status;
     for (double deadline = Now() + 15; Now() < deadline; usleep(50 * 1000)) {
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
         pid_ = -1;  // exited at once: most likely the port was taken again
         break;
       }
@@ -135,87 +147,46 @@ void ServerProcess::Stop() {
   pid_ = -1;
 }
 
-bool WatchedProgram::Start(const std::vector<std::string>& argv, const std::string& cwd,
-                           bool onePage) {
-  Kill();
-  out_.clear();
-  err_.clear();
-  int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0) return false;
-  if (pipe2(err, O_CLOEXEC) != 0) {
-    close(out[0]);
-    close(out[1]);
-    return false;
-  }
-  if (onePage) fcntl(out[1], F_SETPIPE_SZ, 4096);
-  pid_ = Spawn(argv, cwd.c_str(), out[1], err[1]);
-  close(out[1]);
-  close(err[1]);
-  fds_[0] = out[0];
-  fds_[1] = err[0];
-  return pid_ > 0;
-}
-
-bool WatchedProgram::WaitFor(const std::string& text, double timeoutSeconds) {
-  double deadline = Now() + timeoutSeconds;
-  std::string* sinks[2] = {&out_, &err_};
-  while (text.empty() || out_.find(text) == std::string::npos) {
-    pollfd fds[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
-    int left = static_cast<int>((deadline - Now()) * 1000);
-    if ((fds_[0] < 0 && fds_[1] < 0) || left <= 0 || out_.size() > kOutputLimit) return false;
-    if (poll(fds, 2, left) < 0 && errno != EINTR) return false;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      char buffer[8192];
-      ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
-      if (got > 0) sinks[i]->append(buffer, got);
-      if (got == 0 || (got < 0 && errno != EINTR)) {
-        close(fds_[i]);
-        fds_[i] = -1;
-      }
-    }
-  }
-  return true;
-}
-
-int WatchedProgram::Wait(double timeoutSeconds) {
-  int status = pid_ > 0 ? Reap(pid_, Now() + timeoutSeconds) : -1;
-  pid_ = -1;
-  return status;
-}
-
-void WatchedProgram::Kill() {
-  if (pid_ > 0) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-  for (int& fd : fds_) {
-    if (fd >= 0) close(fd);
-    fd = -1;
-  }
-}
-
 RunResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
                      int timeoutSeconds) {
+  return RunUntil(argv, cwd, "", timeoutSeconds);
+}
+
+RunResult RunUntil(const std::vector<std::string>& argv, const std::string& cwd,
+                   const std::string& text, int timeoutSeconds) {
   RunResult result;
-  WatchedProgram program;
-  double deadline = Now() + timeoutSeconds;
-  if (!program.Start(argv, cwd, false)) return result;
-  program.WaitFor("", timeoutSeconds);
+  const double deadline = Now() + timeoutSeconds;
+  int out[2] = {-1, -1}, err[2] = {-1, -1};
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    for (int fd : out) close(fd);  // -1 when not made
+    return result;
+  }
+  if (!text.empty()) fcntl(out[1], F_SETPIPE_SZ, 4096);
+  const pid_t pid = Spawn(argv, cwd.c_str(), out[1], err[1]);
+  close(out[1]);
+  close(err[1]);
+  int fds[2] = {out[0], err[0]};
+  std::string* sinks[2] = {&result.out, &result.err};
+  while (pid > 0 && (fds[0] >= 0 || fds[1] >= 0) && Now() < deadline &&
+         result.out.size() <= kOutputLimit &&
+         (text.empty() || result.out.find(text) == std::string::npos)) {
+    ReadSome(fds, sinks, deadline);
+  }
+  // Stopped early (text seen, too much output, time up): killed at once.
+  if (pid > 0 && (fds[0] >= 0 || fds[1] >= 0)) kill(pid, SIGKILL);
+  for (int fd : fds) {
+    if (fd >= 0) close(fd);
+  }
   // The outputs are closed; the program gets until the deadline to exit.
-  result.status = program.Wait(deadline - Now());
+  result.status = pid > 0 ? Reap(pid, deadline) : -1;
   result.timedOut = Now() >= deadline;
-  result.out = program.out();
-  result.err = program.err();
   return result;
 }
 
 bool MakeDirs(const std::string& path) {
-  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-    if (mkdir(path.substr(0, slash).c_str(), 0755) != 0 && errno != EEXIST) return false;
-    if (slash == std::string::npos) return true;
-  }
+  std::error_code error;
+  fs::create_directories(path, error);
+  return !error;
 }
 
 bool WriteFile(const std::string& path, const std::string& content, mode_t mode) {
@@ -239,25 +210,19 @@ bool Exists(const std::string& path) {
 }
 
 Tree ReadTree(const std::string& root) {
-  static Tree* tree;  // nftw's callback takes no context
-  static size_t prefix;
-  Tree result;
-  tree = &result;
-  prefix = root.size() + 1;
-  nftw(
-      root.c_str(),
-      [](const char* path, const struct stat* info, int, FTW* where) {
-        if (where->level == 0) return 0;
-        TreeEntry& item = (*tree)[path + prefix];
-        item.directory = S_ISDIR(info->st_mode);
-        item.mode = item.directory ? 0 : info->st_mode & 07777;
-        item.content = S_ISREG(info->st_mode) ? ReadFile(path)
-                       : item.directory       ? ""
-                                              : "(special file)";
-        return 0;
-      },
-      16, FTW_PHYS);
-  return result;
+  Tree tree;
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(root, error), end; !error && it != end;
+       it.increment(error)) {
+    const fs::file_status status = it->symlink_status();
+    TreeEntry& item = tree[it->path().string().substr(root.size() + 1)];
+    item.directory = fs::is_directory(status);
+    item.mode = item.directory ? 0 : static_cast<mode_t>(status.permissions()) & 07777;
+    item.content = fs::is_regular_file(status) ? ReadFile(it->path())
+                   : item.directory            ? ""
+                                               : "(special file)";
+  }
+  return tree;
 }
 
 bool operator==(const TreeEntry& a, const TreeEntry& b) {
@@ -265,13 +230,8 @@ bool operator==(const TreeEntry& a, const TreeEntry& b) {
 }
 
 void PrintTo(const TreeEntry& entry, std::ostream* os) {
-  if (entry.directory) {
-    *os << "dir";
-  } else {
-    char mode[8];
-    snprintf(mode, sizeof mode, "%04o ", static_cast<unsigned>(entry.mode));
-    *os << mode << ::testing::PrintToString(entry.content);
-  }
+  if (!entry.directory) *os << std::oct << entry.mode << std::dec << " ";
+  *os << (entry.directory ? "dir" : ::testing::PrintToString(entry.content));
 }
 
 void AddDir(Tree* tree, const std::string& path) {

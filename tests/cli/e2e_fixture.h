@@ -1,7 +1,7 @@
 // Helpers of the tests that run real programs: temporary directories, servers
-// on 127.0.0.1 run as child processes, programs run as children with their
-// output captured, and directory trees read byte for byte. Every child a
-// helper starts is stopped by its destructor; every wait is bounded.
+// on 127.0.0.1 and programs run as children with their output captured, and
+// directory trees read byte for byte. Every child a helper starts is
+// stopped before it returns or by its destructor; every wait is bounded.
 // Single-threaded use.
 #ifndef UPDATER_TESTS_CLI_E2E_FIXTURE_H_
 #define UPDATER_TESTS_CLI_E2E_FIXTURE_H_
@@ -32,9 +32,8 @@ class TempDir {
 // A port on 127.0.0.1 that was free a moment ago; nothing listens on it.
 int FreePort();
 
-// A server on 127.0.0.1: `python3 -m http.server` serving `dir`, or
-// `python3 script PORT ARGS...`. Start fails when it does not accept
-// connections within a few seconds (after a few ports are tried).
+// `python3 -m http.server` over `dir` or `python3 script PORT ARGS...` on
+// 127.0.0.1; Start fails when none of a few ports accepts within seconds.
 class ServerProcess {
  public:
   ServerProcess() = default;
@@ -53,40 +52,18 @@ class ServerProcess {
   int port_ = 0;
 };
 
-// A program (argv[0] is its path) running as a child in `cwd`, standard
-// input from /dev/null, both outputs read through pipes; killed and reaped
-// by the destructor. With `onePage`, standard output is a pipe of one page,
-// so the program is at most two pages ahead of what the test has seen.
-class WatchedProgram {
- public:
-  WatchedProgram() = default;
-  ~WatchedProgram() { Kill(); }
-  WatchedProgram(const WatchedProgram&) = delete;
-  WatchedProgram& operator=(const WatchedProgram&) = delete;
-  bool Start(const std::vector<std::string>& argv, const std::string& cwd, bool onePage = true);
-  // Reads until standard output holds `text` (when empty: until both
-  // outputs close); false when they close or the time passes first.
-  bool WaitFor(const std::string& text, double timeoutSeconds = 20);
-  // The exit status, or -1 when it did not exit normally in time (killed).
-  int Wait(double timeoutSeconds);
-  void Kill();
-  const std::string& out() const { return out_; }
-  const std::string& err() const { return err_; }
-
- private:
-  pid_t pid_ = -1;
-  int fds_[2] = {-1, -1};
-  std::string out_, err_;
-};
-
 struct RunResult {
   int status = -1;  // exit status, or -1 when the program did not exit normally
   bool timedOut = false;
   std::string out, err;
 };
-// Runs `argv` in `cwd` to its end, killed after `timeoutSeconds`.
+// Runs `argv` (argv[0] is its path) in `cwd` to its end, killed after the time.
 RunResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
                      int timeoutSeconds = 60);
+// The same, killed once standard output (a pipe of one page, so that the
+// program is at most two pages ahead) holds `text`.
+RunResult RunUntil(const std::vector<std::string>& argv, const std::string& cwd,
+                   const std::string& text, int timeoutSeconds = 20);
 
 // WriteFile creates missing parent directories and sets `mode`.
 bool WriteFile(const std::string& path, const std::string& content, mode_t mode = 0644);
@@ -95,8 +72,7 @@ bool Exists(const std::string& path);
 bool MakeDirs(const std::string& path);
 void RemoveTree(const std::string& path);
 
-// One entry of a directory tree, by path relative to its root; links and
-// other special files hold "(special file)".
+// An entry of a tree by relative path; links and the like hold "(special file)".
 struct TreeEntry {
   bool directory = false;
   mode_t mode = 0;  // permission bits of a file

@@ -1,8 +1,6 @@
-// The fixture of the end-to-end tests: the real updater run as a child in a
-// working directory, against releases made with updater-publish and served by
-// tests/file_server.py on 127.0.0.1 (over https when asked), with the exact
-// console text, exit status, base directory and ".updater.ini" compared byte
-// for byte. Single-threaded; everything is stopped and removed at the end.
+// The end-to-end fixture: the real updater against releases of updater-publish
+// served by tests/file_server.py on 127.0.0.1, its output, status, base and
+// ".updater.ini" compared byte for byte. Single-threaded; all cleaned up.
 #ifndef UPDATER_TESTS_CLI_E2E_SUITE_H_
 #define UPDATER_TESTS_CLI_E2E_SUITE_H_
 
@@ -10,6 +8,7 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <regex>
 #include <string>
@@ -60,20 +59,16 @@ inline bool EndsWith(const std::string& text, const std::string& tail) {
          text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// Progress lines as the program draws them when standard output is not a
-// terminal: 80 columns.
+// Progress lines as drawn when standard output is no terminal: 80 columns.
 inline std::string PlainBar(uint64_t received, uint64_t total) {
   char line[82];
-  BuildPlainBar(line, sizeof line, 80, received, total);
-  return line;
+  return std::string(line, BuildPlainBar(line, sizeof line, 80, received, total));
 }
 inline std::string NamedBar(const std::string& name, uint64_t received, uint64_t total) {
   char line[82];
-  BuildNamedBar(line, sizeof line, 80, name.c_str(), received, total);
-  return line;
+  return std::string(line, BuildNamedBar(line, sizeof line, 80, name.c_str(), received, total));
 }
-// The output of a transfer of the document: the bar at the length header
-// and once more for the whole body.
+// A transfer of the document: the bar at the header and at the end.
 inline std::string InfoTransfer(uint64_t size) { return PlainBar(0, size) + PlainBar(size, size); }
 inline std::string Installs(const std::vector<std::string>& paths) {
   std::string text = "\n*** Installing Updated Files ***\n\n";
@@ -92,23 +87,20 @@ class EndToEnd : public ::testing::Test {
     StartServer(false);
   }
 
-  // (Re)starts the file server over the served directory, with a
-  // certificate of a test authority when `tls`.
+  // (Re)starts the file server, with a test authority's certificate if `tls`.
   void StartServer(bool tls) {
     std::vector<std::string> args = {www_};
     if (tls) {
       ASSERT_TRUE(MakeTestAuthority(root_.path()));
       args.insert(args.end(), {root_.path() + "/good.pem", root_.path() + "/leaf-key.pem"});
     }
-    ASSERT_TRUE(server_.StartScript(
-        std::string(getenv("UPDATER_SOURCE_DIR")) + "/tests/file_server.py", args));
+    ASSERT_TRUE(server_.StartScript(sources_ + "/tests/file_server.py", args));
     url_ = (tls ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(server_.port());
   }
 
-  // Writes `files` under a fresh release directory and publishes it with
-  // `description` and `options` into `output` (by default the served one).
+  // Publishes `files` with `description` and `options` to the served directory.
   void Publish(const Release& files, const std::string& description,
-               const std::vector<std::string>& options = {}, const std::string& output = "") {
+               const std::vector<std::string>& options = {}) {
     std::string release = root_.path() + "/release" + std::to_string(++releases_);
     for (const ReleaseFile& file : files) {
       ASSERT_TRUE(WriteFile(release + "/" + file.path, file.content, file.mode));
@@ -117,7 +109,7 @@ class EndToEnd : public ::testing::Test {
     std::vector<std::string> argv = {binaries_ + "/tools/updater-publish", "-q", "--base-url",
                                      url_};
     argv.insert(argv.end(), options.begin(), options.end());
-    argv.insert(argv.end(), {release, release + ".desc", output.empty() ? www_ : output});
+    argv.insert(argv.end(), {release, release + ".desc", www_});
     RunResult result = RunProgram(argv, root_.path());
     ASSERT_EQ(result.status, 0) << result.err;
     ASSERT_EQ(result.err, "");
@@ -136,10 +128,10 @@ class EndToEnd : public ::testing::Test {
     return {prefix + ".key", prefix + ".pub",
             at == std::string::npos ? "" : result.out.substr(at + 7, 16)};
   }
-  RunResult Update(const std::vector<std::string>& options = {}, int port = 0) {
+  // A run on the base directory; `options` may replace the defaults.
+  RunResult Update(const std::vector<std::string>& options = {}) {
     std::vector<std::string> argv = {updater_, "--server",
-                                     "127.0.0.1:" + std::to_string(port ? port : server_.port()),
-                                     "-d", base_};
+                                     "127.0.0.1:" + std::to_string(server_.port()), "-d", base_};
     argv.insert(argv.end(), options.begin(), options.end());
     return RunProgram(argv, work_);
   }
@@ -151,8 +143,7 @@ class EndToEnd : public ::testing::Test {
     return kBanner + InfoTransfer(ReadFile(DocumentPath()).size()) +
            "\nGot info files... parsing...\nInfo version: 2\nBuilding file list...\n";
   }
-  // The downloads of `paths`; a name that differs from the one before it
-  // only in letter case shares its line.
+  // The downloads of `paths`; a name like the one before in any case shares a line.
   std::string Downloads(const std::vector<std::string>& paths) {
     std::string text = "\n*** Downloading Updated Files ***\n\n", last;
     for (const std::string& path : paths) {
@@ -169,16 +160,15 @@ class EndToEnd : public ::testing::Test {
     return Begin() + Downloads(paths) + Installs(paths) + "\nUpdate Complete!\n";
   }
 
-  // The base directory after installing `paths` of `files`, with the pack
-  // directory, which stays.
-  static Tree Installed(const Release& files, const std::vector<std::string>& paths) {
+  // The base after installing `paths` (all when empty) of `files`, packs gone.
+  static Tree Installed(const Release& files, const std::vector<std::string>& paths = {}) {
     Tree tree;
+    AddDir(&tree, "tmp/updater");
     for (const ReleaseFile& file : files) {
-      for (const std::string& path : paths) {
-        if (path == file.path) AddFile(&tree, file.path, file.content, file.mode);
+      if (paths.empty() || std::count(paths.begin(), paths.end(), file.path) > 0) {
+        AddFile(&tree, file.path, file.content, file.mode);
       }
     }
-    AddDir(&tree, "tmp/updater");
     return tree;
   }
 
@@ -196,9 +186,9 @@ class EndToEnd : public ::testing::Test {
 
   TempDir root_;
   ServerProcess server_;
-  std::string binaries_ = getenv("UPDATER_BINARY_DIR"), updater_ = binaries_ + "/cli/updater", url_,
-              www_ = root_.path() + "/www", work_ = root_.path() + "/work",
-              base_ = root_.path() + "/base";
+  std::string sources_ = getenv("UPDATER_SOURCE_DIR"), binaries_ = getenv("UPDATER_BINARY_DIR"),
+              updater_ = binaries_ + "/cli/updater", url_, www_ = root_.path() + "/www",
+              work_ = root_.path() + "/work", base_ = root_.path() + "/base";
   int releases_ = 0;
 };
 

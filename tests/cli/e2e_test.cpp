@@ -1,6 +1,6 @@
-// End-to-end runs of the updater program: installing, updating, documents
-// that cannot be fetched, files installed beside their destination, and
-// what a killed run or a full disk leaves in the base directory.
+// End-to-end runs of the updater program: documents that cannot be fetched,
+// files put beside their destination, killed runs, a full disk, https, servers
+// that never stop or dribble, and packs fetched with --jobs.
 #include <sched.h>
 #include <sys/mount.h>
 
@@ -9,17 +9,8 @@
 namespace e2e {
 namespace {
 
-TEST_F(EndToEnd, FreshInstallOfGenerationTwo) {
-  Publish(StandardRelease(), kStandardDescription);
-  PlantScratchFile();
-  ExpectRun(Update(), 0, FullRun(kStandardInstalled));
-  ExpectBase(Installed(StandardRelease(), kStandardInstalled));
-  EXPECT_EQ(Ini(), kStandardIni);
-}
-
 TEST_F(EndToEnd, DocumentThatCannotBeFetched) {
-  // A missing document is not tried again; an empty one is a transfer of 0
-  // bytes.
+  // A missing document is not tried again; an empty one is a transfer of 0.
   ExpectRun(Update({"--retries", "3"}), 1,
             kBanner + std::string("\nError downloading info files: VDL reports File Not Found\n"));
   ASSERT_TRUE(WriteFile(DocumentPath(), ""));
@@ -31,9 +22,8 @@ TEST_F(EndToEnd, DocumentThatCannotBeFetched) {
   EXPECT_FALSE(Exists(work_ + "/.updater.ini"));
 }
 
-// The program's own file goes beside it with the first note; a destination
-// that cannot be removed (a directory with content) with the second, over
-// an older ".upd". Packs of one file name in any letter case share a line.
+// The program's own file, and a directory with content, get a ".upd" beside
+// them with their notes. Packs of one name in any letter case share a line.
 TEST_F(EndToEnd, FilesThatCannotBeReplacedGoBeside) {
   Release files = {{"README.txt", "Quillon 1.0\n", 0644},   {"a/same.txt", "first\n", 0644},
                    {"b/same.txt", "second file\n", 0600},   {"c/SAME.txt", "third\n", 0644},
@@ -62,8 +52,7 @@ TEST_F(EndToEnd, FilesThatCannotBeReplacedGoBeside) {
   ExpectBase(expected);
 }
 
-// Small files in a few directories: d<i % 8>/<prefix><i>.txt, holding their
-// path and `tag`.
+// Small files d<i % 8>/<prefix><i>.txt holding their path and `tag`.
 Release ManyFiles(int count, const std::string& tag, const std::string& prefix = "f") {
   Release files;
   for (int i = 0; i < count; ++i) {
@@ -83,8 +72,6 @@ TEST_F(EndToEnd, KilledRunIsCompletedByTheNextRun) {
   std::string description = std::string(kPlainDescription) + "[outdated]\n";
   for (const ReleaseFile& file : outdated) description += file.path + "\n";
   Publish(newFiles, description);
-  std::vector<std::string> paths;
-  for (const ReleaseFile& file : newFiles) paths.push_back(file.path);
   const char* moments[] = {
       "] f0100.txt ",                   // a pack being downloaded
       "Unpacking d0/f0000.txt ...",     // the first file being installed
@@ -98,31 +85,26 @@ TEST_F(EndToEnd, KilledRunIsCompletedByTheNextRun) {
       for (const ReleaseFile& file : files)
         ASSERT_TRUE(WriteFile(base_ + "/" + file.path, file.content));
     }
-    {
-      WatchedProgram run;
-      ASSERT_TRUE(run.Start({updater_, "--server", url_, "-d", base_}, work_));
-      ASSERT_TRUE(run.WaitFor(moment)) << run.out();
-    }
+    RunResult killed = RunUntil({updater_, "--server", url_, "-d", base_}, work_, moment);
+    ASSERT_NE(killed.out.find(moment), std::string::npos) << killed.out;
     // Every file is whole, old or new, and none is missing.
-    Tree killed = ReadTree(base_);
+    Tree left = ReadTree(base_);
     for (size_t i = 0; i < newFiles.size(); ++i) {
-      const std::string& content = killed[newFiles[i].path].content;
+      const std::string& content = left[newFiles[i].path].content;
       EXPECT_TRUE(content == oldFiles[i].content || content == newFiles[i].content)
           << newFiles[i].path << ": \"" << content << "\"";
     }
     RunResult rerun = Update();
-    EXPECT_EQ(rerun.status, 0) << rerun.out;
-    EXPECT_NE(rerun.out.find("\nUpdate Complete!\n"), std::string::npos) << rerun.out;
-    ExpectBase(Installed(newFiles, paths));  // no staged file, no pack, nothing outdated
+    EXPECT_TRUE(rerun.status == 0 && EndsWith(rerun.out, "\nUpdate Complete!\n")) << rerun.out;
+    ExpectBase(Installed(newFiles));  // no staged file, no pack, nothing outdated
     EXPECT_FALSE(Exists(work_ + "/updater-info.xml"));
   }
 }
 
 TEST_F(EndToEnd, PackThatCannotBeWrittenWholeIsAWriteErrorAndDeleted) {
   Publish({{"README.txt", "Quillon 1.0\n", 0644}}, kPlainDescription);
-  // A full disk: the pack directory is a memory filesystem of one page,
-  // already full, in a private mount namespace that the updater inherits.
-  // The small pack stays in the stdio buffer until the file is closed.
+  // A full disk: a full one-page memory filesystem at the pack directory, in a
+  // private mount namespace; the small pack fails only when it is closed.
   if (unshare(CLONE_NEWNS) != 0 ||
       mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
     GTEST_SKIP() << "no private mount namespace here";
@@ -142,6 +124,106 @@ TEST_F(EndToEnd, PackThatCannotBeWrittenWholeIsAWriteErrorAndDeleted) {
   Tree expected;
   AddFile(&expected, "tmp/updater/filler", std::string(4096, 'x'));
   ExpectBase(expected);
+}
+
+TEST_F(EndToEnd, HttpsInstallsOnlyWithTheTrustedAuthority) {
+  StartServer(true);
+  Publish(StandardRelease(), kStandardDescription);
+  // Refused, and not tried again: a certificate does not change.
+  ExpectRun(Update({"--server", url_, "--retries", "3"}), 1,
+            kBanner + std::string("\nError downloading info files: VDL reports Error Connecting "
+                                  "to Host (Certificate verification failed: unable to get local "
+                                  "issuer certificate)\n"));
+  ExpectBase(Tree());
+  PlantScratchFile();
+  ExpectRun(Update({"--server", url_, "--ca-file", root_.path() + "/ca.pem"}), 0,
+            FullRun(kStandardInstalled));
+  ExpectBase(Installed(StandardRelease(), kStandardInstalled));
+  EXPECT_EQ(Ini(), kStandardIni);
+}
+
+TEST_F(EndToEnd, EndlessAndSlowServersAreCutOff) {
+  Publish(StandardRelease(), kStandardDescription);
+  const std::string pack = www_ + "/packs/README.txt.pak";
+  struct {
+    std::string marker;  // the file that makes the server misbehave
+    std::vector<std::string> options;
+    std::string error;  // how the output ends
+  } cases[] = {
+      {DocumentPath() + ".endless",
+       {},
+       "\nError downloading info files: Error reading updater-info.xml! (larger than 67108864 "
+       "bytes)\n"},
+      {pack + ".endless",
+       {},
+       "\nError performing update: Pack of README.txt is larger than 25 bytes, the most a file of "
+       "12 bytes packs into\n"},
+      {pack + ".dribble",
+       {"--speed-limit", "100", "--speed-time", "1"},
+       "\nError performing update: VDL reports 'Transfer Timed Out (below 100 bytes/s for 1 s)' "
+       "while downloading 'README.txt'\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.marker);
+    ASSERT_TRUE(WriteFile(c.marker, ""));
+    PlantScratchFile();
+    RunResult result = Update(c.options);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_TRUE(EndsWith(result.out, c.error)) << result.out;
+    EXPECT_EQ(result.err, "");
+    size_t last = result.out.rfind("\rDownloading: ");  // the document stopped at its bound
+    EXPECT_LE(last == std::string::npos ? 0 : std::stoll(result.out.substr(last + 14)), 67108864);
+    EXPECT_FALSE(Exists(work_ + "/updater-info.xml"));
+    // A pack cut off within its bound is kept with its note; an endless one not.
+    const bool kept = c.marker == pack + ".dribble";
+    EXPECT_EQ(Exists(base_ + "/tmp/updater/README.txt.pak.updater-resume"), kept);
+    EXPECT_EQ(ReadFile(base_ + "/tmp/updater/README.txt.pak").empty(), !kept);
+    RemoveTree(c.marker);
+  }
+}
+
+TEST_F(EndToEnd, ParallelDownloadStopsWithTheFirstFailingFile) {
+  Release files;
+  std::vector<std::string> paths;
+  for (int i = 1; i <= 6; ++i) {
+    paths.push_back("d/f" + std::to_string(i) + ".txt");
+    files.push_back({paths.back(), std::string(20000 * i, static_cast<char>('a' + i)), 0644});
+  }
+  // The slow server (half way when one fails) lacks the third file's pack.
+  ServerProcess slow;
+  ASSERT_TRUE(slow.StartScript(sources_ + "/tests/cli/slow_server.py", {www_}));
+  Publish(files, kPlainDescription,
+          {"--base-url", "http://127.0.0.1:" + std::to_string(slow.port())});
+  const std::string third = www_ + "/packs/" + paths[2] + ".pak", thirdPack = ReadFile(third);
+  ASSERT_EQ(remove(third.c_str()), 0);
+
+  RunResult result = Update({"--jobs", "3"});
+  const std::string head = Begin() + "\n*** Downloading Updated Files ***\n\n";
+  const std::string tail =
+      "\nError performing update: VDL reports 'File Not Found' while downloading '" + paths[2] +
+      "'\n";
+  EXPECT_EQ(result.status, 1);
+  ASSERT_EQ(result.out.rfind(head, 0), 0u) << result.out;
+  ASSERT_TRUE(EndsWith(result.out, tail)) << result.out;
+  // In between, only the line of all transfers, at 80 columns, then "\n".
+  std::string between =
+      result.out.substr(head.size(), result.out.size() - head.size() - tail.size());
+  EXPECT_TRUE(std::regex_match(between, std::regex("(\r[^\r\n]{79})+\n"))) << between;
+  // Nothing installed, no staged file, no directory made for one.
+  for (const auto& [path, entry] : ReadTree(base_)) {
+    EXPECT_EQ(path.rfind("tmp", 0), 0u) << path;
+    EXPECT_EQ(path.find(".updater-part"), std::string::npos) << path;
+  }
+
+  // With every pack served again, the packs stopped half way are continued.
+  ASSERT_TRUE(WriteFile(third, thirdPack));
+  result = Update({"--jobs", "3"});
+  EXPECT_EQ(result.status, 0) << result.out;
+  for (int i : {0, 1}) {
+    EXPECT_NE(result.out.find("Resuming " + paths[i] + " at "), std::string::npos) << result.out;
+  }
+  ExpectBase(Installed(files));
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
-// End-to-end runs of the updater program on signed update info (every way of
-// serving the wrong document fails with its reason and changes nothing; a
-// key compiled into the program verifies by default) and of --check, which
-// reports what an update would do and leaves the base directory, the working
-// directory and ".updater.ini" byte for byte as they were.
+// End-to-end runs on signed update info (every wrong document fails with its
+// reason and changes nothing; a compiled-in key verifies by default) and of
+// --check, which changes no byte of the base, work directory or INI file.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -12,8 +10,10 @@
 namespace e2e {
 namespace {
 
+// The standard release with two files changed.
 Release SecondRelease() {
   Release files = StandardRelease();
+  files[0].content = "Quillon 2.0\n";
   files[2].content = "port=7001\n";
   return files;
 }
@@ -31,9 +31,8 @@ TEST_F(EndToEnd, EveryAttackLeavesTheInstallationAsItWas) {
   Publish(SecondRelease(), kStandardDescription, {"--sign-key", vendor.secret, "--serial", "200"});
   const std::string doc2 = ReadFile(DocumentPath()), sig2 = ReadFile(sigPath);
 
-  // A run that verified release 2's document but failed later has kept its
-  // serial, so release 1's document is refused from now on; the failed
-  // transfer left no pack behind.
+  // A run that verified release 2 but failed later keeps its serial, so
+  // release 1 is refused from now on; the failed transfer left no pack.
   const std::string pack2 = ReadFile(packPath);
   ASSERT_EQ(remove(packPath.c_str()), 0);
   ASSERT_EQ(Update(trusted).status, 1);
@@ -75,8 +74,7 @@ TEST_F(EndToEnd, EveryAttackLeavesTheInstallationAsItWas) {
   EXPECT_EQ(Update(trusted).status, 0);
   ExpectBase(Installed(SecondRelease(), kStandardInstalled));
 
-  // Without a trusted key nothing of this is looked at: an expired
-  // document without a signature file is taken as it always was.
+  // Without a trusted key an expired unsigned document is taken as ever.
   std::string expired = std::regex_replace(doc2, std::regex(" serial=\"200\""),
                                            " serial=\"300\" expires=\"1000000000\"");
   ASSERT_NE(expired, doc2);
@@ -86,35 +84,30 @@ TEST_F(EndToEnd, EveryAttackLeavesTheInstallationAsItWas) {
 }
 
 TEST_F(EndToEnd, KeyCompiledIntoTheProgramVerifiesByDefault) {
-  // The test build compiles a key made at configure time into a second
-  // updater program, through the same generator as UPDATER_TRUSTED_KEYS.
+  // A second updater holds a configure-time key, as UPDATER_TRUSTED_KEYS does.
   const std::string build = binaries_ + "/tests/cli/";
   updater_ = build + "updater-builtin-key";
   Publish(StandardRelease(), kStandardDescription, {"--sign-key", build + "builtin-test.key"});
   ExpectRun(Update(), 0, FullRun(kStandardInstalled));
   Publish(StandardRelease(), kStandardDescription, {"--sign-key", NewKey("other").secret});
+  const std::string refused =
+      "\nError downloading info files: Update info is not signed by a trusted key";
   RunResult result = Update();
   EXPECT_EQ(result.status, 1);
-  EXPECT_NE(
-      result.out.find("\nError downloading info files: Update info is not signed by a trusted key"),
-      std::string::npos)
-      << result.out;
+  EXPECT_NE(result.out.find(refused), std::string::npos) << result.out;
 }
 
 TEST_F(EndToEnd, CheckReportsWhatAnUpdateWouldDoAndChangesNothing) {
   Key vendor = NewKey("vendor");
   const std::string upToDate = "\nUp to date: nothing to install or delete\n";
-  // Runs a check that ends after the parser (or, when not `parsed`, after
-  // the banner) with `tail`; `base` when given must stay missing.
+  // A check whose output is `tail` after the parser's (or the banner's).
   auto ExpectCheck = [&](std::vector<std::string> options, bool parsed, int status,
-                         const std::string& tail, const std::string& base = "", int port = 0) {
+                         const std::string& tail) {
     Tree work = ReadTree(work_), installed = ReadTree(base_);
     options.insert(options.end(), {"--check", "--trust-key", vendor.shared});
-    if (!base.empty()) options.insert(options.end(), {"-d", base});
-    ExpectRun(Update(options, port), status, (parsed ? Begin() : kBanner) + tail);
+    ExpectRun(Update(options), status, (parsed ? Begin() : kBanner) + tail);
     EXPECT_EQ(ReadTree(work_), work);
     EXPECT_EQ(ReadTree(base_), installed);
-    EXPECT_TRUE(base.empty() || !Exists(base));
   };
   Release first = StandardRelease();
   first.push_back({"docs/old-notes.txt", "old notes\n", 0644});
@@ -122,13 +115,9 @@ TEST_F(EndToEnd, CheckReportsWhatAnUpdateWouldDoAndChangesNothing) {
   ASSERT_EQ(Update({"--trust-key", vendor.shared}).status, 0);
   ExpectCheck({}, true, 0, upToDate);
 
-  // Release 2 changes two files and makes one outdated; the docs group is
-  // marked for removal, one new pack is already downloaded, and a staged
-  // file of an interrupted run is left beside bin/quillon.
-  Release second = StandardRelease();
-  second[0].content = "Quillon 2.0\n";
-  second[2].content = "port=7001\n";
-  Publish(second, kStandardDescription + "[outdated]\ndocs/old-notes.txt\n",
+  // Release 2 changes two files, one outdated; docs marked for removal, one
+  // pack already here, a staged file of an interrupted run beside bin/quillon.
+  Publish(SecondRelease(), kStandardDescription + "[outdated]\ndocs/old-notes.txt\n",
           {"--sign-key", vendor.secret, "--serial", "200"});
   ASSERT_TRUE(WriteFile(base_ + "/tmp/updater/quillon.conf.pak",
                         ReadFile(www_ + "/packs/conf/quillon.conf.pak")));
@@ -156,25 +145,24 @@ TEST_F(EndToEnd, CheckReportsWhatAnUpdateWouldDoAndChangesNothing) {
                   "Delete: docs/old-notes.txt (outdated)\n"
                   "\nUpdate pending: files to install: 3 (33 bytes), packs to download: 2 (23 "
                   "bytes unpacked), files to delete: 1\n");
-  ExpectCheck({}, true, 2,
+  const std::string missing = root_.path() + "/missing/base";
+  ExpectCheck({"-d", missing}, true, 2,
               readme +
                   "Install: bin/quillon (27 bytes)\n"
                   "Install: conf/quillon.conf (10 bytes)\n"
                   "\nUpdate pending: files to install: 3 (49 bytes), packs to download: 3 (49 "
-                  "bytes unpacked), files to delete: 0\n",
-              root_.path() + "/missing/base");
-  ExpectCheck({}, false, 1,
-              "\nError downloading info files: VDL reports Error Connecting to Host\n", "",
-              FreePort());
+                  "bytes unpacked), files to delete: 0\n");
+  EXPECT_FALSE(Exists(missing));
+  ExpectCheck({"--server", "127.0.0.1:" + std::to_string(FreePort())}, false, 1,
+              "\nError downloading info files: VDL reports Error Connecting to Host\n");
 
-  // The update itself does what the check listed, and a check after it
-  // finds nothing to do.
+  // The update does what the check listed; a check after it finds nothing.
   RunResult update = Update({"--trust-key", vendor.shared});
   EXPECT_EQ(update.status, 0);
   EXPECT_NE(update.out.find("Already have conf/quillon.conf, skipping"), std::string::npos)
       << update.out;
   EXPECT_EQ(update.out.find("Installing bin/quillon"), std::string::npos);
-  Tree updated = Installed(second, {"README.txt", "bin/quillon", "conf/quillon.conf"});
+  Tree updated = Installed(SecondRelease(), {"README.txt", "bin/quillon", "conf/quillon.conf"});
   AddDir(&updated, "docs");  // the staged file is gone too
   ExpectBase(updated);
   ExpectCheck({}, true, 0, upToDate);

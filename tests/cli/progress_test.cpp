@@ -1,6 +1,5 @@
-// Progress lines of the console: exact bytes at several terminal widths, the
-// width taken from the terminal on standard output, and the line feed that
-// the named bar prints when the file changes.
+// Progress lines byte for byte at several widths, the width of the terminal on
+// standard output, and the named bar's line feed when the file changes.
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
@@ -38,15 +37,12 @@ std::string Line(int filled, int empty, const std::string& text, size_t width = 
   return line;
 }
 
-// What reaches a pseudo-terminal `columns` wide (0: one that reports no
-// size) that is standard output while `body` runs.
+// What `body` writes to standard output on a pseudo-terminal (0: no size).
 std::string OnTerminal(unsigned short columns, const std::function<void()>& body) {
   int master = -1, slave = -1;
   termios raw{};
   cfmakeraw(&raw);  // bytes pass as written
-  winsize size{};
-  size.ws_row = 24;
-  size.ws_col = columns;
+  winsize size = {24, columns, 0, 0};
   if (openpty(&master, &slave, nullptr, &raw, &size) != 0) return "<no pty>";
   fflush(stdout);
   const int saved = dup(1);
@@ -94,12 +90,8 @@ TEST(PlainBar, ExactLinesAtSeveralWidths) {
     std::string want;
   } cases[] = {
       {80, 500, 1000, Line(30, 30, "500 bytes", 80)},
-      {80, 1000, 1000, Line(60, 0, "1000 bytes", 80)},
       {80, 1, 3, Line(20, 40, "1 bytes", 80)},  // truncated share
-      {80, 1, 1000, Line(0, 60, "1 bytes", 80)},
-      {20, 500, 1000, Line(0, 0, "500 bytes", 20)},
-      {10, 500, 1000, "\r[] 500 by"},  // narrower lines are cut at the edge
-      {0, 500, 1000, ""},
+      {10, 500, 1000, "\r[] 500 by"},           // narrower lines are cut at the edge
       {80, 12345, 0, "\rDownloading: 12345 bytes received          "},
       {80, 5000, 1000, Line(60, 0, "5000 bytes", 80)},  // beyond the total: full
       // Twelve digits shrink the bar so that the line still ends at 80.
@@ -114,8 +106,6 @@ TEST(PlainBar, ExactLinesAtSeveralWidths) {
   EXPECT_EQ(BuildPlainBar(small, 10, 80, 500, 1000), 9u);
   EXPECT_STREQ(small, "\r[#######");
   EXPECT_EQ(small[10], 'X');
-  EXPECT_EQ(BuildPlainBar(small, 0, 80, 500, 1000), 0u);
-  EXPECT_EQ(small[0], '\r');
 }
 
 TEST(NamedBar, ShortLongAndOverlongNames) {
@@ -128,8 +118,6 @@ TEST(NamedBar, ShortLongAndOverlongNames) {
     std::string want;
   } cases[] = {
       {80, "data.pak", 500, 1000, Line(22, 23, "data.pak 500 bytes", 80)},  // 45 cells
-      {20, "a.pak", 500, 1000, Line(0, 0, "a.pak 500 bytes", 20)},
-      {80, "a.pak", 9000, 10, Line(45, 0, "a.pak 9000 bytes", 80)},
       {80, "data.pak", 77, 0, "\rDownloading data.pak: 77 bytes received          "},
       // A long name shrinks the bar (80 - 3 - 40 - 11 = 26), text to the edge.
       {80, n40, 500, 1000, Line(13, 13, n40 + " 500 bytes")},
@@ -145,32 +133,26 @@ TEST(NamedBar, ShortLongAndOverlongNames) {
 }
 
 TEST(TransfersLine, NamesAsFarAsTheyFitAtAnyWidth) {
-  auto PadTo = [](std::string line, size_t width) {
-    line.resize(width, ' ');
-    return line;
-  };
   const char* names[] = {"quillon", "manual.txt", "plugin.so"};
   struct {
     int width;
     int active;
-    std::string want;
+    std::string want;  // before the blanks up to the width
   } cases[] = {
-      {80, 3, PadTo("\r2 of 9 files, 12345 bytes: quillon, manual.txt, plugin.so", 80)},
       {58, 3, "\r2 of 9 files, 12345 bytes: quillon, manual.txt, plugin.so"},
-      // A name goes in only whole, and with room for the count of those
-      // after it.
-      {57, 3, PadTo("\r2 of 9 files, 12345 bytes: quillon, manual.txt +1", 57)},
-      {49, 3, PadTo("\r2 of 9 files, 12345 bytes: quillon +2", 49)},
-      {37, 3, PadTo("\r2 of 9 files, 12345 bytes +3", 37)},
-      {80, 0, PadTo("\r2 of 9 files, 12345 bytes", 80)},
+      // A name goes in only whole, with room for the count of those after it.
+      {57, 3, "\r2 of 9 files, 12345 bytes: quillon, manual.txt +1"},
+      {37, 3, "\r2 of 9 files, 12345 bytes +3"},
+      {80, 0, "\r2 of 9 files, 12345 bytes"},
       {20, 3, "\r2 of 9 files, 12345"},  // narrower than the numbers: cut at the edge
   };
   for (const auto& c : cases) {
     UpdaterTransfers transfers = {2, 9, 12345, c.active, names, false};
     std::vector<char> line(c.width + 2, 'X');
-    size_t length = BuildTransfersLine(line.data(), line.size(), c.width, transfers);
-    EXPECT_EQ(std::string(line.data()), c.want) << c.width;
-    EXPECT_EQ(length, c.want.size()) << c.width;
+    std::string want = c.want;
+    want.resize(c.width, ' ');
+    EXPECT_EQ(BuildTransfersLine(line.data(), line.size(), c.width, transfers), want.size());
+    EXPECT_EQ(std::string(line.data()), want) << c.width;
   }
 }
 
