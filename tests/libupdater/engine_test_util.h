@@ -217,13 +217,6 @@ inline std::string FileV2(const std::string& path, const std::string& sha,
          "\" packsha=\"\" " + attributes + "/>";
 }
 
-// A first-generation file entry; `md5` is the expected digest text.
-inline std::string FileV1(const std::string& path, const std::string& md5,
-                          const std::string& attributes = "") {
-  return "<file file=\"" + path + "\" url=\"http://files.example/" + path +
-         ".pack\" key=\"\" md5=\"" + md5 + "\" " + attributes + "/>";
-}
-
 // An Updater over a fresh base directory, with recording callbacks and no
 // INI file unless a test sets one.
 class ParseFixture : public ::testing::Test {
@@ -235,12 +228,6 @@ class ParseFixture : public ::testing::Test {
   bool Parse(const Doc& doc) {
     updater.infoText = doc.Text();
     return updater.ParseInfo();
-  }
-  // Parses `doc` in a fresh model and expects it to fail with `error`.
-  void ExpectFailure(const Doc& doc, const std::string& error) {
-    updater.Init("", dir.base().c_str(), "", ".updater.ini", nullptr);
-    EXPECT_FALSE(Parse(doc)) << doc.Text();
-    EXPECT_EQ(Error(), error);
   }
   // Writes an installed file under the base directory.
   void Put(const std::string& path, const std::string& content) {
