@@ -137,15 +137,24 @@ TEST_F(ParseInfo, RefusesDeeplyNestedDocuments) {
   for (int i = 0; i < 200000; ++i) deep += "<a>";
   const std::string error =
       "Error parsing updater-info.xml (Elements nested deeper than 256 at row 2, col ";
-  for (const std::string& prefix :
-       {std::string(), std::string(300, ' ') + "<x a='/>'/>", std::string("</x></x></x>"),
-        std::string("< '>"), std::string("<!-- <b> -->"), std::string("<!x '>")}) {
-    updater.infoText = "<update_info version=\"2\">\n" + prefix + deep;
+  // The root is the first level, so the 256th "<a>" is one too many, or the
+  // 257th once a stray "</x>" has closed the root.
+  const struct {
+    std::string prefix;
+    int col;
+  } cases[] = {{"", 766},
+               {std::string(300, ' ') + "<x a='/>'/>", 1077},
+               {"</x></x></x>", 781},
+               {"< '>", 770},
+               {"<!-- <b> -->", 778},
+               {"<!x '>", 772}};
+  for (const auto& c : cases) {
+    updater.infoText = "<update_info version=\"2\">\n" + c.prefix + deep;
     EXPECT_FALSE(updater.ParseInfo());
-    EXPECT_EQ(Error().substr(0, error.size()), error) << prefix;
+    EXPECT_EQ(Error(), error + std::to_string(c.col) + ")") << c.prefix;
   }
   std::string noise;
-  for (int i = 0; i < 300; ++i) noise += "<!-- <c> --><![CDATA[<d>]]><e/><f v=\"<g>\"/>";
+  for (int i = 0; i < 300; ++i) noise += "<!-- > <c> --><![CDATA[> <d>]]><e/><f v=\"<g>\"/>";
   ASSERT_TRUE(Parse(Make(FileV2("a", Sha("a")), "-", noise))) << Error();
   EXPECT_EQ(updater.fileCount, 1);
 }
