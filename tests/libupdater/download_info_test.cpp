@@ -14,9 +14,11 @@ TEST(DownloadInfo, ScratchFileGoesAsSoonAsTheDocumentIsRead) {
   ASSERT_TRUE(enginetest::WriteFile("x.info", "<update_info version=\"2\"/>"));
   e2e::ServerProcess server;
   ASSERT_TRUE(server.StartHttpServer(dir.path()));
+  ASSERT_TRUE(enginetest::WriteFile("updater-info.xml", "stale"));  // left by a killed run
   Updater updater;
   std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/x.info";
   updater.Init(url.c_str(), dir.base().c_str(), "updater", "", nullptr);
+  EXPECT_FALSE(enginetest::Exists("updater-info.xml")) << "gone with Init";
   ASSERT_TRUE(updater.DownloadInfo()) << updater.GetLastError();
   EXPECT_EQ(updater.infoText, "<update_info version=\"2\"/>");
   EXPECT_FALSE(enginetest::Exists("updater-info.xml")) << "while the Updater lives";

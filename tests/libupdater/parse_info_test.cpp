@@ -13,7 +13,6 @@
 using enginetest::Doc;
 using enginetest::FileV2;
 using enginetest::Group;
-using enginetest::InfoLines;
 using enginetest::Sha;
 
 using ParseInfo = enginetest::ParseFixture;
@@ -126,7 +125,7 @@ TEST_F(ParseInfo, RefusesWhatItCannotUse) {
     EXPECT_EQ(updater.fileCount, c.kept) << c.text;
     EXPECT_TRUE(updater.outdatedFiles.empty()) << c.text;
     // A malformed document is not looked into at all.
-    EXPECT_TRUE(c.want.rfind(tiny, 0) != 0 || InfoLines().empty()) << c.text;
+    EXPECT_TRUE(c.want.rfind(tiny, 0) != 0 || enginetest::InfoLines().empty()) << c.text;
   }
 }
 

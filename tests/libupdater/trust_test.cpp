@@ -12,7 +12,6 @@
 
 namespace {
 
-using enginetest::Doc;
 using enginetest::ReadFile;
 using enginetest::TempDir;
 using enginetest::WriteFile;
@@ -165,7 +164,7 @@ using TrustedParse = enginetest::ParseFixture;
 
 TEST_F(TrustedParse, RefusesUnverifiedTextAndKeepsTheSerial) {
   const std::string ini = dir / ".updater.ini";
-  Doc doc;
+  enginetest::Doc doc;
   doc.info += " document=\"x.info\" serial=\"5\"";
   doc.files = enginetest::FileV2("a.txt", std::string(64, '0'));
   for (int run = 0; run < 3; ++run) {
