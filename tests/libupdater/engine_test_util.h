@@ -1,7 +1,6 @@
-// Helpers shared by the engine's tests: temporary directories, files,
-// digests and packs made independently of the engine, recorders for its text
-// callbacks, and update-info documents written one element per line so that
-// error rows are known: update_info, info, groups, files, delete on rows 1-5.
+// Helpers shared by the engine's tests: temporary directories, files, digests
+// and packs made independently of the engine, recorders for its callbacks, and
+// documents with one element a row: update_info, info, groups, files, delete.
 #ifndef UPDATER_TESTS_LIBUPDATER_ENGINE_TEST_UTIL_H_
 #define UPDATER_TESTS_LIBUPDATER_ENGINE_TEST_UTIL_H_
 

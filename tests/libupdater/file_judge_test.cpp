@@ -1,5 +1,4 @@
-// The judgement of installed files on a table of installed states, with one
-// worker and with several, against real files in a temporary directory.
+// The judgement of installed files in a temporary directory, by several workers.
 #include "file_judge.h"
 
 #include <sys/stat.h>

@@ -1,7 +1,8 @@
-// The Updater object: the last error, callbacks and its lock.
+// The Updater's lock against other threads, and LockBaseDir.
 #include <unistd.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
 
 #include "engine_test_util.h"
@@ -26,4 +27,16 @@ TEST(Updater, CallFromAnotherThreadWaitsForTheRunningOperation) {
     EXPECT_FALSE(returned);
   }
   other.join();
+}
+
+// A missing base directory is made and locked against a second updater.
+TEST(Updater, LockBaseDirMakesTheBaseAndKeepsASecondUpdaterOut) {
+  enginetest::TempDir dir;
+  const std::string base = dir / "new/base/";
+  Updater first, second;
+  first.Init("", base.c_str(), "", "", nullptr);
+  second.Init("", base.c_str(), "", "", nullptr);
+  ASSERT_TRUE(first.LockBaseDir()) << first.GetLastError();
+  EXPECT_FALSE(second.LockBaseDir());
+  EXPECT_EQ(std::string(second.GetLastError()), "Another update is already running in " + base);
 }
