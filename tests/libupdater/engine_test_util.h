@@ -1,9 +1,6 @@
-// Helpers shared by the engine's tests: a temporary directory removed with
-// its contents, whole-file reads and writes, digests and packs made
-// independently of the engine, recorders for the engine's text callbacks,
-// and update-info documents of both generations written one element per
-// line so that error rows are known: update_info on row 1, info on row 2,
-// groups on row 3, files on row 4, delete on row 5.
+// Helpers shared by the engine's tests: temporary directories, files, digests
+// and packs made independently of the engine, recorders for its callbacks, and
+// documents with one element a row: update_info, info, groups, files, delete.
 #ifndef UPDATER_TESTS_LIBUPDATER_ENGINE_TEST_UTIL_H_
 #define UPDATER_TESTS_LIBUPDATER_ENGINE_TEST_UTIL_H_
 
@@ -38,11 +35,7 @@ class TempDir {
   ~TempDir() {
     if (!path_.empty()) nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
   }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
   const std::string& path() const { return path_; }
-  // The directory with a trailing '/', as the engine takes a base directory.
   std::string base() const { return path_ + "/"; }
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
@@ -72,15 +65,14 @@ class ChangeDir {
   bool ok_;
 };
 
-// Bounds a scope that must not block: an operation still waiting after
-// `seconds` is interrupted (EINTR) and fails instead of hanging the test, and
-// fired() tells that it happened.
+// Bounds a scope that must not block: a call still waiting after `seconds`
+// is interrupted (EINTR) and fails instead of hanging the test.
 class InterruptAfter {
  public:
   explicit InterruptAfter(unsigned seconds) {
-    Fired() = 0;
+    fired_ = 0;
     struct sigaction action = {};
-    action.sa_handler = [](int) { Fired() = 1; };  // no SA_RESTART: the call returns
+    action.sa_handler = [](int) { fired_ = 1; };  // no SA_RESTART: the call returns
     sigaction(SIGALRM, &action, &old_);
     alarm(seconds);
   }
@@ -88,13 +80,10 @@ class InterruptAfter {
     alarm(0);
     sigaction(SIGALRM, &old_, nullptr);
   }
-  bool fired() const { return Fired() != 0; }
+  bool fired() const { return fired_ != 0; }
 
  private:
-  static volatile sig_atomic_t& Fired() {
-    static volatile sig_atomic_t fired = 0;
-    return fired;
-  }
+  static inline volatile sig_atomic_t fired_ = 0;
   struct sigaction old_;
 };
 
@@ -114,24 +103,20 @@ inline std::string ReadFile(const std::string& path) {
 
 inline bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
-// Lower-case hex digest through OpenSSL ("md5" or "sha256").
+// Lower-case hex digest ("md5" or "sha256").
 inline std::string Digest(const char* name, const std::string& data) {
   unsigned char raw[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   EVP_Digest(data.data(), data.size(), raw, &length, EVP_get_digestbyname(name), nullptr);
-  std::string hex;
-  char pair[3];
-  for (unsigned int i = 0; i < length; ++i) {
-    snprintf(pair, sizeof(pair), "%02x", raw[i]);
-    hex += pair;
-  }
+  std::string hex(2 * length, '\0');  // each snprintf also writes the terminator
+  for (unsigned int i = 0; i < length; ++i) snprintf(&hex[2 * i], 3, "%02x", raw[i]);
   return hex;
 }
 
 inline std::string Sha(const std::string& content) { return Digest("sha256", content); }
 
-// A pack of `content`: zlib's compress, then RC4 with the key text padded
-// with zero bytes to 16 when it is not empty.
+// A pack of `content`: compressed, then RC4 with the key zero-padded to 16
+// bytes when there is one.
 inline std::string MakePack(const std::string& content, const std::string& key) {
   uLongf length = compressBound(content.size());
   std::string pack(length, '\0');
@@ -149,7 +134,6 @@ inline std::string MakePack(const std::string& content, const std::string& key) 
   return pack;
 }
 
-// Lines received by the text callbacks, in order.
 inline std::vector<std::string>& InfoLines() {
   static std::vector<std::string> lines;
   return lines;
@@ -161,7 +145,7 @@ inline std::vector<std::string>& StatusLines() {
 inline void RecordInfo(const char* text) { InfoLines().push_back(text); }
 inline void RecordStatus(const char* text) { StatusLines().push_back(text); }
 
-// A callback table that records both text outputs (progress slots null).
+// A callback table that records both text outputs in the lines above.
 inline UpdaterCallbacks* RecordingCallbacks() {
   static UpdaterCallbacks table = {nullptr, nullptr, RecordInfo, RecordStatus, nullptr};
   InfoLines().clear();
@@ -169,19 +153,17 @@ inline UpdaterCallbacks* RecordingCallbacks() {
   return &table;
 }
 
-// Names of the group list from the head, checking the backward links and
-// the tail on the way; "<broken>" when they disagree.
+// Names of the group list from the head; "<broken>" when the backward links
+// or the tail disagree.
 inline std::string GroupOrder(Updater& updater) {
   std::string names;
   UpdateGroup* prev = nullptr;
   for (UpdateGroup* group = updater.GetFirstGroup(); group != nullptr; group = group->next) {
     if (group->prev != prev) return "<broken>";
-    if (!names.empty()) names += ",";
-    names += group->displayName;
+    names += (names.empty() ? "" : ",") + group->displayName;
     prev = group;
   }
-  if (updater.groupsTail != prev) return "<broken>";
-  return names;
+  return updater.groupsTail == prev ? names : "<broken>";
 }
 
 // A text left as "-" drops the element (or the "version" attribute).
@@ -217,15 +199,7 @@ inline std::string FileV2(const std::string& path, const std::string& sha,
          "\" packsha=\"\" " + attributes + "/>";
 }
 
-// A first-generation file entry; `md5` is the expected digest text.
-inline std::string FileV1(const std::string& path, const std::string& md5,
-                          const std::string& attributes = "") {
-  return "<file file=\"" + path + "\" url=\"http://files.example/" + path +
-         ".pack\" key=\"\" md5=\"" + md5 + "\" " + attributes + "/>";
-}
-
-// An Updater over a fresh base directory, with recording callbacks and no
-// INI file unless a test sets one.
+// An Updater over a fresh base directory, with recording callbacks.
 class ParseFixture : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -236,13 +210,6 @@ class ParseFixture : public ::testing::Test {
     updater.infoText = doc.Text();
     return updater.ParseInfo();
   }
-  // Parses `doc` in a fresh model and expects it to fail with `error`.
-  void ExpectFailure(const Doc& doc, const std::string& error) {
-    updater.Init("", dir.base().c_str(), "", ".updater.ini", nullptr);
-    EXPECT_FALSE(Parse(doc)) << doc.Text();
-    EXPECT_EQ(Error(), error);
-  }
-  // Writes an installed file under the base directory.
   void Put(const std::string& path, const std::string& content) {
     ASSERT_TRUE(WriteFile(dir / path, content)) << path;
   }
