@@ -16,7 +16,7 @@
 namespace {
 
 uint16_t controlPort, dataPort;
-int control = fuzz::Listen(&controlPort), data = fuzz::Listen(&dataPort), peer;
+int control = ListenOnLoopback(&controlPort), data = ListenOnLoopback(&dataPort), peer;
 std::vector<std::string> pieces;
 size_t next;
 

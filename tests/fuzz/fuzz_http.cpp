@@ -39,7 +39,7 @@ void ParseLines(std::string text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static uint16_t port = 0;
-  static int listener = fuzz::Listen(&port);
+  static int listener = ListenOnLoopback(&port);
   if (listener < 0 || size == 0) return 0;
   fuzz::allowedPorts[0] = port;
   fuzz::Drain(listener);

@@ -23,6 +23,7 @@
 
 #include "cli/e2e_fixture.h"
 #include "download_nocurl.h"
+#include "loopback_port.h"
 #include "memleak.h"
 #include "sockets3.h"
 #include "streams.h"
@@ -66,22 +67,6 @@ class InputScope {
   char old_[4096];
   uint64_t before_ = MemLeakCount();
 };
-
-// A listening socket on 127.0.0.1 at a port the system picks; -1 on failure.
-inline int Listen(uint16_t* port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(addr);
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-      listen(fd, 16) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
-    if (fd >= 0) close(fd);
-    return -1;
-  }
-  *port = ntohs(addr.sin_port);
-  return fd;
-}
 
 // The next connection within `waitMs`, or -1; without Nagle's delay.
 inline int Accept(int listener, int waitMs) {
